@@ -1,0 +1,175 @@
+// Threads of the Linux backend: std::thread with gettid() ids.
+//
+// A thread object stays alive while its body runs (the body holds a
+// reference) and while any handle names it. Its std::thread is joined by
+// whoever drops the last reference; when that is the ending thread itself,
+// the std::thread goes to a list that the next CreateThread or
+// ReapEndedThreads joins, so no thread is ever detached.
+#include "platform/thread.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <new>
+#include <semaphore>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/event.h"
+#include "platform/linux/thread_internal.h"
+
+namespace eklv::pf {
+namespace lx {
+namespace {
+
+class ThreadObject;
+
+struct Registry {
+    std::mutex mutex;
+    std::map<std::uint32_t, std::weak_ptr<ThreadObject>> running;  // by system id
+    std::vector<std::thread> ended;                                 // to be joined
+};
+
+Registry& TheRegistry() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+class ThreadObject : public KernelObject {
+public:
+    ThreadObject() : done_(true, false) {}
+    ~ThreadObject() override {
+        if (!thread_.joinable()) return;
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            Registry& r = TheRegistry();
+            std::lock_guard<std::mutex> lock(r.mutex);
+            r.ended.push_back(std::move(thread_));
+        } else {
+            thread_.join();
+        }
+    }
+
+    int WaitFd() override { return done_.WaitFd(); }
+    bool Acquire() override { return done_.IsSignalled(); }
+    bool IsSignalled() override { return done_.IsSignalled(); }
+
+    std::thread thread_;
+    Event done_;
+    std::atomic<std::uint32_t> id_{0};
+    std::atomic<std::uint32_t> exit_code_{0};
+    std::atomic<bool> ended_{false};
+};
+
+void Body(std::shared_ptr<ThreadObject> self, ThreadProc proc, void* argument, std::binary_semaphore* started,
+          std::uint32_t* id_out) {
+    std::uint32_t id = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    self->id_ = id;
+    {
+        Registry& r = TheRegistry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.running[id] = self;
+    }
+    *id_out = id;
+    started->release();  // CreateThread may return now
+    std::uint32_t code = proc(argument);
+    self->exit_code_ = code;
+    {
+        Registry& r = TheRegistry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.running.erase(id);
+    }
+    self->ended_ = true;
+    self->done_.Set();
+    self.reset();  // may run the destructor on this thread; see above
+}
+
+}  // namespace
+
+void ReapEndedThreads() {
+    std::vector<std::thread> ended;
+    {
+        Registry& r = TheRegistry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ended.swap(r.ended);
+    }
+    for (auto& t : ended) t.join();
+}
+
+std::size_t RunningThreadCount() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.running.size();
+}
+
+}  // namespace lx
+
+Handle CreateThread(ThreadProc proc, void* argument, std::uint32_t* thread_id) {
+    lx::ReapEndedThreads();
+    std::shared_ptr<lx::ThreadObject> object(new (std::nothrow) lx::ThreadObject);
+    if (!object || proc == nullptr) {
+        SetLastError(proc == nullptr ? kErrorInvalidParameter : kErrorNotEnoughMemory);
+        return kNullHandle;
+    }
+    Handle h = lx::InsertObject(object);
+    std::binary_semaphore started(0);
+    std::uint32_t id = 0;
+    try {
+        object->thread_ = std::thread(lx::Body, object, proc, argument, &started, &id);
+    } catch (...) {
+        lx::RemoveObject(h);
+        SetLastError(kErrorNotEnoughMemory);
+        return kNullHandle;
+    }
+    started.acquire();  // the body has published its id
+    if (thread_id) *thread_id = id;
+    return h;
+}
+
+std::uint32_t GetCurrentThreadId() {
+    static thread_local std::uint32_t id = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    return id;
+}
+
+Handle OpenThread(std::uint32_t thread_id) {
+    std::shared_ptr<lx::ThreadObject> object;
+    {
+        lx::Registry& r = lx::TheRegistry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.running.find(thread_id);
+        if (it != r.running.end()) object = it->second.lock();
+    }
+    if (!object) {
+        SetLastError(kErrorInvalidParameter);
+        return kNullHandle;
+    }
+    return lx::InsertObject(object);
+}
+
+bool TerminateThread(Handle thread, std::uint32_t exit_code) {
+    (void)thread;
+    (void)exit_code;
+    SetLastError(kErrorNotSupported);  // no safe forced termination on Linux
+    return false;
+}
+
+bool GetExitCodeThread(Handle thread, std::uint32_t* exit_code) {
+    auto object = lx::Lookup<lx::ThreadObject>(thread);
+    if (!object || !object->ended_) {
+        SetLastError(object ? kErrorInvalidParameter : kErrorInvalidHandle);
+        return false;
+    }
+    if (exit_code) *exit_code = object->exit_code_;
+    return true;
+}
+
+void Sleep(std::uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+}  // namespace eklv::pf
