@@ -33,7 +33,7 @@ typedef uintptr_t EKLV_HWND;
 
 /* Interface handle returned by EKLVOpenDevice. */
 typedef uintptr_t EKLV_HANDLE;
-#define EKLV_INVALID_HANDLE ((EKLV_HANDLE)~(uintptr_t)0)
+#define EKLV_INVALID_HANDLE_VALUE ((EKLV_HANDLE)~(uintptr_t)0)
 
 /* Device id: the low 16 bits of a 32-bit argument; 65535 names no device. */
 #define EKLV_NO_DEVICE 65535u

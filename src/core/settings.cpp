@@ -1,0 +1,152 @@
+#include "core/settings.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "core/path_utils.h"
+#include "notify/interface_types.h"
+#include "platform/module.h"
+#include "platform/profile.h"
+
+namespace eklv {
+namespace {
+
+// Set once (during EKLVInitialize, before any worker thread) and then only
+// read; the mutex covers the first-use path that tests may hit concurrently.
+std::mutex g_path_mutex;
+std::string g_ini_file_path;
+
+std::string ComputeIniFilePath() {
+    std::string folder = GetModuleFolder();
+    if (!folder.empty() && folder.back() == pf::PathSeparator()) folder.pop_back();
+    return folder + pf::PathSeparator() + "eklv.ini";
+}
+
+const std::string& IniFilePath() {
+    bool fresh = false;
+    {
+        std::lock_guard<std::mutex> lock(g_path_mutex);
+        if (g_ini_file_path.empty()) {
+            g_ini_file_path = ComputeIniFilePath();
+            fresh = true;
+        }
+    }
+    if (fresh) LogVersionLabel();
+    return g_ini_file_path;
+}
+
+}  // namespace
+
+std::uint32_t InitSettings() {
+    {
+        std::lock_guard<std::mutex> lock(g_path_mutex);
+        g_ini_file_path = ComputeIniFilePath();
+    }
+    LogVersionLabel();
+    return 0;
+}
+
+std::uint32_t UnInitSettings() { return 0; }
+
+std::string GetIniFilePath() { return IniFilePath(); }
+
+std::string ApplyCommentRule(const std::string& value) {
+    std::size_t semicolon = value.find(';');
+    if (semicolon == std::string::npos) return value;
+    std::string kept = value.substr(0, semicolon);
+    while (!kept.empty() && (kept.back() == ' ' || kept.back() == '\t' || kept.back() == '\r' ||
+                             kept.back() == '\n' || kept.back() == '\v' || kept.back() == '\f'))
+        kept.pop_back();
+    return kept;
+}
+
+int AtoiRule(const std::string& text) { return std::atoi(text.c_str()); }
+
+bool SplitField(const std::string& value, int index, std::string* out) {
+    if (index < 0) return false;
+    int field = 0;
+    std::size_t pos = 0;
+    while (pos < value.size()) {
+        while (pos < value.size() && value[pos] == ',') ++pos;
+        if (pos >= value.size()) break;
+        std::size_t end = value.find(',', pos);
+        if (end == std::string::npos) end = value.size();
+        if (field == index) {
+            *out = value.substr(pos, end - pos);
+            return true;
+        }
+        ++field;
+        pos = end;
+    }
+    return false;
+}
+
+bool GetIniString(const char* section, const char* key, const char* default_value, std::string* out) {
+    char buffer[256];
+    std::uint32_t n = pf::GetPrivateProfileStringA(section, key, default_value != nullptr ? default_value : "",
+                                                   buffer, sizeof buffer, IniFilePath());
+    *out = ApplyCommentRule(std::string(buffer, n));
+    return n > 0;
+}
+
+std::uint32_t GetIniValue(const char* section, const char* key, std::string* out) {
+    std::string value;
+    if (!GetIniString(section, key, "", &value)) return kIniKeyNotFound;
+    *out = value;
+    return kIniOk;
+}
+
+std::uint32_t GetIniInt(const char* section, const char* key, int* out) {
+    std::string value;
+    if (!GetIniString(section, key, "", &value)) return kIniKeyNotFound;
+    *out = AtoiRule(value);
+    return kIniOk;
+}
+
+std::uint32_t GetIniIntDefault(const char* section, const char* key, int default_value, int* out) {
+    if (GetIniInt(section, key, out) != kIniOk) *out = default_value;
+    return kIniOk;
+}
+
+std::uint32_t GetIniField(const char* section, const char* key, int index, std::string* out) {
+    std::string value;
+    GetIniString(section, key, "", &value);
+    if (value.empty()) return kIniFieldNotFound;
+    std::string field;
+    if (!SplitField(value, index, &field)) return kIniFieldNotFound;
+    *out = field;
+    return kIniOk;
+}
+
+std::uint32_t GetIniFieldFallback(const char* section, const char* key, const char* fallback_key, int index,
+                                  std::string* out) {
+    std::uint32_t r = GetIniField(section, key, index, out);
+    if (r != kIniOk) r = GetIniField(section, fallback_key, index, out);
+    return r;
+}
+
+std::uint32_t WriteIniString(const char* section, const char* key, const char* value) {
+    return pf::WritePrivateProfileStringA(section, key, value, IniFilePath()) ? kIniOk : kIniWriteFailed;
+}
+
+std::uint32_t GetInterfaceTypeFromSettings(const std::string& text) {
+    for (const auto& entry : kInterfaceTypeNames) {
+        if (entry.code == kInfUndefined) break;
+        std::string value;
+        GetIniString("INF_SETTINGS", entry.name, "", &value);
+        if (value.empty()) continue;
+        // Every comma separates items here, so "a,,b" and "a," hold an empty
+        // item, and an empty item occurs in every text.
+        std::size_t pos = 0;
+        for (;;) {
+            std::size_t end = value.find(',', pos);
+            std::string item = value.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            if (text.find(item) != std::string::npos) return entry.code;
+            if (end == std::string::npos) break;
+            pos = end + 1;
+        }
+    }
+    return kInfUndefined;
+}
+
+}  // namespace eklv
