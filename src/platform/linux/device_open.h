@@ -1,0 +1,23 @@
+// How the Linux backend's CreateFileA reaches the two kinds of device.
+// The serial backend implements OpenSerialDevice, the hub backend
+// OpenHubDevice; file.cpp dispatches on the name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/handle.h"
+
+namespace eklv::pf::lx {
+
+// name is a hub's symbolic name; answers kInvalidHandle (last error set)
+// when no such hub is present.
+Handle OpenHubDevice(const std::string& name);
+
+// name is "\\.\<port>" or a serial interface's symbolic name.
+Handle OpenSerialDevice(const std::string& name, bool overlapped);
+
+// True when the symbolic name carries the USB hub interface class.
+bool IsHubSymbolicName(const std::string& name);
+
+}  // namespace eklv::pf::lx
