@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
 
 #include "core/stdio_file.h"
@@ -66,8 +67,8 @@ private:
     CKLVMessageLogger() = default;
     bool OpenFile();
 
-    volatile std::uint32_t flush_ = 1;
-    volatile std::uint32_t level_mask_ = 0;
+    std::atomic<std::uint32_t> flush_{1};
+    std::atomic<std::uint32_t> level_mask_{0};
     std::unique_ptr<CKLVStdioFile> file_;
 };
 

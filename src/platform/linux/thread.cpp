@@ -166,6 +166,8 @@ bool GetExitCodeThread(Handle thread, std::uint32_t* exit_code) {
     return true;
 }
 
+void ReapEndedThreads() { lx::ReapEndedThreads(); }
+
 void Sleep(std::uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
