@@ -14,6 +14,7 @@ using test::LoadedLibrary;
 
 TEST(ExportedApi, DeviceFunctionsAnswer14BeforeInitialisation) {
     LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
     std::uint8_t buffer[16];
     std::uint32_t length = sizeof buffer;
     EXPECT_EQ(lib.ReadData(3, 0x1234, buffer, &length), 14u);
@@ -45,6 +46,7 @@ TEST(ExportedApi, DeviceFunctionsAnswer14BeforeInitialisation) {
 
 TEST(ExportedApi, UninitialiseWithoutInitialiseAnswers13) {
     LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
     EXPECT_EQ(lib.Uninitialize(), 13u);
     EXPECT_EQ(lib.Uninitialize(), 13u);
     std::string log = lib.ReadLogs();
@@ -54,6 +56,7 @@ TEST(ExportedApi, UninitialiseWithoutInitialiseAnswers13) {
 
 TEST(ExportedApi, InitialiseAndUninitialiseInOrderThenAgain) {
     LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
     EKLVInitParams params{};
     for (int round = 0; round < 2; ++round) {
         auto start = std::chrono::steady_clock::now();
@@ -78,6 +81,7 @@ TEST(ExportedApi, InitialiseAndUninitialiseInOrderThenAgain) {
 
 TEST(ExportedApi, InvalidClientWindowFailsInitialisation) {
     LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
     EKLVInitParams params{};
     params.client_window = 65535;
     auto start = std::chrono::steady_clock::now();
@@ -90,6 +94,7 @@ TEST(ExportedApi, InvalidClientWindowFailsInitialisation) {
 
 TEST(ExportedApi, OpcodeEntryCodes) {
     LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
     std::uint32_t result = 77;
     EXPECT_EQ(lib.OnCall(EKLV_OP_READ_DATA, nullptr, &result), 6u);
     EXPECT_EQ(result, 77u) << "no block: the result is not written";

@@ -87,9 +87,13 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
         ADD_FAILURE() << "dlopen: " << dlerror();
         return;
     }
+    ok_ = true;
     auto resolve = [this](auto& fn, const char* name) {
         fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle_, name));
-        if (fn == nullptr) ADD_FAILURE() << "missing export " << name;
+        if (fn == nullptr) {
+            ADD_FAILURE() << "missing export " << name;
+            ok_ = false;
+        }
     };
     resolve(Initialize, "EKLVInitialize");
     resolve(Uninitialize, "EKLVUninitialize");

@@ -61,11 +61,15 @@ public:
     decltype(&::EKLVNotification) Notification = nullptr;
     decltype(&::ZORVAN_OnCall) OnCall = nullptr;
 
+    // True when the copy loaded and every entry point resolved.
+    bool ok() const { return ok_; }
+
     // Symbol lookup in the loaded copy; null when not exported.
     void* Symbol(const char* name) const;
 
 private:
     void* handle_ = nullptr;
+    bool ok_ = false;
 };
 
 // Number of times text occurs in haystack.
