@@ -10,17 +10,24 @@
 namespace eklv {
 namespace {
 
-// Both locks exist for the life of the process.
+// Both locks live from load to unload.
 pf::CriticalSection& InstanceLock() {
-    static pf::CriticalSection* lock = new pf::CriticalSection;
-    return *lock;
+    static pf::CriticalSection lock;
+    return lock;
 }
 pf::CriticalSection& RegistryLock() {
-    static pf::CriticalSection* lock = new pf::CriticalSection;
-    return *lock;
+    static pf::CriticalSection lock;
+    return lock;
 }
 
 CKLVSupervisor* g_instance = nullptr;
+
+struct SupervisorReaper {
+    ~SupervisorReaper() {
+        delete g_instance;
+        g_instance = nullptr;
+    }
+} g_reaper;
 
 }  // namespace
 

@@ -14,14 +14,21 @@
 namespace eklv {
 namespace {
 
-// Created at load and never destroyed, so a log call from a static
-// destructor still finds it.
 pf::CriticalSection& LogLock() {
-    static pf::CriticalSection* lock = new pf::CriticalSection;
-    return *lock;
+    static pf::CriticalSection lock;
+    return lock;
 }
 
 CKLVMessageLogger* g_instance = nullptr;
+
+// A host that unloads the library without uninitialising it still gets its
+// log file closed; the settings are not written back then.
+struct LoggerReaper {
+    ~LoggerReaper() {
+        delete g_instance;
+        g_instance = nullptr;
+    }
+} g_reaper;
 
 // Formats into a stack buffer, growing on the heap for long messages.
 class FormattedText {

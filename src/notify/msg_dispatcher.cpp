@@ -12,17 +12,24 @@ namespace eklv {
 namespace {
 
 pf::CriticalSection& DispatcherLock() {
-    static pf::CriticalSection* lock = new pf::CriticalSection;
-    return *lock;
+    static pf::CriticalSection lock;
+    return lock;
 }
 
 CKLVMsgDispatcher* g_instance = nullptr;
 
+struct DispatcherReaper {
+    ~DispatcherReaper() {
+        delete g_instance;
+        g_instance = nullptr;
+    }
+} g_reaper;
+
 // Names of the messages whose dispatch is logged; the two that nothing sends
 // are left out on purpose.
 std::map<std::uint32_t, std::string>& NameMap() {
-    static auto* names = new std::map<std::uint32_t, std::string>;
-    return *names;
+    static std::map<std::uint32_t, std::string> names;
+    return names;
 }
 
 }  // namespace

@@ -34,9 +34,16 @@ struct Registry {
     std::vector<std::thread> ended;                                 // to be joined
 };
 
+struct RegistryHolder {
+    Registry registry;
+    ~RegistryHolder() {
+        for (auto& t : registry.ended) t.join();
+    }
+};
+
 Registry& TheRegistry() {
-    static Registry* r = new Registry;
-    return *r;
+    static RegistryHolder holder;
+    return holder.registry;
 }
 
 class ThreadObject : public KernelObject {
