@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <atomic>
+#include <cstdarg>
 #include <memory>
 
 #include "core/stdio_file.h"
@@ -59,8 +60,9 @@ public:
     void SetLogging(const LogSettings* settings);
     LogSettings GetLogging() const;
 
-    // Writes one formatted message when the level passes the mask.
-    void Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category, const char* message);
+    // Formats and writes one line when the level passes the mask.
+    void Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category, const char* format,
+               va_list args);
     bool Passes(std::uint32_t level) const;
 
 private:
