@@ -116,7 +116,9 @@ void SetIniValue(IniDocument& doc, std::string_view section, const char* key, co
     }
     IniLine entry = Classify(std::string(key) + "=" + value);
     if (s < 0) {
-        doc.lines.push_back(Classify("[" + std::string(section) + "]"));
+        std::string header = "[";
+        header.append(section).append("]");
+        doc.lines.push_back(Classify(std::move(header)));
         doc.lines.push_back(std::move(entry));
         return;
     }
