@@ -36,14 +36,19 @@ struct Registry {
 
 // Plain flag, valid during static destruction: thread objects held by the
 // handle table may be destroyed after the registry at unload.
-bool g_registry_alive = false;
+std::atomic<bool> g_registry_alive{false};
 
 struct RegistryHolder {
     Registry registry;
     RegistryHolder() { g_registry_alive = true; }
     ~RegistryHolder() {
-        g_registry_alive = false;
-        for (auto& t : registry.ended) t.join();
+        std::vector<std::thread> ended;
+        {
+            std::lock_guard<std::mutex> lock(registry.mutex);
+            g_registry_alive = false;
+            ended.swap(registry.ended);
+        }
+        for (auto& t : ended) t.join();
     }
 };
 
