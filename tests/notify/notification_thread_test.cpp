@@ -108,6 +108,9 @@ TEST_F(NotificationThreadTest, CallbacksRunInOrderOnTheCallbackThreadAndSurviveT
     Post(Block(4));
     ASSERT_TRUE(recorder.WaitCalls(6));
     EXPECT_EQ(recorder.calls.back(), "thrower:4") << "the removed callback is not called";
+    // A send is handled once the thread is back in its loop: after the last
+    // callback's failure was logged.
+    pf::SendMessageA(CNotificationThread::GetInstance()->window_handle(), 0, 0, 0);
 
     std::string log = dir_.ReadLogs();
     EXPECT_EQ(test::CountOf(log, "Catch Callback error host failure"), 4);
