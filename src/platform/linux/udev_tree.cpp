@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,22 +60,76 @@ NodeTable& Nodes() {
     return *table;
 }
 
-std::string Sysname(const Node& node) {
-    const char* name = node.device ? udev_device_get_sysname(node.device.get()) : nullptr;
-    return name != nullptr ? name : "";
+std::string Basename(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsUsbSubsystem(udev_device* device) {
-    const char* subsystem = udev_device_get_subsystem(device);
-    return subsystem != nullptr && std::string_view(subsystem) == "usb";
+std::string Dirname(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-UdevDevice RefParent(udev_device* device) {
-    udev_device* parent = udev_device_get_parent(device);
-    return UdevDevice(parent != nullptr ? udev_device_ref(parent) : nullptr);
+// A sysfs device directory has a "uevent" file; plain folders in between
+// (such as "tty" or "pci0000:00") have none.
+bool IsDeviceDirectory(const std::string& path) { return access((path + "/uevent").c_str(), F_OK) == 0; }
+
+// The last component of a link's target ("subsystem", "driver").
+std::string LinkTarget(const std::string& path, const char* link) {
+    char target[PATH_MAX];
+    ssize_t n = readlink((path + "/" + link).c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    target[n] = '\0';
+    return Basename(target);
 }
 
-std::string ClassOrderKey(const Node& node) { return node.syspath; }
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+bool ReadFile(const std::string& path, std::size_t limit, std::string* content) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string result;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.append(chunk, static_cast<std::size_t>(n));
+        if (result.size() >= limit) {
+            result.resize(limit);
+            break;
+        }
+    }
+    close(fd);
+    *content = std::move(result);
+    return true;
+}
+
+// The tty below a function's directory: "<if>/tty/ttyACM0" (cdc_acm),
+// "<if>/ttyUSB0/tty/ttyUSB0" (usb-serial) or "<if>/ttyX" directly; any
+// directory whose subsystem is tty, at most three levels down. The first
+// by name when there are several.
+void FindTty(const std::string& path, int depth, std::string* tty) {
+    for (const std::string& entry : ListDirectory(path)) {
+        std::string child = path + "/" + entry;
+        if (entry == "subsystem" || entry == "driver" || entry == "port" || entry == "power") continue;
+        if (LinkTarget(child, "subsystem") == "tty") {
+            if (tty->empty() || entry < *tty) *tty = entry;
+            continue;
+        }
+        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(child, depth - 1, tty);
+    }
+}
 
 }  // namespace
 
@@ -92,21 +147,17 @@ Node DeviceTree::Root() const {
 
 DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind == NodeKind::kRoot ? "" : node.syspath); }
 
-bool DeviceTree::MakeNode(UdevDevice device, Node* node) {
-    if (!device) return false;
-    const char* syspath = udev_device_get_syspath(device.get());
-    const char* sysname = udev_device_get_sysname(device.get());
-    if (syspath == nullptr || sysname == nullptr) return false;
+bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
+    if (syspath.empty() || !IsDeviceDirectory(syspath)) return false;
     Node result;
     result.syspath = syspath;
-    if (IsUsbSubsystem(device.get())) {
-        if (!ParseUsbName(sysname, &result.name)) return false;
+    if (LinkTarget(syspath, "subsystem") == "usb") {
+        if (!ParseUsbName(Basename(syspath), &result.name)) return false;
         if (result.name.IsInterface() && result.name.root_hub) return false;  // a hub's interface is no node
         result.kind = result.name.IsInterface() ? NodeKind::kInterface : NodeKind::kDevice;
     } else {
         result.kind = NodeKind::kController;
     }
-    result.device = std::move(device);
     *node = std::move(result);
     return true;
 }
@@ -119,7 +170,7 @@ bool DeviceTree::Resolve(DevInst handle, Node* node) {
         return true;
     }
     Node result;
-    if (!MakeNode(UdevDevice(udev_device_new_from_syspath(udev_, key.c_str())), &result)) return false;
+    if (!MakeNode(key, &result)) return false;
     if (result.kind == NodeKind::kInterface) {
         Node parent;
         if (!Parent(result, &parent) || !IsComposite(parent)) return false;
@@ -139,15 +190,19 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
     Node found;
     if (parts.enumerator == "pci") {
         for (Node& controller : Controllers()) {
-            if (EqualsNoCase(Sysname(controller), parts.instance)) {
+            if (EqualsNoCase(Basename(controller.syspath), parts.instance)) {
                 found = std::move(controller);
                 break;
             }
         }
         if (found.kind == NodeKind::kNone) return false;
     } else if (parts.enumerator == "usb") {
-        UdevDevice device(udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str()));
-        if (!MakeNode(std::move(device), &found)) return false;
+        udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
+        if (device == nullptr) return false;
+        const char* syspath = udev_device_get_syspath(device);
+        bool made = syspath != nullptr && MakeNode(syspath, &found);
+        udev_device_unref(device);
+        if (!made) return false;
         if (found.kind == NodeKind::kInterface) {
             Node parent;
             if (!Parent(found, &parent) || !IsComposite(parent)) return false;
@@ -169,37 +224,29 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
             return true;
         case NodeKind::kDevice:
             if (node.name.root_hub) {
-                UdevDevice up = RefParent(node.device.get());
-                if (!up) return false;
-                Node controller;
-                controller.kind = NodeKind::kController;
-                controller.syspath = udev_device_get_syspath(up.get());
-                controller.device = std::move(up);
-                *parent = std::move(controller);
-                return true;
+                // The host controller: the nearest device directory above.
+                for (std::string up = Dirname(node.syspath); !up.empty(); up = Dirname(up)) {
+                    if (!IsDeviceDirectory(up)) continue;
+                    Node controller;
+                    controller.kind = NodeKind::kController;
+                    controller.syspath = up;
+                    *parent = std::move(controller);
+                    return true;
+                }
+                return false;
             }
             [[fallthrough]];
         case NodeKind::kInterface: {
+            // USB devices and interfaces sit directly in their parent
+            // device's directory.
             Node result;
-            if (!MakeNode(RefParent(node.device.get()), &result) || result.kind != NodeKind::kDevice) return false;
+            if (!MakeNode(Dirname(node.syspath), &result) || result.kind != NodeKind::kDevice) return false;
             *parent = std::move(result);
             return true;
         }
         default:
             return false;
     }
-}
-
-std::vector<std::string> DeviceTree::ListDirectory(const std::string& path) {
-    std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
-    return names;
 }
 
 std::vector<Node> DeviceTree::Controllers() {
@@ -210,24 +257,17 @@ std::vector<Node> DeviceTree::Controllers() {
     udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
     udev_enumerate_scan_devices(enumerate);
     std::map<std::string, int> lowest_bus;  // controller syspath -> its lowest bus number
-    std::map<std::string, UdevDevice> devices;
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-        UdevDevice hub(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
-        UsbName name;
-        if (!hub || !ParseUsbName(udev_device_get_sysname(hub.get()), &name) || !name.root_hub ||
-            name.IsInterface())
+        Node hub, controller;
+        if (!MakeNode(udev_list_entry_get_name(entry), &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub ||
+            !Parent(hub, &controller))
             continue;
-        UdevDevice up = RefParent(hub.get());
-        if (!up) continue;
-        std::string path = udev_device_get_syspath(up.get());
-        auto it = lowest_bus.find(path);
-        if (it == lowest_bus.end()) {
-            lowest_bus.emplace(path, name.bus);
-            devices.emplace(path, std::move(up));
-        } else {
-            it->second = std::min(it->second, name.bus);
-        }
+        auto it = lowest_bus.find(controller.syspath);
+        if (it == lowest_bus.end())
+            lowest_bus.emplace(controller.syspath, hub.name.bus);
+        else
+            it->second = std::min(it->second, hub.name.bus);
     }
     udev_enumerate_unref(enumerate);
     std::vector<std::pair<int, std::string>> order;
@@ -237,7 +277,6 @@ std::vector<Node> DeviceTree::Controllers() {
         Node controller;
         controller.kind = NodeKind::kController;
         controller.syspath = path;
-        controller.device = std::move(devices[path]);
         controllers.push_back(std::move(controller));
     }
     return controllers;
@@ -259,11 +298,8 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
                 UsbName name;
                 if (!ParseUsbName(entry, &name) || name.IsInterface()) continue;
                 bool wanted = hub ? IsChildDevice(node.name, name) : name.root_hub;
-                if (!wanted) continue;
                 Node child;
-                std::string path = node.syspath + "/" + entry;
-                if (MakeNode(UdevDevice(udev_device_new_from_syspath(udev_, path.c_str())), &child) &&
-                    child.kind == NodeKind::kDevice)
+                if (wanted && MakeNode(node.syspath + "/" + entry, &child) && child.kind == NodeKind::kDevice)
                     children.push_back(std::move(child));
             }
             std::sort(children.begin(), children.end(),
@@ -281,14 +317,12 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     for (const std::string& entry : ListDirectory(device.syspath)) {
         UsbName name;
         if (!ParseUsbName(entry, &name) || !IsInterfaceOf(device.name, name)) continue;
-        Node iface;
         std::string path = device.syspath + "/" + entry;
-        UdevDevice udevice(udev_device_new_from_syspath(udev_, path.c_str()));
-        if (!udevice) continue;
+        if (!IsDeviceDirectory(path)) continue;
+        Node iface;
         iface.kind = NodeKind::kInterface;
         iface.syspath = std::move(path);
         iface.name = std::move(name);
-        iface.device = std::move(udevice);
         interfaces.push_back(std::move(iface));
     }
     std::sort(interfaces.begin(), interfaces.end(),
@@ -297,13 +331,11 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
 }
 
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
-    if (!node.device) return false;
-    const char* text = udev_device_get_sysattr_value(node.device.get(), name);
-    if (text == nullptr) return false;
-    std::string result = text;
-    while (!result.empty() && (result.back() == '\n' || result.back() == ' ' || result.back() == '\r'))
-        result.pop_back();
-    *value = std::move(result);
+    if (node.syspath.empty()) return false;
+    std::string text;
+    if (!ReadFile(node.syspath + "/" + name, 4096, &text)) return false;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+    *value = std::move(text);
     return true;
 }
 
@@ -333,9 +365,10 @@ std::string DeviceTree::InstanceId(const Node& node) {
         case NodeKind::kRoot:
             return kRootInstanceId;
         case NodeKind::kController:
-            return ControllerInstanceId(Sysname(node));
+            return ControllerInstanceId(Basename(node.syspath));
         case NodeKind::kDevice:
-            return DeviceInstanceId(HexAttribute(node, "idVendor"), HexAttribute(node, "idProduct"), Sysname(node));
+            return DeviceInstanceId(HexAttribute(node, "idVendor"), HexAttribute(node, "idProduct"),
+                                    Basename(node.syspath));
         case NodeKind::kInterface: {
             Node parent;
             std::uint16_t vid = 0, pid = 0;
@@ -348,7 +381,7 @@ std::string DeviceTree::InstanceId(const Node& node) {
             int interface = node.name.interface;
             if (Attribute(node, "bInterfaceNumber", &text) && ParseHexAttribute(text, 0xFF, &number))
                 interface = static_cast<int>(number);
-            return InterfaceInstanceId(vid, pid, interface, Sysname(node));
+            return InterfaceInstanceId(vid, pid, interface, Basename(node.syspath));
         }
         default:
             return {};
@@ -356,11 +389,11 @@ std::string DeviceTree::InstanceId(const Node& node) {
 }
 
 bool DeviceTree::Service(const Node& node, std::string* text) {
-    const char* driver = nullptr;
+    std::string driver;
     switch (node.kind) {
         case NodeKind::kController:
         case NodeKind::kInterface:
-            driver = udev_device_get_driver(node.device.get());
+            driver = LinkTarget(node.syspath, "driver");
             break;
         case NodeKind::kDevice: {
             if (IsHub(node)) {
@@ -372,14 +405,14 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
                 *text = "usbccgp";
                 return true;
             }
-            if (interfaces.size() == 1) driver = udev_device_get_driver(interfaces[0].device.get());
+            if (interfaces.size() == 1) driver = LinkTarget(interfaces[0].syspath, "driver");
             break;
         }
         default:
             break;
     }
-    if (driver == nullptr || *driver == '\0') return false;
-    *text = driver;
+    if (driver.empty()) return false;
+    *text = std::move(driver);
     return true;
 }
 
@@ -403,37 +436,23 @@ bool DeviceTree::Description(const Node& node, std::string* text) {
 
 bool DeviceTree::DriverKey(const Node& node, std::string* text) {
     if (node.kind == NodeKind::kRoot || node.kind == NodeKind::kNone) return false;
-    *text = std::string(kUsbSetupClass) + "\\" + ToLower(Sysname(node));
+    *text = std::string(kUsbSetupClass) + "\\" + ToLower(Basename(node.syspath));
     return true;
 }
 
 std::string DeviceTree::TtyName(const Node& node) {
-    Node function;
+    std::string function;
     if (node.kind == NodeKind::kInterface) {
-        function = node;
+        function = node.syspath;
     } else if (node.kind == NodeKind::kDevice && !IsHub(node)) {
         std::vector<Node> interfaces = Interfaces(node);
         if (interfaces.size() != 1) return {};
-        function = std::move(interfaces[0]);
+        function = interfaces[0].syspath;
     } else {
         return {};
     }
     std::string tty;
-    udev_enumerate* enumerate = udev_enumerate_new(udev_);
-    if (enumerate == nullptr) return tty;
-    udev_enumerate_add_match_subsystem(enumerate, "tty");
-    udev_enumerate_add_match_parent(enumerate, function.device.get());
-    udev_enumerate_scan_devices(enumerate);
-    udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-        std::string path = udev_list_entry_get_name(entry);
-        std::size_t slash = path.rfind('/');
-        std::string name = path.substr(slash + 1);
-        // The first tty in path order; a usb-serial port directory
-        // (".../ttyUSB0/tty/ttyUSB0") holds the tty of the same name.
-        if (tty.empty() || name < tty) tty = name;
-    }
-    udev_enumerate_unref(enumerate);
+    FindTty(function, 3, &tty);
     return tty;
 }
 
@@ -459,78 +478,50 @@ std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
     std::map<std::string, bool> seen;
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-        UdevDevice device(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
-        if (!device) continue;
+        std::string path = udev_list_entry_get_name(entry);
         Node node;
         if (usb_class) {
-            if (!MakeNode(std::move(device), &node) || node.kind != NodeKind::kDevice) continue;
+            if (!MakeNode(path, &node) || node.kind != NodeKind::kDevice) continue;
             if (interface_class == kClassUsbHub && !IsHub(node)) continue;
         } else {
             // Climb from the tty to its USB interface; the function node is
             // that interface below a composite device, else the device.
-            UdevDevice up = RefParent(device.get());
             Node iface;
-            while (up) {
-                if (IsUsbSubsystem(up.get())) {
+            for (std::string up = Dirname(path); !up.empty(); up = Dirname(up)) {
+                UsbName name;
+                if (ParseUsbName(Basename(up), &name)) {
                     MakeNode(up, &iface);
                     break;
                 }
-                up = RefParent(up.get());
             }
-            if (iface.kind != NodeKind::kInterface) continue;
             Node parent;
-            if (!Parent(iface, &parent) || IsHub(parent)) continue;
-            if (IsComposite(parent)) {
-                node = std::move(iface);
-            } else {
-                node = std::move(parent);
-            }
+            if (iface.kind != NodeKind::kInterface || !Parent(iface, &parent) || IsHub(parent)) continue;
+            node = IsComposite(parent) ? std::move(iface) : std::move(parent);
             if (!seen.emplace(node.syspath, true).second) continue;
         }
         nodes.push_back(std::move(node));
     }
     udev_enumerate_unref(enumerate);
-    std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {
-        if (UsbNameLess(a.name, b.name)) return true;
-        if (UsbNameLess(b.name, a.name)) return false;
-        return ClassOrderKey(a) < ClassOrderKey(b);
-    });
+    std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return UsbNameLess(a.name, b.name); });
     return nodes;
 }
 
 std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     std::vector<std::uint8_t> bytes;
-    if (device.kind != NodeKind::kDevice) return bytes;
-    std::string path = device.syspath + "/descriptors";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return bytes;
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
-    constexpr std::size_t kLimit = 65536;
-    std::uint8_t chunk[4096];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-        if (bytes.size() >= kLimit) {
-            bytes.resize(kLimit);
-            break;
-        }
-    }
-    close(fd);
+    std::string content;
+    if (device.kind != NodeKind::kDevice || !ReadFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    bytes.assign(content.begin(), content.end());
     return bytes;
 }
 
 bool DeviceTree::DeviceOnPort(const Node& hub, int port, Node* device) {
     if (hub.kind != NodeKind::kDevice || port < 1) return false;
     std::string child = hub.name.root_hub ? std::to_string(hub.name.bus) + "-" + std::to_string(port)
-                                          : Sysname(hub) + "." + std::to_string(port);
-    std::string path = hub.syspath + "/" + child;
+                                          : Basename(hub.syspath) + "." + std::to_string(port);
     Node node;
-    if (!MakeNode(UdevDevice(udev_device_new_from_syspath(udev_, path.c_str())), &node) ||
-        node.kind != NodeKind::kDevice)
-        return false;
+    if (!MakeNode(hub.syspath + "/" + child, &node) || node.kind != NodeKind::kDevice) return false;
     *device = std::move(node);
     return true;
 }

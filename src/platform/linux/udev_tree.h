@@ -11,6 +11,13 @@
 // its function. Hubs (bDeviceClass 09) have the devices on their ports as
 // children. Nothing is cached: every question reads sysfs as it is now.
 //
+// libudev finds devices (enumerations, lookup by kernel name); the
+// attributes and links of a device already found are read from its sysfs
+// directory directly, one open each, instead of building a udev_device
+// (which resolves the whole path component by component) for every
+// question. Both go through the same /sys, so a umockdev testbed serves
+// them alike.
+//
 // A DeviceTree holds one libudev context; use it from one thread and for
 // one backend call at a time.
 #pragma once
@@ -28,32 +35,10 @@ namespace eklv::pf::lx {
 
 enum class NodeKind { kNone, kRoot, kController, kDevice, kInterface };
 
-// Owning reference to a udev_device.
-class UdevDevice {
-public:
-    UdevDevice() = default;
-    explicit UdevDevice(udev_device* device) : device_(device) {}
-    UdevDevice(const UdevDevice& other) : device_(other.device_ ? udev_device_ref(other.device_) : nullptr) {}
-    UdevDevice(UdevDevice&& other) noexcept : device_(other.device_) { other.device_ = nullptr; }
-    UdevDevice& operator=(UdevDevice other) noexcept {
-        std::swap(device_, other.device_);
-        return *this;
-    }
-    ~UdevDevice() {
-        if (device_ != nullptr) udev_device_unref(device_);
-    }
-    udev_device* get() const { return device_; }
-    explicit operator bool() const { return device_ != nullptr; }
-
-private:
-    udev_device* device_ = nullptr;
-};
-
 struct Node {
     NodeKind kind = NodeKind::kNone;
-    UdevDevice device;   // null for the root
     std::string syspath;  // empty for the root
-    UsbName name;        // for devices and interfaces
+    UsbName name;         // for devices and interfaces
 };
 
 // The well-known device-interface classes the backend reports.
@@ -111,9 +96,9 @@ public:
     udev* context() const { return udev_; }
 
 private:
-    bool MakeNode(UdevDevice device, Node* node);
+    // The node of a sysfs device directory, by its subsystem and kernel name.
+    bool MakeNode(const std::string& syspath, Node* node);
     std::vector<Node> Controllers();
-    std::vector<std::string> ListDirectory(const std::string& path);
     std::uint16_t HexAttribute(const Node& node, const char* name);
 
     udev* udev_ = nullptr;
