@@ -37,8 +37,8 @@ std::vector<std::uint8_t> Configuration() {
 std::uint32_t Walk(const std::vector<std::uint8_t>& data, std::uint32_t type, std::uint32_t index,
                    std::vector<std::uint8_t>* found = nullptr) {
     // Exact-size copy: the walk may not look one byte further.
-    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[data.size() + 1]);
-    std::memcpy(exact.get(), data.data(), data.size());
+    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[data.size()]);
+    if (!data.empty()) std::memcpy(exact.get(), data.data(), data.size());
     std::uint8_t output[9] = {};
     std::uint32_t r = FindDescriptorInConfiguration(exact.get(), data.size(), type, index, output);
     if (found != nullptr) found->assign(output, output + (type == 4 ? 9 : 7));

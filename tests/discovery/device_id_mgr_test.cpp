@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "discovery/standard_rig.h"
 #include "discovery/usb_utilities.h"
@@ -206,6 +209,35 @@ TEST_F(DeviceIdTest, HubRemovalAndReplug) {
     EXPECT_EQ(Tid(s.rig.InterfaceName(phone, 0, test::kRigClassComPort)), "0.3.1.2");
     // Id 1 went with the old port, so it is free again.
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.InterfaceName(phone, 0, test::kRigClassComPort), 0), 1);
+}
+
+// The utilities are called from any thread while the device-change thread
+// maps hubs and allocates ids.
+TEST_F(DeviceIdTest, QueriesFromSeveralThreads) {
+    CKLVDeviceIdMgr& mgr = Start();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                std::string hub, text;
+                int port = 0;
+                if (CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub) != kUsbOk ||
+                    CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), hub, &port, false) != kUsbOk ||
+                    CKLVUSBUtilities::GetStringDescriptor(s.SingleName(), kStringProduct, &text, 0) != kUsbOk)
+                    ++failures;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+            if (mgr.AllocUSBDeviceID(s.ModemName(), 0) != 0) ++failures;
+            mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true);
+            mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), false);
+        }
+    });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(DeviceIdTest, StartWithoutHubsFails) {

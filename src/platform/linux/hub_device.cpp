@@ -251,7 +251,7 @@ bool DescriptorRequest(HubContext& context, const void* in, std::uint32_t in_siz
     std::size_t count = std::min<std::size_t>({data.size(), header.SetupPacket.wLength, out_size - kHeader});
     auto* bytes = static_cast<std::uint8_t*>(out);
     std::memmove(bytes, &header, kHeader);
-    std::memcpy(bytes + kHeader, data.data(), count);
+    if (count != 0) std::memcpy(bytes + kHeader, data.data(), count);
     *returned = kHeader + static_cast<std::uint32_t>(count);
     return true;
 }

@@ -133,7 +133,12 @@ void FindTty(const std::string& path, int depth, std::string* tty) {
 
 }  // namespace
 
-DeviceTree::DeviceTree() : udev_(udev_new()) {}
+std::recursive_mutex& SysfsLock() {
+    static auto* lock = new std::recursive_mutex;  // outlives static destructors that may still query
+    return *lock;
+}
+
+DeviceTree::DeviceTree() : lock_(SysfsLock()), udev_(udev_new()) {}
 
 DeviceTree::~DeviceTree() {
     if (udev_ != nullptr) udev_unref(udev_);

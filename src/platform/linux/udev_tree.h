@@ -18,13 +18,19 @@
 // question. Both go through the same /sys, so a umockdev testbed serves
 // them alike.
 //
-// A DeviceTree holds one libudev context; use it from one thread and for
-// one backend call at a time.
+// A DeviceTree holds one libudev context and, for its whole life, the
+// backend's sysfs lock: one device-tree question at a time in the process.
+// The questions are short and rare, and the umockdev preload library that
+// stands in for /sys in tests translates paths through shared state that
+// breaks under concurrent use. Anything else in the backend that reads
+// /sys (a device monitor) takes SysfsLock() too. Never keep a DeviceTree
+// across a wait.
 #pragma once
 
 #include <libudev.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,6 +52,9 @@ extern const Guid kClassUsbHub;     // {f18a0e88-c30c-11d0-8815-00a0c906bed8}
 extern const Guid kClassUsbDevice;  // {a5dcbf10-6530-11d2-901f-00c04fb951ed}
 extern const Guid kClassComPort;    // {86e0d1e0-8089-11d0-9ce4-08003e301f73}
 extern const Guid kClassModem;      // {2c7089aa-2e0e-11d1-b114-00c04fc2aae4}
+
+// The backend's sysfs lock (recursive).
+std::recursive_mutex& SysfsLock();
 
 class DeviceTree {
 public:
@@ -101,6 +110,7 @@ private:
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
 
+    std::lock_guard<std::recursive_mutex> lock_;
     udev* udev_ = nullptr;
 };
 
