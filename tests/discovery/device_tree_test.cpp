@@ -9,6 +9,7 @@
 #include "discovery/standard_rig.h"
 #include "discovery/usb_utilities.h"
 #include "platform/devtree.h"
+#include "platform/linux/udev_tree.h"
 
 namespace eklv {
 namespace {
@@ -170,6 +171,25 @@ TEST(DeviceTree, PresentInterfacesOfEachClass) {
     EXPECT_TRUE(EnumDeviceInterfaces(kComPort, true).empty());
     EXPECT_EQ(EnumDeviceInterfaces(kComPort, false), serial);
     EXPECT_EQ(folder.CountLines("SearchVIDFilter unsupported[" + s.ModemName() + "]"), 1);
+
+    // What a device monitor announces for a node that arrives.
+    {
+        pf::lx::DeviceTree tree;
+        using Names = std::vector<std::string>;
+        auto names = [&](const std::string& syspath) {
+            Names result;
+            for (const auto& n : tree.InterfacesOf(syspath)) result.push_back(n.symbolic_name);
+            return result;
+        };
+        EXPECT_EQ(names(s.rig.Syspath(s.hub)),
+                  (Names{s.rig.HubName(s.hub), s.rig.DeviceName(s.hub, kRigClassUsbDevice)}));
+        EXPECT_EQ(names(s.rig.Syspath(s.phone) + "/1-3.4.2:1.0/tty/ttyACM0"),
+                  (Names{s.ModemName(), s.rig.InterfaceName(s.phone, 0, kRigClassModem)}));
+        EXPECT_EQ(names(s.rig.Syspath(s.single) + "/2-1:1.0/tty/ttyUSB0"),
+                  (Names{s.SingleName(), s.rig.DeviceName(s.single, kRigClassModem)}));
+        EXPECT_TRUE(names(s.rig.Syspath(s.phone) + "/1-3.4.2:1.0").empty());
+        EXPECT_TRUE(names(s.rig.Syspath(s.pci)).empty());
+    }
 
     EXPECT_EQ(CKLVUSBUtilities::IsInterfaceTypePresent(s.rig.InstanceId(s.hub), &kGuidUsbHubInterface), kUsbOk);
     EXPECT_EQ(CKLVUSBUtilities::IsInterfaceTypePresent(s.rig.InstanceId(s.phone), &kGuidUsbHubInterface),

@@ -489,26 +489,50 @@ std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
             if (!MakeNode(path, &node) || node.kind != NodeKind::kDevice) continue;
             if (interface_class == kClassUsbHub && !IsHub(node)) continue;
         } else {
-            // Climb from the tty to its USB interface; the function node is
-            // that interface below a composite device, else the device.
-            Node iface;
-            for (std::string up = Dirname(path); !up.empty(); up = Dirname(up)) {
-                UsbName name;
-                if (ParseUsbName(Basename(up), &name)) {
-                    MakeNode(up, &iface);
-                    break;
-                }
-            }
-            Node parent;
-            if (iface.kind != NodeKind::kInterface || !Parent(iface, &parent) || IsHub(parent)) continue;
-            node = IsComposite(parent) ? std::move(iface) : std::move(parent);
-            if (!seen.emplace(node.syspath, true).second) continue;
+            if (!FunctionOfTty(path, &node) || !seen.emplace(node.syspath, true).second) continue;
         }
         nodes.push_back(std::move(node));
     }
     udev_enumerate_unref(enumerate);
     std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return UsbNameLess(a.name, b.name); });
     return nodes;
+}
+
+bool DeviceTree::FunctionOfTty(const std::string& tty_syspath, Node* node) {
+    // Climb from the tty to its USB interface; the function node is that
+    // interface below a composite device, else the device.
+    Node iface;
+    for (std::string up = Dirname(tty_syspath); !up.empty(); up = Dirname(up)) {
+        UsbName name;
+        if (ParseUsbName(Basename(up), &name)) {
+            MakeNode(up, &iface);
+            break;
+        }
+    }
+    Node parent;
+    if (iface.kind != NodeKind::kInterface || !Parent(iface, &parent) || IsHub(parent)) return false;
+    *node = IsComposite(parent) ? std::move(iface) : std::move(parent);
+    return true;
+}
+
+std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::string& syspath) {
+    std::vector<InterfaceName> names;
+    auto add = [&](const Node& node, const Guid& interface_class) {
+        names.push_back({interface_class, SymbolicNameFromInstanceId(InstanceId(node), GuidToString(interface_class))});
+    };
+    if (LinkTarget(syspath, "subsystem") == "tty") {
+        Node function;
+        if (IsDeviceDirectory(syspath) && FunctionOfTty(syspath, &function)) {
+            add(function, kClassComPort);
+            add(function, kClassModem);
+        }
+        return names;
+    }
+    Node node;
+    if (!MakeNode(syspath, &node) || node.kind != NodeKind::kDevice) return names;
+    if (IsHub(node)) add(node, kClassUsbHub);
+    add(node, kClassUsbDevice);
+    return names;
 }
 
 std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {

@@ -88,6 +88,16 @@ public:
     bool Exposes(const Node& node, const Guid& interface_class);
     // Every present node that exposes the class, in enumeration order.
     std::vector<Node> NodesExposing(const Guid& interface_class);
+    // The device interfaces a sysfs device announces, as a device monitor
+    // reports them: a USB device its device class (and the hub class for a
+    // hub), a tty the COM-port and modem classes of its function node.
+    // Empty for anything else (interfaces, controllers, other ttys).
+    struct InterfaceName {
+        Guid interface_class;
+        std::string symbolic_name;
+    };
+    std::vector<InterfaceName> InterfacesOf(const std::string& syspath);
+
     // The tty below a function node ("ttyACM0"), empty when there is none.
     std::string TtyName(const Node& node);
 
@@ -105,6 +115,9 @@ public:
     udev* context() const { return udev_; }
 
 private:
+    // The function node (interface of a composite device, or the device)
+    // above a tty's directory.
+    bool FunctionOfTty(const std::string& tty_syspath, Node* node);
     // The node of a sysfs device directory, by its subsystem and kernel name.
     bool MakeNode(const std::string& syspath, Node* node);
     std::vector<Node> Controllers();
