@@ -33,7 +33,11 @@ constexpr std::uint32_t kSectionBufferSize = 512;
 constexpr std::uint32_t kWhenBufferSize = 60;     // 59 characters
 constexpr std::uint32_t kRootTidBufferSize = 12;  // 11 characters
 
-void Log(std::uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(std::uint32_t level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
 void Log(std::uint32_t level, const char* format, ...) {
     char message[1024];
     va_list args;

@@ -27,7 +27,11 @@ constexpr std::uint32_t kMaxDriverKeyLength = 65536;
 // tiers); this bound only guards against a tree that answers in circles.
 constexpr int kMaxParentSteps = 64;
 
-void Log(std::uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(std::uint32_t level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
 void Log(std::uint32_t level, const char* format, ...) {
     char message[2048];
     va_list args;
