@@ -77,12 +77,25 @@ public:
                                                   bool skip_filters);
     static pf::Handle OpenParentHub(const std::string& name, int* port);
     static std::uint32_t GetNodeConnectionInformation(pf::Handle hub, std::uint8_t* info35, bool extended);
+    // output holds 18 bytes for a device descriptor, 9 for configuration
+    // and interface, 7 for endpoint, 256 for a string (NUL-terminated).
     static std::uint32_t GetDescriptor(pf::Handle hub, int port, std::uint32_t type, std::uint32_t index,
                                        void* output);
     static std::uint32_t GetStringDescriptor(pf::Handle hub, int port, std::uint32_t kind, std::string* text,
                                              std::uint32_t index);
     static std::uint32_t GetStringDescriptor(const std::string& name, std::uint32_t kind, std::string* text,
                                              std::uint32_t index);
+
+    // Shortcuts that open the parent hub of a device and fetch one
+    // descriptor: the device descriptor (18 bytes), configuration
+    // descriptor 0 (9 bytes), the interface descriptor of the name's mi
+    // number (9 bytes), or the device descriptor of the hub's node
+    // connection information (18 bytes). 0, or 2 when the hub cannot be
+    // opened, or the failure of the request.
+    static std::uint32_t GetDeviceDescriptor(const std::string& name, void* output18);
+    static std::uint32_t GetConfigurationDescriptor(const std::string& name, void* output9);
+    static std::uint32_t GetInterfaceDescriptor(const std::string& name, void* output9);
+    static std::uint32_t GetNodeDeviceDescriptor(const std::string& name, void* output18);
 };
 
 }  // namespace eklv

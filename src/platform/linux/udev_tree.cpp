@@ -1,0 +1,558 @@
+#include "platform/linux/udev_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace eklv::pf::lx {
+
+const Guid kClassUsbHub = {0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8}};
+const Guid kClassUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+const Guid kClassComPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+const Guid kClassModem = {0x2c7089aa, 0x2e0e, 0x11d1, {0xb1, 0x14, 0x00, 0xc0, 0x4f, 0xc2, 0xaa, 0xe4}};
+
+namespace {
+
+// Setup class of USB devices; the driver key of a node is this class and
+// the node's kernel name, so that a hub port's driver key name (built the
+// same way from the device on the port) matches it.
+constexpr const char* kUsbSetupClass = "{36fc9e60-c465-11cf-8056-444553540000}";
+
+// DevInst values: an index into a table of node keys (sysfs paths, "" for
+// the root) that only grows, so a value keeps naming the same place in the
+// tree for the life of the process, as a device instance handle does.
+class NodeTable {
+public:
+    NodeTable() { Intern(""); }
+
+    DevInst Intern(const std::string& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = index_.find(key);
+        if (it != index_.end()) return it->second;
+        keys_.push_back(key);
+        DevInst handle = static_cast<DevInst>(keys_.size());
+        index_.emplace(key, handle);
+        return handle;
+    }
+
+    bool Key(DevInst handle, std::string* key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (handle == 0 || handle > keys_.size()) return false;
+        *key = keys_[handle - 1];
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> keys_;
+    std::unordered_map<std::string, DevInst> index_;
+};
+
+NodeTable& Nodes() {
+    static NodeTable* table = new NodeTable;  // outlives static destructors that may still query
+    return *table;
+}
+
+std::string Basename(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Dirname(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+// A sysfs device directory has a "uevent" file; plain folders in between
+// (such as "tty" or "pci0000:00") have none.
+bool IsDeviceDirectory(const std::string& path) { return access((path + "/uevent").c_str(), F_OK) == 0; }
+
+// The last component of a link's target ("subsystem", "driver").
+std::string LinkTarget(const std::string& path, const char* link) {
+    char target[PATH_MAX];
+    ssize_t n = readlink((path + "/" + link).c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    target[n] = '\0';
+    return Basename(target);
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+bool ReadFile(const std::string& path, std::size_t limit, std::string* content) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string result;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.append(chunk, static_cast<std::size_t>(n));
+        if (result.size() >= limit) {
+            result.resize(limit);
+            break;
+        }
+    }
+    close(fd);
+    *content = std::move(result);
+    return true;
+}
+
+// The tty below a function's directory: "<if>/tty/ttyACM0" (cdc_acm),
+// "<if>/ttyUSB0/tty/ttyUSB0" (usb-serial) or "<if>/ttyX" directly; any
+// directory whose subsystem is tty, at most three levels down. The first
+// by name when there are several.
+void FindTty(const std::string& path, int depth, std::string* tty) {
+    for (const std::string& entry : ListDirectory(path)) {
+        std::string child = path + "/" + entry;
+        if (entry == "subsystem" || entry == "driver" || entry == "port" || entry == "power") continue;
+        if (LinkTarget(child, "subsystem") == "tty") {
+            if (tty->empty() || entry < *tty) *tty = entry;
+            continue;
+        }
+        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(child, depth - 1, tty);
+    }
+}
+
+}  // namespace
+
+std::recursive_mutex& SysfsLock() {
+    static auto* lock = new std::recursive_mutex;  // outlives static destructors that may still query
+    return *lock;
+}
+
+DeviceTree::DeviceTree() : lock_(SysfsLock()), udev_(udev_new()) {}
+
+DeviceTree::~DeviceTree() {
+    if (udev_ != nullptr) udev_unref(udev_);
+}
+
+Node DeviceTree::Root() const {
+    Node root;
+    root.kind = NodeKind::kRoot;
+    return root;
+}
+
+DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind == NodeKind::kRoot ? "" : node.syspath); }
+
+bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
+    if (syspath.empty() || !IsDeviceDirectory(syspath)) return false;
+    Node result;
+    result.syspath = syspath;
+    if (LinkTarget(syspath, "subsystem") == "usb") {
+        if (!ParseUsbName(Basename(syspath), &result.name)) return false;
+        if (result.name.IsInterface() && result.name.root_hub) return false;  // a hub's interface is no node
+        result.kind = result.name.IsInterface() ? NodeKind::kInterface : NodeKind::kDevice;
+    } else {
+        result.kind = NodeKind::kController;
+    }
+    *node = std::move(result);
+    return true;
+}
+
+bool DeviceTree::Resolve(DevInst handle, Node* node) {
+    std::string key;
+    if (!ok() || !Nodes().Key(handle, &key)) return false;
+    if (key.empty()) {
+        *node = Root();
+        return true;
+    }
+    Node result;
+    if (!MakeNode(key, &result)) return false;
+    if (result.kind == NodeKind::kInterface) {
+        Node parent;
+        if (!Parent(result, &parent) || !IsComposite(parent)) return false;
+    }
+    *node = std::move(result);
+    return true;
+}
+
+bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
+    if (!ok()) return false;
+    if (instance_id.empty() || EqualsNoCase(instance_id, kRootInstanceId)) {
+        *node = Root();
+        return true;
+    }
+    InstanceIdParts parts;
+    if (!SplitInstanceId(instance_id, &parts)) return false;
+    Node found;
+    if (parts.enumerator == "pci") {
+        for (Node& controller : Controllers()) {
+            if (EqualsNoCase(Basename(controller.syspath), parts.instance)) {
+                found = std::move(controller);
+                break;
+            }
+        }
+        if (found.kind == NodeKind::kNone) return false;
+    } else if (parts.enumerator == "usb") {
+        udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
+        if (device == nullptr) return false;
+        const char* syspath = udev_device_get_syspath(device);
+        bool made = syspath != nullptr && MakeNode(syspath, &found);
+        udev_device_unref(device);
+        if (!made) return false;
+        if (found.kind == NodeKind::kInterface) {
+            Node parent;
+            if (!Parent(found, &parent) || !IsComposite(parent)) return false;
+        }
+    } else {
+        return false;
+    }
+    // The kernel name alone could match a device whose vendor or product
+    // differs from the id asked for (another device now on that port).
+    if (!EqualsNoCase(InstanceId(found), instance_id)) return false;
+    *node = std::move(found);
+    return true;
+}
+
+bool DeviceTree::Parent(const Node& node, Node* parent) {
+    switch (node.kind) {
+        case NodeKind::kController:
+            *parent = Root();
+            return true;
+        case NodeKind::kDevice:
+            if (node.name.root_hub) {
+                // The host controller: the nearest device directory above.
+                for (std::string up = Dirname(node.syspath); !up.empty(); up = Dirname(up)) {
+                    if (!IsDeviceDirectory(up)) continue;
+                    Node controller;
+                    controller.kind = NodeKind::kController;
+                    controller.syspath = up;
+                    *parent = std::move(controller);
+                    return true;
+                }
+                return false;
+            }
+            [[fallthrough]];
+        case NodeKind::kInterface: {
+            // USB devices and interfaces sit directly in their parent
+            // device's directory.
+            Node result;
+            if (!MakeNode(Dirname(node.syspath), &result) || result.kind != NodeKind::kDevice) return false;
+            *parent = std::move(result);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+std::vector<Node> DeviceTree::Controllers() {
+    std::vector<Node> controllers;
+    udev_enumerate* enumerate = udev_enumerate_new(udev_);
+    if (enumerate == nullptr) return controllers;
+    udev_enumerate_add_match_subsystem(enumerate, "usb");
+    udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
+    udev_enumerate_scan_devices(enumerate);
+    std::map<std::string, int> lowest_bus;  // controller syspath -> its lowest bus number
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        Node hub, controller;
+        if (!MakeNode(udev_list_entry_get_name(entry), &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub ||
+            !Parent(hub, &controller))
+            continue;
+        auto it = lowest_bus.find(controller.syspath);
+        if (it == lowest_bus.end())
+            lowest_bus.emplace(controller.syspath, hub.name.bus);
+        else
+            it->second = std::min(it->second, hub.name.bus);
+    }
+    udev_enumerate_unref(enumerate);
+    std::vector<std::pair<int, std::string>> order;
+    for (const auto& [path, bus] : lowest_bus) order.emplace_back(bus, path);
+    std::sort(order.begin(), order.end());
+    for (auto& [bus, path] : order) {
+        Node controller;
+        controller.kind = NodeKind::kController;
+        controller.syspath = path;
+        controllers.push_back(std::move(controller));
+    }
+    return controllers;
+}
+
+std::vector<Node> DeviceTree::Children(const Node& node) {
+    std::vector<Node> children;
+    switch (node.kind) {
+        case NodeKind::kRoot:
+            return Controllers();
+        case NodeKind::kController:
+        case NodeKind::kDevice: {
+            bool hub = node.kind == NodeKind::kDevice && IsHub(node);
+            if (node.kind == NodeKind::kDevice && !hub) {
+                if (IsComposite(node)) return Interfaces(node);
+                return children;
+            }
+            for (const std::string& entry : ListDirectory(node.syspath)) {
+                UsbName name;
+                if (!ParseUsbName(entry, &name) || name.IsInterface()) continue;
+                bool wanted = hub ? IsChildDevice(node.name, name) : name.root_hub;
+                Node child;
+                if (wanted && MakeNode(node.syspath + "/" + entry, &child) && child.kind == NodeKind::kDevice)
+                    children.push_back(std::move(child));
+            }
+            std::sort(children.begin(), children.end(),
+                      [](const Node& a, const Node& b) { return UsbNameLess(a.name, b.name); });
+            return children;
+        }
+        default:
+            return children;
+    }
+}
+
+std::vector<Node> DeviceTree::Interfaces(const Node& device) {
+    std::vector<Node> interfaces;
+    if (device.kind != NodeKind::kDevice) return interfaces;
+    for (const std::string& entry : ListDirectory(device.syspath)) {
+        UsbName name;
+        if (!ParseUsbName(entry, &name) || !IsInterfaceOf(device.name, name)) continue;
+        std::string path = device.syspath + "/" + entry;
+        if (!IsDeviceDirectory(path)) continue;
+        Node iface;
+        iface.kind = NodeKind::kInterface;
+        iface.syspath = std::move(path);
+        iface.name = std::move(name);
+        interfaces.push_back(std::move(iface));
+    }
+    std::sort(interfaces.begin(), interfaces.end(),
+              [](const Node& a, const Node& b) { return UsbNameLess(a.name, b.name); });
+    return interfaces;
+}
+
+bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
+    if (node.syspath.empty()) return false;
+    std::string text;
+    if (!ReadFile(node.syspath + "/" + name, 4096, &text)) return false;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+    *value = std::move(text);
+    return true;
+}
+
+std::uint16_t DeviceTree::HexAttribute(const Node& node, const char* name) {
+    std::string text;
+    std::uint32_t value = 0;
+    if (!Attribute(node, name, &text) || !ParseHexAttribute(text, 0xFFFF, &value)) return 0;
+    return static_cast<std::uint16_t>(value);
+}
+
+bool DeviceTree::IsHub(const Node& node) {
+    return node.kind == NodeKind::kDevice && HexAttribute(node, "bDeviceClass") == 0x09;
+}
+
+bool DeviceTree::IsComposite(const Node& node) {
+    if (node.kind != NodeKind::kDevice || IsHub(node)) return false;
+    int count = 0;
+    for (const std::string& entry : ListDirectory(node.syspath)) {
+        UsbName name;
+        if (ParseUsbName(entry, &name) && IsInterfaceOf(node.name, name)) ++count;
+    }
+    return count > 1;
+}
+
+std::string DeviceTree::InstanceId(const Node& node) {
+    switch (node.kind) {
+        case NodeKind::kRoot:
+            return kRootInstanceId;
+        case NodeKind::kController:
+            return ControllerInstanceId(Basename(node.syspath));
+        case NodeKind::kDevice:
+            return DeviceInstanceId(HexAttribute(node, "idVendor"), HexAttribute(node, "idProduct"),
+                                    Basename(node.syspath));
+        case NodeKind::kInterface: {
+            Node parent;
+            std::uint16_t vid = 0, pid = 0;
+            if (Parent(node, &parent)) {
+                vid = HexAttribute(parent, "idVendor");
+                pid = HexAttribute(parent, "idProduct");
+            }
+            std::string text;
+            std::uint32_t number = 0;
+            int interface = node.name.interface;
+            if (Attribute(node, "bInterfaceNumber", &text) && ParseHexAttribute(text, 0xFF, &number))
+                interface = static_cast<int>(number);
+            return InterfaceInstanceId(vid, pid, interface, Basename(node.syspath));
+        }
+        default:
+            return {};
+    }
+}
+
+bool DeviceTree::Service(const Node& node, std::string* text) {
+    std::string driver;
+    switch (node.kind) {
+        case NodeKind::kController:
+        case NodeKind::kInterface:
+            driver = LinkTarget(node.syspath, "driver");
+            break;
+        case NodeKind::kDevice: {
+            if (IsHub(node)) {
+                *text = "usbhub";
+                return true;
+            }
+            std::vector<Node> interfaces = Interfaces(node);
+            if (interfaces.size() > 1) {
+                *text = "usbccgp";
+                return true;
+            }
+            if (interfaces.size() == 1) driver = LinkTarget(interfaces[0].syspath, "driver");
+            break;
+        }
+        default:
+            break;
+    }
+    if (driver.empty()) return false;
+    *text = std::move(driver);
+    return true;
+}
+
+bool DeviceTree::Description(const Node& node, std::string* text) {
+    switch (node.kind) {
+        case NodeKind::kInterface:
+            return Attribute(node, "interface", text) && !text->empty();
+        case NodeKind::kDevice: {
+            if (!IsHub(node)) {
+                // A single-function device is described by its function.
+                std::vector<Node> interfaces = Interfaces(node);
+                if (interfaces.size() == 1 && Attribute(interfaces[0], "interface", text) && !text->empty())
+                    return true;
+            }
+            return Attribute(node, "product", text) && !text->empty();
+        }
+        default:
+            return false;
+    }
+}
+
+bool DeviceTree::DriverKey(const Node& node, std::string* text) {
+    if (node.kind == NodeKind::kRoot || node.kind == NodeKind::kNone) return false;
+    *text = std::string(kUsbSetupClass) + "\\" + ToLower(Basename(node.syspath));
+    return true;
+}
+
+std::string DeviceTree::TtyName(const Node& node) {
+    std::string function;
+    if (node.kind == NodeKind::kInterface) {
+        function = node.syspath;
+    } else if (node.kind == NodeKind::kDevice && !IsHub(node)) {
+        std::vector<Node> interfaces = Interfaces(node);
+        if (interfaces.size() != 1) return {};
+        function = interfaces[0].syspath;
+    } else {
+        return {};
+    }
+    std::string tty;
+    FindTty(function, 3, &tty);
+    return tty;
+}
+
+bool DeviceTree::Exposes(const Node& node, const Guid& interface_class) {
+    if (interface_class == kClassUsbHub) return IsHub(node);
+    if (interface_class == kClassUsbDevice) return node.kind == NodeKind::kDevice;
+    if (interface_class == kClassComPort || interface_class == kClassModem) {
+        if (node.kind == NodeKind::kDevice && IsComposite(node)) return false;
+        return !TtyName(node).empty();
+    }
+    return false;
+}
+
+std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
+    std::vector<Node> nodes;
+    bool usb_class = interface_class == kClassUsbHub || interface_class == kClassUsbDevice;
+    bool tty_class = interface_class == kClassComPort || interface_class == kClassModem;
+    if (!ok() || (!usb_class && !tty_class)) return nodes;
+    udev_enumerate* enumerate = udev_enumerate_new(udev_);
+    if (enumerate == nullptr) return nodes;
+    udev_enumerate_add_match_subsystem(enumerate, usb_class ? "usb" : "tty");
+    udev_enumerate_scan_devices(enumerate);
+    std::map<std::string, bool> seen;
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        std::string path = udev_list_entry_get_name(entry);
+        Node node;
+        if (usb_class) {
+            if (!MakeNode(path, &node) || node.kind != NodeKind::kDevice) continue;
+            if (interface_class == kClassUsbHub && !IsHub(node)) continue;
+        } else {
+            if (!FunctionOfTty(path, &node) || !seen.emplace(node.syspath, true).second) continue;
+        }
+        nodes.push_back(std::move(node));
+    }
+    udev_enumerate_unref(enumerate);
+    std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return UsbNameLess(a.name, b.name); });
+    return nodes;
+}
+
+bool DeviceTree::FunctionOfTty(const std::string& tty_syspath, Node* node) {
+    // Climb from the tty to its USB interface; the function node is that
+    // interface below a composite device, else the device.
+    Node iface;
+    for (std::string up = Dirname(tty_syspath); !up.empty(); up = Dirname(up)) {
+        UsbName name;
+        if (ParseUsbName(Basename(up), &name)) {
+            MakeNode(up, &iface);
+            break;
+        }
+    }
+    Node parent;
+    if (iface.kind != NodeKind::kInterface || !Parent(iface, &parent) || IsHub(parent)) return false;
+    *node = IsComposite(parent) ? std::move(iface) : std::move(parent);
+    return true;
+}
+
+std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::string& syspath) {
+    std::vector<InterfaceName> names;
+    auto add = [&](const Node& node, const Guid& interface_class) {
+        names.push_back({interface_class, SymbolicNameFromInstanceId(InstanceId(node), GuidToString(interface_class))});
+    };
+    if (LinkTarget(syspath, "subsystem") == "tty") {
+        Node function;
+        if (IsDeviceDirectory(syspath) && FunctionOfTty(syspath, &function)) {
+            add(function, kClassComPort);
+            add(function, kClassModem);
+        }
+        return names;
+    }
+    Node node;
+    if (!MakeNode(syspath, &node) || node.kind != NodeKind::kDevice) return names;
+    if (IsHub(node)) add(node, kClassUsbHub);
+    add(node, kClassUsbDevice);
+    return names;
+}
+
+std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
+    std::vector<std::uint8_t> bytes;
+    // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
+    // hostile or broken attribute.
+    std::string content;
+    if (device.kind != NodeKind::kDevice || !ReadFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    bytes.assign(content.begin(), content.end());
+    return bytes;
+}
+
+bool DeviceTree::DeviceOnPort(const Node& hub, int port, Node* device) {
+    if (hub.kind != NodeKind::kDevice || port < 1) return false;
+    std::string child = hub.name.root_hub ? std::to_string(hub.name.bus) + "-" + std::to_string(port)
+                                          : Basename(hub.syspath) + "." + std::to_string(port);
+    Node node;
+    if (!MakeNode(hub.syspath + "/" + child, &node) || node.kind != NodeKind::kDevice) return false;
+    *device = std::move(node);
+    return true;
+}
+
+}  // namespace eklv::pf::lx

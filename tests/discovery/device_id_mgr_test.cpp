@@ -1,0 +1,254 @@
+// Topology ids and device ids on the umockdev rig, with and without
+// USBConnectivityConfig.ini, in each id mode, and hub removal.
+#include "discovery/device_id_mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery/standard_rig.h"
+#include "discovery/usb_utilities.h"
+
+namespace eklv {
+namespace {
+
+using test::DiscoveryFolder;
+using test::StandardRig;
+
+constexpr const char* kConfigFile = "Common Files/Norvanta Shared/KVTSDK/USBConnectivityConfig.ini";
+
+// A rig, an eklv.ini, and the common data folder, all fresh; the manager
+// is stopped afterwards.
+class DeviceIdTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("EKLV_COMMON_APPDATA", shared.path().c_str(), 1);
+        CKLVDeviceIdMgr::ResetRootTIDCounter();
+    }
+    void TearDown() override {
+        CKLVDeviceIdMgr::UnInitialize();
+        unsetenv("EKLV_COMMON_APPDATA");
+    }
+    CKLVDeviceIdMgr& Start(const std::string& ini = "") {
+        folder.WriteIni(test::kStandardIni + ini);
+        EXPECT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
+        return *CKLVDeviceIdMgr::GetInstance();
+    }
+    std::string Tid(const std::string& name) {
+        std::string tid;
+        CKLVDeviceIdMgr::GetInstance()->GetDeviceTID(name, &tid);
+        return tid;
+    }
+
+    StandardRig s;
+    DiscoveryFolder folder;
+    test::TempFolder shared;
+};
+
+TEST_F(DeviceIdTest, RootTidsHubChainsAndAllocation) {
+    CKLVDeviceIdMgr& mgr = Start();
+    EXPECT_EQ(mgr.DeviceIdMode(), kDeviceIdModeTopology);
+    EXPECT_EQ(mgr.TIDMapSnapshot(), (std::map<std::string, std::string>{{s.rig.HubName(s.root1), "0"},
+                                                                        {s.rig.HubName(s.root2), "1"},
+                                                                        {s.rig.HubName(s.hub), "0.3"},
+                                                                        {s.rig.HubName(s.inner_hub), "0.3.4"}}));
+    EXPECT_EQ(Tid(s.ModemName()), "0.3.4.2");
+    EXPECT_EQ(Tid(s.MtpName()), "0.3.4.2");
+    EXPECT_EQ(Tid(s.SingleName()), "1.1");
+    EXPECT_EQ(Tid(s.rig.HubName(s.hub)), "0.3");
+
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.ModemName(), 77), 0);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 77), 1);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.MtpName(), 77), 0);  // same port, same id
+    s.rig.Unplug(s.single);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 77), kNoDeviceId);
+
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - Default Mode = (0x02)"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddHubToTIDMap - " + s.rig.HubName(s.inner_hub) + ": 0.3.4"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - No DAT file existed"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - (0.3.4.2, 0) added"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - DevId = (0), TID = (0.3.4.2)"), 2);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - DevId = (65535), TID = ()"), 1);
+
+    // A second start keeps the manager; stopping empties it.
+    EXPECT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
+    EXPECT_EQ(CKLVDeviceIdMgr::GetInstance(), &mgr);
+    CKLVDeviceIdMgr::UnInitialize();
+    EXPECT_EQ(CKLVDeviceIdMgr::GetInstance(), nullptr);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::UnInitialize - OK"), 1);
+    // The root counter is process-wide: a new start numbers on.
+    Start();
+    EXPECT_EQ(Tid(s.ModemName()), "2.3.4.2");
+}
+
+TEST_F(DeviceIdTest, ConfiguredRootTidsAndDeviceIds) {
+    std::filesystem::create_directories(shared.File("Common Files/Norvanta Shared/KVTSDK"));
+    shared.Write(kConfigFile,
+                 "[HISTORY]\nwhen=2024-01-02\n"
+                 "[ROOT_TID]\npci\\0000:00:14.0=5\n"
+                 "[PORTS]\n5.3.4.2=7,first\n5.1=3\nno equals sign\n9.9=0,a\n9.8=1,a\n9.7=3,a\n"
+                 "[MORE]\n5.1=9,last wins\n");
+    CKLVDeviceIdMgr& mgr = Start();
+    EXPECT_EQ(mgr.ConfigFilePath(), shared.File(kConfigFile));
+    EXPECT_EQ(Tid(s.ModemName()), "5.3.4.2");
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.ModemName(), 0), 7);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 0), 9);
+    std::map<std::string, std::uint16_t> ids = mgr.DeviceIdMapSnapshot();
+    EXPECT_EQ(ids.count("no equals sign"), 0u);
+    // Unconfigured ports take the lowest free ids: 0, 1 and 3 are held.
+    auto extra = s.rig.AddSinglePhone(s.inner_hub, 1, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM1"));
+    auto extra2 = s.rig.AddSinglePhone(s.inner_hub, 3, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM2"));
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.DeviceName(extra, test::kRigClassComPort), 0), 2);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.DeviceName(extra2, test::kRigClassComPort), 0), 4);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.3.4.2, 7)"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.1, 0)"), 1);  // no comma: 0
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.1, 9)"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - DAT file Path[" + shared.File(kConfigFile) + "]"), 3);
+}
+
+TEST_F(DeviceIdTest, ConfigurationWithoutHistoryAndCutSections) {
+    std::filesystem::create_directories(shared.File("Common Files/Norvanta Shared/KVTSDK"));
+    shared.Write(kConfigFile, "[HISTORY]\nwhen=\n[ROOT_TID]\npci\\0000:00:14.0=12345678901234\n[PORTS]\n12345678901.1=4,x\n");
+    CKLVDeviceIdMgr& mgr = Start();
+    // ROOT_TID is still read (cut to 11 characters); the id lines are not.
+    EXPECT_EQ(Tid(s.SingleName()), "12345678901.1");
+    EXPECT_TRUE(mgr.DeviceIdMapSnapshot().empty());
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - NOT DAT2"), 1);
+    CKLVDeviceIdMgr::UnInitialize();
+
+    // Sections are read through 512-byte buffers: lines past them are lost.
+    std::string lines;
+    for (int i = 0; i < 60; ++i) lines += "7." + std::to_string(i) + "=" + std::to_string(i) + ",x\n";
+    shared.Write(kConfigFile, "[HISTORY]\nwhen=yes\n[PORTS]\n" + lines);
+    CKLVDeviceIdMgr& again = Start();
+    std::map<std::string, std::uint16_t> ids = again.DeviceIdMapSnapshot();
+    EXPECT_EQ(ids.count("7.0"), 1u);
+    EXPECT_EQ(ids.count("7.59"), 0u);
+    EXPECT_LT(ids.size(), 60u);
+}
+
+class SessionsStub : public IKLVSessionLookup {
+public:
+    bool FindDeviceIdByTID(const std::string& tid, std::uint16_t* id) override {
+        auto it = by_tid.find(tid);
+        if (it == by_tid.end()) return false;
+        *id = it->second;
+        return true;
+    }
+    bool HasSessionWithDeviceId(std::uint16_t id) override { return used.count(id) != 0; }
+    std::map<std::string, std::uint16_t> by_tid;
+    std::set<std::uint16_t> used;
+};
+
+TEST_F(DeviceIdTest, RecordAndSessionModes) {
+    CKLVDeviceIdMgr& record = Start("[Configuration]\nEKLV_DEVICEID_OPTION=16\n");
+    EXPECT_EQ(record.AllocUSBDeviceID(s.ModemName(), 42), 42);
+    EXPECT_TRUE(record.DeviceIdMapSnapshot().empty());
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - Overloaded Mode = (0x10)"), 1);
+    EXPECT_EQ(folder.CountLines("No DAT file existed"), 0);  // only mode 2 reads the file
+    CKLVDeviceIdMgr::UnInitialize();
+
+    SessionsStub sessions;
+    sessions.by_tid["0.3.4.2"] = 5;
+    sessions.used = {0, 1, 5};
+    CKLVDeviceIdMgr::SetSessionLookup(&sessions);
+    CKLVDeviceIdMgr::ResetRootTIDCounter();
+    CKLVDeviceIdMgr& live = Start("[Configuration]\nEKLV_DEVICEID_OPTION=32\n");
+    EXPECT_EQ(live.AllocUSBDeviceID(s.ModemName(), 0), 5);
+    EXPECT_EQ(live.AllocUSBDeviceID(s.SingleName(), 0), 2);
+    CKLVDeviceIdMgr::SetSessionLookup(nullptr);
+    EXPECT_EQ(live.AllocUSBDeviceID(s.SingleName(), 0), 0);  // no session list: no sessions
+    EXPECT_EQ(folder.CountLines("Overloaded Mode = (0x20)"), 1);
+    CKLVDeviceIdMgr::UnInitialize();
+
+    CKLVDeviceIdMgr& other = Start("[Configuration]\nEKLV_DEVICEID_OPTION=2\n");
+    EXPECT_EQ(other.AllocUSBDeviceID(s.ModemName(), 0), 0);
+    EXPECT_EQ(folder.CountLines("Overloaded Mode = (0x02)"), 1);
+    CKLVDeviceIdMgr::UnInitialize();
+    CKLVDeviceIdMgr& none = Start("[Configuration]\nEKLV_DEVICEID_OPTION=7\n");
+    EXPECT_EQ(none.AllocUSBDeviceID(s.ModemName(), 3), kNoDeviceId);
+}
+
+TEST_F(DeviceIdTest, HubRemovalAndReplug) {
+    std::filesystem::create_directories(shared.File("Common Files/Norvanta Shared/KVTSDK"));
+    shared.Write(kConfigFile, "[HISTORY]\nwhen=now\n[PORTS]\n1.2.1=4,x\n10.1.1=5,x\n1.4=6,x\n1.1.1=8,x\n");
+    CKLVDeviceIdMgr& mgr = Start();
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 0), 0);  // 1.1
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.ModemName(), 0), 1);   // 0.3.4.2
+
+    // Removing usb2 (TID 1) drops 1.2.1 and, by the plain prefix, 10.1.1;
+    // ports of root hubs (one dot) stay.
+    EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true), 0u);
+    std::map<std::string, std::uint16_t> ids = mgr.DeviceIdMapSnapshot();
+    EXPECT_EQ(ids, (std::map<std::string, std::uint16_t>{{"1.4", 6}, {"1.1", 0}, {"0.3.4.2", 1}}));
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddRemoveUSBHub - (10.1.1, 5) removed"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddRemoveUSBHub - (" + s.rig.HubName(s.root2) + ", 1) removed"), 1);
+    EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true), 0u);  // unknown now: nothing happens
+    EXPECT_EQ(folder.CountLines("AddRemoveUSBHub - (" + s.rig.HubName(s.root2)), 1);
+
+    // The inner hub moves from port 4 to port 1 of hub 0.3: the phone gets
+    // a new TID and, unconfigured, a new id.
+    s.rig.Unplug(s.inner_hub);
+    EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.inner_hub), true), 0u);
+    EXPECT_EQ(mgr.DeviceIdMapSnapshot().count("0.3.4.2"), 0u);
+    auto moved = s.rig.AddHub(s.hub, 1, 4, 0x05e3, 0x0608);
+    auto phone = s.rig.AddCompositePhone(moved, 2, 0x6b4d, 0x2001,
+                                         {test::RigInterface::Modem("ttyACM5"), test::RigInterface::Mtp()});
+    // Arrivals come with names as enumerated; the manager lower-cases them.
+    std::string name = s.rig.HubName(moved);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(mgr.AddRemoveUSBHub(name, false), 1u);
+    EXPECT_EQ(Tid(s.rig.InterfaceName(phone, 0, test::kRigClassComPort)), "0.3.1.2");
+    // Id 1 went with the old port, so it is free again.
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.InterfaceName(phone, 0, test::kRigClassComPort), 0), 1);
+}
+
+// The utilities are called from any thread while the device-change thread
+// maps hubs and allocates ids.
+TEST_F(DeviceIdTest, QueriesFromSeveralThreads) {
+    CKLVDeviceIdMgr& mgr = Start();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                std::string hub, text;
+                int port = 0;
+                if (CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub) != kUsbOk ||
+                    CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), hub, &port, false) != kUsbOk ||
+                    CKLVUSBUtilities::GetStringDescriptor(s.SingleName(), kStringProduct, &text, 0) != kUsbOk)
+                    ++failures;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+            if (mgr.AllocUSBDeviceID(s.ModemName(), 0) != 0) ++failures;
+            mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true);
+            mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), false);
+        }
+    });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(DeviceIdTest, StartWithoutHubsFails) {
+    s.rig.Unplug(s.pci);
+    folder.WriteIni(test::kStandardIni);
+    EXPECT_EQ(CKLVDeviceIdMgr::Initialize(), 1u);
+    EXPECT_NE(CKLVDeviceIdMgr::GetInstance(), nullptr);  // the manager stays
+    EXPECT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - Failed"), 1);
+    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize finished"), 1);
+}
+
+}  // namespace
+}  // namespace eklv

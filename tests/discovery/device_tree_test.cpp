@@ -1,0 +1,327 @@
+// The device tree on the umockdev rig: node walks, properties, present
+// interfaces, COM ports, and the tree queries of CKLVUSBUtilities.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "discovery/device_enumeration.h"
+#include "discovery/standard_rig.h"
+#include "discovery/usb_utilities.h"
+#include "platform/devtree.h"
+#include "platform/linux/udev_tree.h"
+
+namespace eklv {
+namespace {
+
+using test::DiscoveryFolder;
+using test::kRigClassComPort;
+using test::kRigClassModem;
+using test::kRigClassUsbDevice;
+using test::kRigClassUsbHub;
+using test::StandardRig;
+
+const pf::Guid kComPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+const pf::Guid kModem = {0x2c7089aa, 0x2e0e, 0x11d1, {0xb1, 0x14, 0x00, 0xc0, 0x4f, 0xc2, 0xaa, 0xe4}};
+const pf::Guid kUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+std::string Id(pf::DevInst node) {
+    char buffer[512] = {};
+    if (pf::CM_Get_Device_IDA(node, buffer, sizeof buffer, 0) != pf::kCrSuccess) return "<none>";
+    return buffer;
+}
+
+std::string Property(pf::DevInst node, std::uint32_t property) {
+    char buffer[256] = {};
+    std::uint32_t size = sizeof buffer;
+    std::uint32_t cr = pf::CM_Get_DevNode_Registry_PropertyA(node, property, nullptr, buffer, &size, 0);
+    return cr == pf::kCrSuccess ? buffer : "<cr " + std::to_string(cr) + ">";
+}
+
+pf::DevInst Locate(const std::string& id) {
+    pf::DevInst node = 0;
+    EXPECT_EQ(pf::CM_Locate_DevNodeA(&node, id.c_str(), 0), pf::kCrSuccess) << id;
+    return node;
+}
+
+std::string Relative(pf::DevInst node, int relation) {
+    pf::DevInst other = 0;
+    std::uint32_t cr = relation == 0   ? pf::CM_Get_Parent(&other, node, 0)
+                       : relation == 1 ? pf::CM_Get_Child(&other, node, 0)
+                                       : pf::CM_Get_Sibling(&other, node, 0);
+    return cr == pf::kCrSuccess ? Id(other) : "<none>";
+}
+
+std::vector<std::string> Names(const pf::Guid& interface_class, const char* enumerator = nullptr) {
+    std::vector<std::string> names;
+    pf::DevInfoSet set = pf::SetupDiGetClassDevsA(&interface_class, enumerator, 0x12);
+    EXPECT_NE(set, pf::kInvalidHandle);
+    for (std::uint32_t i = 0;; ++i) {
+        pf::DeviceInterfaceData data{};
+        data.cbSize = sizeof data;
+        if (!pf::SetupDiEnumDeviceInterfaces(set, nullptr, &interface_class, i, &data)) {
+            EXPECT_EQ(pf::GetLastError(), pf::kErrorNoMoreItems);
+            break;
+        }
+        std::uint32_t required = 0;
+        EXPECT_FALSE(pf::SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(pf::GetLastError(), pf::kErrorInsufficientBuffer);
+        std::vector<char> block(required);
+        auto* detail = reinterpret_cast<pf::DeviceInterfaceDetailDataA*>(block.data());
+        detail->cbSize = pf::kDeviceInterfaceDetailDataSize;
+        EXPECT_TRUE(pf::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
+        names.push_back(detail->DevicePath);
+    }
+    pf::SetupDiDestroyDeviceInfoList(set);
+    return names;
+}
+
+TEST(DeviceTree, WalksTheRigAsAWindowsTree) {
+    StandardRig s;
+    pf::DevInst root = Locate("");
+    EXPECT_EQ(Id(root), "htree\\root\\0");
+    EXPECT_EQ(Relative(root, 0), "<none>");
+    EXPECT_EQ(Relative(root, 1), "pci\\0000:00:14.0");
+
+    pf::DevInst usb1 = Locate("usb\\vid_1d6b&pid_0002\\usb1");
+    EXPECT_EQ(Relative(usb1, 0), "pci\\0000:00:14.0");
+    EXPECT_EQ(Relative(usb1, 2), "usb\\vid_1d6b&pid_0002\\usb2");
+    EXPECT_EQ(Relative(Locate("usb\\vid_1d6b&pid_0002\\usb2"), 2), "<none>");
+    EXPECT_EQ(Relative(usb1, 1), "usb\\vid_1a40&pid_0101\\1-3");
+    EXPECT_EQ(Relative(Locate("usb\\vid_1a40&pid_0101\\1-3"), 1), "usb\\vid_05e3&pid_0608\\1-3.4");
+
+    // A composite device is a parent with one child per interface.
+    pf::DevInst phone = Locate(s.rig.InstanceId(s.phone));
+    EXPECT_EQ(Relative(phone, 0), "usb\\vid_05e3&pid_0608\\1-3.4");
+    EXPECT_EQ(Relative(phone, 1), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    pf::DevInst mi1 = Locate("usb\\vid_6b4d&pid_2001&mi_01\\1-3.4.2:1.1");
+    EXPECT_EQ(Relative(mi1, 2), "usb\\vid_6b4d&pid_2001&mi_02\\1-3.4.2:1.2");
+    EXPECT_EQ(Relative(mi1, 0), s.rig.InstanceId(s.phone));
+    EXPECT_EQ(Relative(mi1, 1), "<none>");
+    EXPECT_EQ(Relative(Locate("usb\\vid_6b4d&pid_2001&mi_02\\1-3.4.2:1.2"), 2), "<none>");
+
+    // A single-function device is one node; its interface is no node.
+    pf::DevInst single = Locate("usb\\vid_6b4d&pid_2002\\2-1");
+    EXPECT_EQ(Relative(single, 1), "<none>");
+    pf::DevInst missing = 0;
+    EXPECT_EQ(pf::CM_Locate_DevNodeA(&missing, "usb\\vid_6b4d&pid_2002&mi_00\\2-1:1.0", 0), pf::kCrNoSuchDevNode);
+    // Ids compare without case; a kernel name with another vendor does not match.
+    EXPECT_EQ(pf::CM_Locate_DevNodeA(&missing, "USB\\VID_6B4D&PID_2002\\2-1", 0), pf::kCrSuccess);
+    EXPECT_EQ(pf::CM_Locate_DevNodeA(&missing, "usb\\vid_1234&pid_2002\\2-1", 0), pf::kCrNoSuchDevNode);
+    EXPECT_EQ(pf::CM_Locate_DevNodeA(&missing, "no backslash", 0), pf::kCrInvalidDeviceId);
+
+    // Services, descriptions and driver keys.
+    EXPECT_EQ(Property(usb1, pf::kCmDrpService), "usbhub");
+    EXPECT_EQ(Property(phone, pf::kCmDrpService), "usbccgp");
+    EXPECT_EQ(Property(Locate("usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0"), pf::kCmDrpService), "cdc_acm");
+    EXPECT_EQ(Property(mi1, pf::kCmDrpService), "<cr 37>");  // no driver bound
+    EXPECT_EQ(Property(single, pf::kCmDrpService), "option");
+    EXPECT_EQ(Property(root, pf::kCmDrpService), "<cr 37>");
+    EXPECT_EQ(Property(Locate("usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0"), pf::kCmDrpDeviceDesc),
+              "MTK USB Modem Port");
+    EXPECT_EQ(Property(phone, pf::kCmDrpDeviceDesc), "Norvanta Phone");
+    EXPECT_EQ(Property(single, pf::kCmDrpDeviceDesc), "Gadget CDC VCOM Port");
+    EXPECT_EQ(Property(phone, pf::kCmDrpDriver), "{36fc9e60-c465-11cf-8056-444553540000}\\1-3.4.2");
+
+    // Two-step reads: size first, then a buffer that is one short.
+    std::uint32_t size = 0;
+    EXPECT_EQ(pf::CM_Get_DevNode_Registry_PropertyA(phone, pf::kCmDrpService, nullptr, nullptr, &size, 0),
+              pf::kCrBufferSmall);
+    EXPECT_EQ(size, 8u);
+    char small[8];
+    EXPECT_EQ(pf::CM_Get_DevNode_Registry_PropertyA(phone, pf::kCmDrpService, nullptr, small, &(size = 7), 0),
+              pf::kCrBufferSmall);
+    char id[10];
+    EXPECT_EQ(pf::CM_Get_Device_IDA(phone, id, sizeof id, 0), pf::kCrBufferSmall);
+    EXPECT_EQ(std::string(id), "usb\\vid_6");
+
+    // A node that goes away answers "no such node" from then on.
+    s.rig.Unplug(s.phone);
+    EXPECT_EQ(Id(phone), "<none>");
+    EXPECT_EQ(Relative(mi1, 0), "<none>");
+    EXPECT_EQ(Relative(Locate("usb\\vid_05e3&pid_0608\\1-3.4"), 1), "<none>");
+    s.rig.Plug(s.phone);
+    EXPECT_EQ(Id(phone), s.rig.InstanceId(s.phone));
+}
+
+TEST(DeviceTree, PresentInterfacesOfEachClass) {
+    StandardRig s;
+    DiscoveryFolder folder(test::kStandardIni);
+    EXPECT_EQ(Names(kGuidUsbHubInterface),
+              (std::vector<std::string>{s.rig.HubName(s.root1), s.rig.HubName(s.hub), s.rig.HubName(s.inner_hub),
+                                        s.rig.HubName(s.root2)}));
+    std::vector<std::string> serial = {s.ModemName(), s.SingleName()};
+    EXPECT_EQ(Names(kComPort), serial);
+    EXPECT_EQ(Names(kModem), (std::vector<std::string>{s.rig.InterfaceName(s.phone, 0, kRigClassModem),
+                                                        s.rig.DeviceName(s.single, kRigClassModem)}));
+    std::vector<std::string> devices = Names(kUsbDevice);
+    EXPECT_EQ(devices.size(), 6u);
+    EXPECT_EQ(devices[3], s.rig.DeviceName(s.phone, kRigClassUsbDevice));
+
+    // Limited to one device instance, or to one enumerator.
+    EXPECT_EQ(Names(kComPort, "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0").size(), 1u);
+    EXPECT_EQ(Names(kComPort, "usb\\vid_6b4d&pid_2001&mi_01\\1-3.4.2:1.1").size(), 0u);
+    EXPECT_EQ(Names(kComPort, "usb\\vid_6b4d&pid_2001&mi_00\\9-9:1.0").size(), 0u);
+    EXPECT_EQ(Names(kComPort, "USB").size(), 2u);
+    EXPECT_EQ(Names(kComPort, "PCI").size(), 0u);
+
+    // The scan's enumeration applies the phone filters when asked.
+    EXPECT_EQ(EnumDeviceInterfaces(kComPort, true), serial);
+    folder.WriteIni("[VID_FILTER]\nVID_0=vid_1234\n");
+    EXPECT_TRUE(EnumDeviceInterfaces(kComPort, true).empty());
+    EXPECT_EQ(EnumDeviceInterfaces(kComPort, false), serial);
+    EXPECT_EQ(folder.CountLines("SearchVIDFilter unsupported[" + s.ModemName() + "]"), 1);
+
+    // What a device monitor announces for a node that arrives.
+    {
+        pf::lx::DeviceTree tree;
+        using Names = std::vector<std::string>;
+        auto names = [&](const std::string& syspath) {
+            Names result;
+            for (const auto& n : tree.InterfacesOf(syspath)) result.push_back(n.symbolic_name);
+            return result;
+        };
+        EXPECT_EQ(names(s.rig.Syspath(s.hub)),
+                  (Names{s.rig.HubName(s.hub), s.rig.DeviceName(s.hub, kRigClassUsbDevice)}));
+        EXPECT_EQ(names(s.rig.Syspath(s.phone) + "/1-3.4.2:1.0/tty/ttyACM0"),
+                  (Names{s.ModemName(), s.rig.InterfaceName(s.phone, 0, kRigClassModem)}));
+        EXPECT_EQ(names(s.rig.Syspath(s.single) + "/2-1:1.0/tty/ttyUSB0"),
+                  (Names{s.SingleName(), s.rig.DeviceName(s.single, kRigClassModem)}));
+        EXPECT_TRUE(names(s.rig.Syspath(s.phone) + "/1-3.4.2:1.0").empty());
+        EXPECT_TRUE(names(s.rig.Syspath(s.pci)).empty());
+    }
+
+    EXPECT_EQ(CKLVUSBUtilities::IsInterfaceTypePresent(s.rig.InstanceId(s.hub), &kGuidUsbHubInterface), kUsbOk);
+    EXPECT_EQ(CKLVUSBUtilities::IsInterfaceTypePresent(s.rig.InstanceId(s.phone), &kGuidUsbHubInterface),
+              kUsbQueryFailed);
+    EXPECT_EQ(CKLVUSBUtilities::IsInterfaceTypePresent("", &kGuidUsbHubInterface), kUsbInvalid);
+    EXPECT_EQ(folder.CountLines("IsInterfaceTypePresent : Invalid Parameter passed"), 1);
+    EXPECT_EQ(folder.CountLines("SetupDiGetClassdevs failed"), 0);  // "no more items" is not logged
+}
+
+TEST(DeviceTree, PortNamesAndInterfaceProperties) {
+    StandardRig s;
+    DiscoveryFolder folder(test::kStandardIni);
+    std::string port;
+    EXPECT_TRUE(CKLVUSBUtilities::GetCOMFromDeviceInstanceID("usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0", &port));
+    EXPECT_EQ(port, "ttyACM0");
+    EXPECT_TRUE(CKLVUSBUtilities::GetCOMFromDeviceInstanceID(s.rig.InstanceId(s.single), &port));
+    EXPECT_EQ(port, "ttyUSB0");
+    port = "kept";
+    EXPECT_FALSE(CKLVUSBUtilities::GetCOMFromDeviceInstanceID("usb\\vid_6b4d&pid_2001&mi_01\\1-3.4.2:1.1", &port));
+    EXPECT_EQ(port, "kept");
+    EXPECT_FALSE(CKLVUSBUtilities::GetCOMFromDeviceInstanceID("usb\\vid_6b4d&pid_2001\\7-7", &port));
+    EXPECT_EQ(folder.CountLines("GetCOMFromDeviceInstanceID failed[LastError=2][usb\\vid_6b4d&pid_2001&mi_01"), 1);
+    EXPECT_EQ(folder.CountLines("GetCOMFromDeviceInstanceID failed[LastError=-536870389][usb\\vid_6b4d&pid_2001\\7-7]"),
+              1);
+
+    std::uint8_t* value = nullptr;
+    std::uint32_t size = 0, type = 0;
+    ASSERT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.ModemName(), "PortName", &value, &size, &type, 3), 0u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(value)), "ttyACM0");
+    EXPECT_EQ(type, kRegSz);
+    EXPECT_EQ(size, 8u);
+    delete[] value;
+    value = nullptr;
+    EXPECT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.ModemName(), "FriendlyName", &value, &size, &type, 3), 1u);
+    EXPECT_EQ(value, nullptr);
+    EXPECT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.MtpName(), "PortName", &value, &size, &type, 1000), 1u);
+    std::string log = folder.ReadLogs();
+    EXPECT_NE(log.find("[DID 3] CKLVUSBUtilities::GetCustomInterfaceProperty: Failed to read or read an invalid "
+                       "length- regkey(FriendlyName) length(0) for symbolic name(" +
+                       s.ModemName() + "), Error(2)"),
+              std::string::npos);
+    // Device ids above 999 are logged as no device.
+    EXPECT_NE(log.find("[------] CKLVUSBUtilities::GetCustomInterfaceProperty: Failed to open device interface for "
+                       "symbolic name(" +
+                       s.MtpName()),
+              std::string::npos);
+}
+
+TEST(UsbQueries, WalksUpToTheNodeBelowTheHub) {
+    StandardRig s;
+    DiscoveryFolder folder(test::kStandardIni);
+    DeviceSearchCriteria criteria;
+    criteria.SymbolicName = s.ModemName();
+    criteria.ServiceText = "hub";
+    criteria.InterfaceClass = &kGuidUsbHubInterface;
+    std::string id;
+    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbOk);
+    EXPECT_EQ(id, s.rig.InstanceId(s.phone));
+    criteria.SymbolicName = s.SingleName();
+    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbOk);
+    EXPECT_EQ(id, s.rig.InstanceId(s.single));
+
+    // Counting steps only: two parents up from the modem function.
+    criteria.SymbolicName = s.ModemName();
+    criteria.MatchService = 0;
+    criteria.MaxSteps = 2;
+    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbOk);
+    EXPECT_EQ(id, s.rig.InstanceId(s.inner_hub));
+    // Sibling walk to the interface whose driver is cdc_acm: none after mi_00.
+    criteria.MatchService = 1;
+    criteria.MaxSteps = 0xFFFFFFFFu;
+    criteria.Direction = 1;
+    criteria.ServiceText = "cdc_acm";
+    criteria.InterfaceClass = nullptr;
+    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbQueryFailed);
+
+    std::string hub;
+    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub), kUsbOk);
+    EXPECT_EQ(hub, "\\\\?\\usb#vid_05e3&pid_0608#1-3.4#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.SingleName(), &hub), kUsbOk);
+    EXPECT_EQ(hub, s.rig.HubName(s.root2));
+    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.rig.HubName(s.hub), &hub), kUsbOk);
+    EXPECT_EQ(hub, s.rig.HubName(s.root1));
+
+    // No product id in the name: the node below the hub is asked; a
+    // controller has none.
+    std::string pid;
+    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("\\\\?\\pci#0000:00:14.0#{0}", &pid), kUsbQueryFailed);
+    EXPECT_EQ(folder.CountLines("GetPIDFromSymbolicName: Unable to get parent instance ID. (\\\\?\\pci#0000:00:14.0#{0})"),
+              1);
+    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName(s.ModemName(), &pid), kUsbOk);
+    EXPECT_EQ(pid, "pid_2001");
+}
+
+TEST(UsbQueries, SerialFunctionSearchIsAPreOrderWalk) {
+    StandardRig s;
+    DiscoveryFolder folder(test::kStandardIni);
+    std::string id;
+    // From the modem itself, and from its composite parent.
+    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.ModemName(), &id));
+    EXPECT_EQ(id, "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.rig.DeviceName(s.phone, kRigClassUsbDevice), &id));
+    EXPECT_EQ(id, "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    // From mi_01 the modem before it is passed over; the walk goes on
+    // through the rest of the tree to the single phone on usb2.
+    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.MtpName(), &id));
+    EXPECT_EQ(id, s.rig.InstanceId(s.single));
+    // Descriptions compare without case.
+    s.rig.SetInterfaceAttribute(s.single, 0, "interface", "gadget cdc VCOM port");
+    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.SingleName(), &id));
+    EXPECT_EQ(id, s.rig.InstanceId(s.single));
+    s.rig.Unplug(s.single);
+    id = "kept";
+    EXPECT_FALSE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.MtpName(), &id));
+    EXPECT_EQ(id, "kept");
+    EXPECT_EQ(folder.CountLines("GetDeviceInstanceIDFromSymlic failed[LastError="), 1);
+}
+
+TEST(UsbQueries, DeviceThatVanishes) {
+    StandardRig s;
+    DiscoveryFolder folder(test::kStandardIni);
+    EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists(s.ModemName()), kUsbOk);
+    s.rig.Unplug(s.phone);
+    EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists(s.ModemName()), kUsbNotPresent);
+    EXPECT_EQ(folder.CountLines("CKLVUSBUtilities::FindIfDeviceExists: Failed to locate given device node. Error: 13"), 1);
+    std::string hub = "kept";
+    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub), kUsbQueryFailed);
+    EXPECT_EQ(hub, "");
+    EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists("\\\\?\\usb#1-3#{x}"), kUsbInvalid);
+    EXPECT_EQ(folder.CountLines("Invalid symbolic - (\\\\?\\usb#1-3#{x})"), 1);
+    EXPECT_EQ(folder.CountLines("FindIfDeviceExists: Failed to get device instance id from- \\\\?\\usb#1-3#{x}"), 1);
+}
+
+}  // namespace
+}  // namespace eklv

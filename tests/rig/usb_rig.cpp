@@ -1,0 +1,443 @@
+#include "rig/usb_rig.h"
+
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+namespace eklv::test {
+
+struct UsbRig::Record {
+    Kind kind = Kind::kController;
+    NodeId parent = -1;
+    int port = 0;
+    int bus = 0;
+    int ports = 0;
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::string sysname;
+    std::string syspath;  // "/sys/devices/..."
+    std::vector<RigInterface> interfaces;
+    std::vector<std::string> texts;    // umockdev records, created in this order
+    std::vector<std::string> replug;   // the same without "N:" lines (a tty keeps its pty)
+    std::vector<std::string> created;  // their syspaths
+    std::vector<std::uint8_t> descriptors;
+    std::vector<NodeId> children;
+    bool plugged = true;
+};
+
+namespace {
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char digits[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", b);
+        text += digits;
+    }
+    return text;
+}
+
+std::string Hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value);
+    return text;
+}
+
+std::string Hex2(int value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x", value & 0xFF);
+    return text;
+}
+
+void Put16(std::vector<std::uint8_t>* bytes, std::uint16_t value) {
+    bytes->push_back(static_cast<std::uint8_t>(value & 0xFF));
+    bytes->push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+// umockdev's record format wants the path below /sys.
+std::string RecordPath(const std::string& syspath) { return syspath.substr(4); }
+
+std::string BraceFree(const char* class_text) {
+    std::string text = class_text;
+    if (!text.empty() && text.front() == '{') text = text.substr(1, text.size() - 2);
+    return "{" + text + "}";
+}
+
+std::string ToName(const std::string& instance_id, const char* class_text) {
+    std::string name = "\\\\?\\";
+    for (char c : instance_id) name += c == '\\' ? '#' : c;
+    return name + "#" + BraceFree(class_text);
+}
+
+void AppendOption(const char* variable, const std::string& option) {
+    const char* old = std::getenv(variable);
+    std::string value = old != nullptr && *old != '\0' ? std::string(old) + ":" + option : option;
+    setenv(variable, value.c_str(), 1);
+}
+
+}  // namespace
+
+void RunUnderUmockdev(int argc, char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) return;
+    if (std::getenv("EKLV_UMOCKDEV_REEXEC") != nullptr) {
+        std::fprintf(stderr, "umockdev preload library still missing after re-running under umockdev-wrapper\n");
+        std::exit(1);
+    }
+    setenv("EKLV_UMOCKDEV_REEXEC", "1", 1);
+    // AddressSanitizer insists on coming first in the library list, but the
+    // wrapper preloads umockdev; GLib and umockdev keep one-time
+    // allocations that LeakSanitizer must not count as ours.
+    AppendOption("ASAN_OPTIONS", "verify_asan_link_order=0");
+    AppendOption("LSAN_OPTIONS", std::string("suppressions=") + EKLV_LSAN_SUPPRESSIONS);
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        std::perror("readlink /proc/self/exe");
+        std::exit(1);
+    }
+    self[n] = '\0';
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>("umockdev-wrapper"));
+    args.push_back(self);
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execvp("umockdev-wrapper", args.data());
+    std::perror("execvp umockdev-wrapper");
+    std::exit(127);
+}
+
+RigInterface RigInterface::Modem(const std::string& tty, const std::string& label) {
+    RigInterface i;
+    i.cls = 0x02;
+    i.subclass = 0x02;
+    i.protocol = 0x01;
+    i.driver = "cdc_acm";
+    i.label = label;
+    i.tty = tty;
+    i.endpoints = 3;
+    return i;
+}
+
+RigInterface RigInterface::Serial(const std::string& tty, const std::string& label) {
+    RigInterface i;
+    i.cls = 0xFF;
+    i.driver = "option";
+    i.label = label;
+    i.tty = tty;
+    return i;
+}
+
+RigInterface RigInterface::Mtp(const std::string& label) {
+    RigInterface i;
+    i.cls = 0x06;
+    i.subclass = 0x01;
+    i.protocol = 0x01;
+    i.label = label;
+    i.endpoints = 3;
+    return i;
+}
+
+RigInterface RigInterface::Data(const std::string& label) {
+    RigInterface i;
+    i.cls = 0xFF;
+    i.subclass = 0x42;
+    i.protocol = 0x01;
+    i.driver = "usbfs";
+    i.label = label;
+    return i;
+}
+
+std::vector<std::uint8_t> BuildDescriptors(std::uint16_t vid, std::uint16_t pid, std::uint8_t device_class,
+                                           const std::vector<RigInterface>& interfaces, const RigStrings& strings) {
+    std::vector<std::uint8_t> d = {18, 1};
+    Put16(&d, 0x0200);
+    d.push_back(device_class);
+    d.push_back(0);
+    d.push_back(device_class == 9 ? 1 : 0);
+    d.push_back(64);
+    Put16(&d, vid);
+    Put16(&d, pid);
+    Put16(&d, 0x0100);
+    d.push_back(strings.manufacturer.empty() ? 0 : 1);
+    d.push_back(strings.product.empty() ? 0 : 2);
+    d.push_back(strings.serial.empty() ? 0 : 3);
+    d.push_back(1);
+
+    std::vector<std::uint8_t> body;
+    int endpoint = 1;
+    for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        const RigInterface& f = interfaces[i];
+        body.insert(body.end(), {9, 4, static_cast<std::uint8_t>(i), 0, static_cast<std::uint8_t>(f.endpoints), f.cls,
+                                 f.subclass, f.protocol, static_cast<std::uint8_t>(f.label.empty() ? 0 : 5 + i)});
+        for (int e = 0; e < f.endpoints; ++e, ++endpoint) {
+            std::uint8_t address = static_cast<std::uint8_t>((e % 2 == 0 ? 0x80 : 0x00) | endpoint);
+            body.insert(body.end(), {7, 5, address, static_cast<std::uint8_t>(f.cls == 9 ? 3 : 2)});
+            Put16(&body, 512);
+            body.push_back(0);
+        }
+    }
+    std::vector<std::uint8_t> config = {9, 2};
+    Put16(&config, static_cast<std::uint16_t>(9 + body.size()));
+    config.push_back(static_cast<std::uint8_t>(interfaces.size()));
+    config.push_back(1);
+    config.push_back(strings.configuration.empty() ? 0 : 4);
+    config.push_back(0x80);
+    config.push_back(250);
+    d.insert(d.end(), config.begin(), config.end());
+    d.insert(d.end(), body.begin(), body.end());
+    return d;
+}
+
+UsbRig::UsbRig() {
+    testbed_ = umockdev_testbed_new();
+    if (testbed_ == nullptr || !umockdev_in_mock_environment())
+        throw std::runtime_error("UsbRig needs the umockdev preload library (run under umockdev-wrapper)");
+}
+
+UsbRig::~UsbRig() {
+    for (Record* r : records_) delete r;
+    if (testbed_ != nullptr) g_object_unref(testbed_);
+}
+
+const UsbRig::Record& UsbRig::Get(NodeId node) const {
+    if (node < 0 || node >= static_cast<NodeId>(records_.size())) throw std::out_of_range("no such rig node");
+    return *records_[static_cast<std::size_t>(node)];
+}
+
+void UsbRig::Create(const Record& record, bool again) {
+    for (const std::string& text : again ? record.replug : record.texts) {
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed_, text.c_str(), &error)) {
+            std::string message = error != nullptr ? error->message : "unknown error";
+            if (error != nullptr) g_error_free(error);
+            throw std::runtime_error("umockdev rejected a rig node: " + message);
+        }
+    }
+}
+
+UsbRig::NodeId UsbRig::AddNode(Record record) {
+    auto* stored = new Record(std::move(record));
+    NodeId id = static_cast<NodeId>(records_.size());
+    records_.push_back(stored);
+    if (stored->parent >= 0) records_[static_cast<std::size_t>(stored->parent)]->children.push_back(id);
+    for (const std::string& text : stored->texts) {
+        std::string kept;
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t end = text.find('\n', pos);
+            std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
+            if (line.compare(0, 3, "N: ") != 0) kept += line;
+            pos = end == std::string::npos ? text.size() : end + 1;
+        }
+        stored->replug.push_back(kept);
+    }
+    Create(*stored, false);
+    return id;
+}
+
+UsbRig::NodeId UsbRig::AddPciController(const std::string& pci_name) {
+    Record r;
+    r.kind = Kind::kController;
+    r.sysname = pci_name;
+    r.syspath = "/sys/devices/pci0000:00/" + pci_name;
+    r.texts.push_back("P: " + RecordPath(r.syspath) +
+                      "\nE: SUBSYSTEM=pci\nE: DRIVER=xhci_hcd\nA: vendor=0x8086\nA: device=0xa36d\n"
+                      "A: class=0x0c0330\nL: driver=../../../bus/pci/drivers/xhci_hcd\n");
+    r.created.push_back(r.syspath);
+    return AddNode(std::move(r));
+}
+
+UsbRig::NodeId UsbRig::AddRootHub(NodeId controller, int bus, int ports) {
+    RigStrings strings;
+    strings.manufacturer = "Linux xhci-hcd";
+    strings.product = "xHCI Host Controller";
+    strings.serial = Get(controller).sysname;
+    strings.configuration.clear();
+    // A root hub has no port; its bus number takes that argument's place.
+    return AddDevice(Kind::kRootHub, controller, bus, 0x1d6b, 0x0002, ports, {}, strings);
+}
+
+UsbRig::NodeId UsbRig::AddHub(NodeId parent, int port, int ports, std::uint16_t vid, std::uint16_t pid) {
+    RigStrings strings;
+    strings.manufacturer.clear();
+    strings.product = "USB2.0 Hub";
+    strings.serial.clear();
+    strings.configuration.clear();
+    return AddDevice(Kind::kHub, parent, port, vid, pid, ports, {}, strings);
+}
+
+UsbRig::NodeId UsbRig::AddCompositePhone(NodeId hub, int port, std::uint16_t vid, std::uint16_t pid,
+                                         const std::vector<RigInterface>& interfaces, const RigStrings& strings) {
+    return AddDevice(Kind::kPhone, hub, port, vid, pid, 0, interfaces, strings);
+}
+
+UsbRig::NodeId UsbRig::AddSinglePhone(NodeId hub, int port, std::uint16_t vid, std::uint16_t pid,
+                                      const RigInterface& interface, const RigStrings& strings) {
+    return AddDevice(Kind::kPhone, hub, port, vid, pid, 0, {interface}, strings);
+}
+
+UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16_t vid, std::uint16_t pid,
+                                 int ports, const std::vector<RigInterface>& given, const RigStrings& strings) {
+    const Record& up = Get(parent);
+    Record r;
+    r.kind = kind;
+    r.parent = parent;
+    r.port = port;
+    r.ports = ports;
+    r.vid = vid;
+    r.pid = pid;
+    bool hub = kind == Kind::kRootHub || kind == Kind::kHub;
+    r.interfaces = given;
+    if (hub) {
+        RigInterface i;
+        i.cls = 9;
+        i.driver = "hub";
+        i.endpoints = 1;
+        r.interfaces = {i};
+    }
+    int devnum = 1;
+    if (kind == Kind::kRootHub) {
+        r.port = 0;
+        r.bus = port;
+        r.sysname = "usb" + std::to_string(r.bus);
+    } else {
+        r.bus = up.bus;
+        r.sysname = up.kind == Kind::kRootHub ? std::to_string(up.bus) + "-" + std::to_string(port)
+                                              : up.sysname + "." + std::to_string(port);
+        for (Record* other : records_) devnum += other->bus == r.bus ? 1 : 0;
+    }
+    r.syspath = up.syspath + "/" + r.sysname;
+    r.descriptors = BuildDescriptors(vid, pid, hub ? 9 : 0, r.interfaces, strings);
+    std::string devpath = kind == Kind::kRootHub ? "0" : r.sysname.substr(r.sysname.find('-') + 1);
+
+    std::string text = "P: " + RecordPath(r.syspath) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=" +
+                       Hex4(vid) + "/" + Hex4(pid) + "/100\n";
+    text += "A: idVendor=" + Hex4(vid) + "\nA: idProduct=" + Hex4(pid) + "\nA: bcdDevice=0100\n";
+    text += "A: bDeviceClass=" + Hex2(hub ? 9 : 0) + "\nA: bDeviceSubClass=00\nA: bDeviceProtocol=00\n";
+    text += "A: bMaxPacketSize0=64\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n";
+    text += "A: bNumInterfaces= " + std::to_string(r.interfaces.size()) + "\n";
+    text += "A: busnum=" + std::to_string(r.bus) + "\nA: devnum=" + std::to_string(devnum) + "\n";
+    text += "A: devpath=" + devpath + "\nA: maxchild=" + std::to_string(hub ? ports : 0) + "\n";
+    text += "A: speed=480\nA: version= 2.00\n";
+    if (!strings.manufacturer.empty()) text += "A: manufacturer=" + strings.manufacturer + "\n";
+    if (!strings.product.empty()) text += "A: product=" + strings.product + "\n";
+    if (!strings.serial.empty()) text += "A: serial=" + strings.serial + "\n";
+    if (!strings.configuration.empty()) text += "A: configuration=" + strings.configuration + "\n";
+    text += "H: descriptors=" + Hex(r.descriptors) + "\nL: driver=../../../../bus/usb/drivers/usb\n";
+    r.texts.push_back(text);
+    r.created.push_back(r.syspath);
+
+    std::string if_prefix = kind == Kind::kRootHub ? std::to_string(r.bus) + "-0" : r.sysname;
+    for (std::size_t i = 0; i < r.interfaces.size(); ++i) {
+        const RigInterface& f = r.interfaces[i];
+        std::string path = r.syspath + "/" + if_prefix + ":1." + std::to_string(i);
+        std::string t = "P: " + RecordPath(path) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+        t += "A: bInterfaceNumber=" + Hex2(static_cast<int>(i)) + "\nA: bAlternateSetting= 0\n";
+        t += "A: bInterfaceClass=" + Hex2(f.cls) + "\nA: bInterfaceSubClass=" + Hex2(f.subclass) +
+             "\nA: bInterfaceProtocol=" + Hex2(f.protocol) + "\nA: bNumEndpoints=" + Hex2(f.endpoints) + "\n";
+        if (!f.label.empty()) t += "A: interface=" + f.label + "\n";
+        if (!f.driver.empty()) t += "L: driver=../../../../../bus/usb/drivers/" + f.driver + "\n";
+        r.texts.push_back(t);
+        r.created.push_back(path);
+        if (!f.tty.empty()) {
+            std::string tty_path = path + "/tty/" + f.tty;
+            r.texts.push_back("P: " + RecordPath(tty_path) + "\nN: " + f.tty + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" +
+                              f.tty + "\n");
+            r.created.push_back(tty_path);
+        }
+    }
+    return AddNode(std::move(r));
+}
+
+std::vector<UsbRig::NodeId> UsbRig::Subtree(NodeId node) const {
+    std::vector<NodeId> nodes = {node};
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        for (NodeId child : Get(nodes[i]).children) nodes.push_back(child);
+    return nodes;
+}
+
+void UsbRig::Unplug(NodeId node) {
+    std::vector<NodeId> nodes = Subtree(node);
+    for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
+        Record& r = *records_[static_cast<std::size_t>(*it)];
+        if (!r.plugged) continue;
+        for (auto path = r.created.rbegin(); path != r.created.rend(); ++path) {
+            umockdev_testbed_uevent(testbed_, path->c_str(), "remove");
+            umockdev_testbed_remove_device(testbed_, path->c_str());
+        }
+        r.plugged = false;
+    }
+}
+
+void UsbRig::Plug(NodeId node) {
+    for (NodeId id : Subtree(node)) {
+        Record& r = *records_[static_cast<std::size_t>(id)];
+        if (r.plugged) continue;
+        Create(r, true);
+        r.plugged = true;
+    }
+}
+
+bool UsbRig::IsPlugged(NodeId node) const { return Get(node).plugged; }
+
+std::string UsbRig::Sysname(NodeId node) const { return Get(node).sysname; }
+std::string UsbRig::Syspath(NodeId node) const { return Get(node).syspath; }
+int UsbRig::Port(NodeId node) const { return Get(node).port; }
+
+std::string UsbRig::InstanceId(NodeId node) const {
+    const Record& r = Get(node);
+    if (r.kind == Kind::kController) return "pci\\" + r.sysname;
+    return "usb\\vid_" + Hex4(r.vid) + "&pid_" + Hex4(r.pid) + "\\" + r.sysname;
+}
+
+std::string UsbRig::InterfaceInstanceId(NodeId phone, int interface) const {
+    const Record& r = Get(phone);
+    return "usb\\vid_" + Hex4(r.vid) + "&pid_" + Hex4(r.pid) + "&mi_" + Hex2(interface) + "\\" + r.sysname + ":1." +
+           std::to_string(interface);
+}
+
+std::string UsbRig::DeviceName(NodeId node, const char* class_text) const {
+    return ToName(InstanceId(node), class_text);
+}
+
+std::string UsbRig::InterfaceName(NodeId phone, int interface, const char* class_text) const {
+    return ToName(InterfaceInstanceId(phone, interface), class_text);
+}
+
+void UsbRig::SetAttribute(NodeId node, const std::string& name, const std::string& value) {
+    umockdev_testbed_set_attribute(testbed_, Get(node).syspath.c_str(), name.c_str(), value.c_str());
+}
+
+void UsbRig::SetInterfaceAttribute(NodeId phone, int interface, const std::string& name, const std::string& value) {
+    const Record& r = Get(phone);
+    std::string path = r.syspath + "/" + r.sysname + ":1." + std::to_string(interface);
+    umockdev_testbed_set_attribute(testbed_, path.c_str(), name.c_str(), value.c_str());
+}
+
+void UsbRig::SetBinaryAttribute(NodeId node, const std::string& name, const std::vector<std::uint8_t>& value) {
+    std::vector<std::uint8_t> copy = value;
+    umockdev_testbed_set_attribute_binary(testbed_, Get(node).syspath.c_str(), name.c_str(), copy.data(),
+                                          static_cast<gint>(copy.size()));
+}
+
+void UsbRig::RemoveAttribute(NodeId node, const std::string& name) {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string file = std::string(root) + Get(node).syspath + "/" + name;
+    g_free(root);
+    unlink(file.c_str());
+}
+
+int UsbRig::TtyFd(const std::string& tty) const {
+    return umockdev_testbed_get_dev_fd(testbed_, ("/dev/" + tty).c_str());
+}
+
+std::vector<std::uint8_t> UsbRig::Descriptors(NodeId node) const { return Get(node).descriptors; }
+
+}  // namespace eklv::test
