@@ -14,6 +14,12 @@ namespace eklv::pf::lx {
 // when no such hub is present.
 Handle OpenHubDevice(const std::string& name);
 
+// Hub control requests (DeviceIoControl) on a handle from OpenHubDevice,
+// answered synchronously; false with kErrorInvalidHandle when the handle
+// names no hub.
+bool HubDeviceIoControl(Handle hub, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+                        std::uint32_t out_size, std::uint32_t* returned);
+
 // name is "\\.\<port>" or a serial interface's symbolic name.
 Handle OpenSerialDevice(const std::string& name, bool overlapped);
 
