@@ -37,6 +37,7 @@ struct CEKLVUSBSession::ReaderSlot {
     }
 
     std::atomic<std::uint16_t> device_id{65535};
+    std::atomic<std::uint32_t> exit_delay_ms{0};
     CKLVReceiveBuffer buffer;
     std::atomic<pf::Handle> reader_handle{pf::kInvalidHandle};  // ReaderHandle
     std::atomic<std::uint32_t> reader_thread_id{0};             // ReaderThreadId
@@ -374,6 +375,7 @@ pf::Handle CEKLVUSBSession::OpenInterfaceEx(std::uint32_t type) {
     if (Slot()->reader_thread_id != 0) StopReadThread();
     auto slot = Slot();
     slot->device_id = device_id_;
+    slot->exit_delay_ms = timings_.reader_exit_delay_ms;
     slot->reader_handle = handle;
     pf::ResetEvent(slot->data_rx);
     pf::ResetEvent(slot->stop_event);
@@ -532,6 +534,7 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
         pf::ResetEvent(wait_ov.event);
     }
 
+    if (slot->exit_delay_ms != 0) pf::Sleep(slot->exit_delay_ms);
     const pf::Handle port = slot->reader_handle;
     if (port != pf::kInvalidHandle) {
         if (!pf::CancelIo(port))

@@ -33,6 +33,7 @@ public:
         std::uint32_t stop_wait_ms = 15000;    // StopReadThread: wait for the reader
         std::uint32_t write_wait_ms = 8000;    // WriteDataEx: bound of a pending write,
         std::uint32_t write_wait_per_byte_ms = 2;  // plus this per byte
+        std::uint32_t reader_exit_delay_ms = 0;    // tests only: the reader lingers this long after its stop
     };
 
     CEKLVUSBSession();
