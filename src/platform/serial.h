@@ -148,9 +148,10 @@ bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status);
 // Replaces the event mask; a pending WaitCommEvent completes with mask 0.
 bool SetCommMask(Handle port, std::uint32_t mask);
 bool GetCommMask(Handle port, std::uint32_t* mask);
-// Waits for an event of the mask. With overlapped set (port opened with
-// kFileFlagOverlapped) it answers false with kErrorIoPending and later sets
-// *mask and the overlapped event; CancelIo ends the wait. kEvRxChar fires
+// Waits for an event of the mask. With overlapped set it answers false with
+// kErrorIoPending and later sets *mask and the overlapped event (also on a
+// port opened without kFileFlagOverlapped: an OVERLAPPED never blocks the
+// caller); CancelIo ends the wait. kEvRxChar fires
 // whenever received bytes are waiting to be read.
 bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped);
 bool EscapeCommFunction(Handle port, std::uint32_t function);

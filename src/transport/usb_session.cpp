@@ -485,10 +485,15 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
     const pf::Handle waits[2] = {slot->stop_event, wait_ov.event};
     std::uint8_t block[256];
 
+    // The mask and the OVERLAPPEDs stay in scope until the pending wait has
+    // been cancelled below: a pending operation writes into them.
+    std::uint32_t mask = 0;
+    pf::Handle waited = pf::kInvalidHandle;
     bool running = true;
     while (running) {
         const pf::Handle port = slot->reader_handle;
-        std::uint32_t mask = 0;
+        mask = 0;
+        waited = port;
         // A wait that fails at once (the port is gone or closed) would never
         // signal; the reader ends instead of waiting for a stop forever.
         if (!pf::WaitCommEvent(port, &mask, &wait_ov) && pf::GetLastError() != pf::kErrorIoPending) {
@@ -544,6 +549,7 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
             LogMessage(id, kLogInfo, kCatGeneral, "CEKLVUSBSession::ThreadFn - CancelIo OK[Interface handle=%#x]",
                        HandleValue(port));
     }
+    if (waited != port && waited != pf::kInvalidHandle) pf::CancelIo(waited);  // served handle changed under us
     for (pf::Handle event : {wait_ov.event, read_ov.event}) {
         if (!pf::CloseHandle(event))
             LogMessage(id, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",

@@ -195,7 +195,7 @@ bool SerialPort::Read(void* buffer, std::uint32_t size, std::uint32_t* read, Ove
     const bool immediate =
         t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
 
-    if (overlapped != nullptr && overlapped_) {
+    if (overlapped != nullptr) {
         auto event = Lookup<Event>(overlapped->event);
         if (!event) return Fail(kErrorInvalidParameter);
         event->Reset();
@@ -309,7 +309,7 @@ bool SerialPort::Write(const void* buffer, std::uint32_t size, std::uint32_t* wr
         return 0;
     };
 
-    if (overlapped != nullptr && overlapped_) {
+    if (overlapped != nullptr) {
         auto event = Lookup<Event>(overlapped->event);
         if (!event) return Fail(kErrorInvalidParameter);
         event->Reset();
@@ -644,7 +644,7 @@ bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
     }
     const short events = (wanted & kEvRxChar) ? POLLIN : 0;
     std::shared_ptr<Event> event;
-    if (overlapped != nullptr && overlapped_) {
+    if (overlapped != nullptr) {
         event = Lookup<Event>(overlapped->event);
         if (!event) return Fail(kErrorInvalidParameter);
         event->Reset();
