@@ -47,6 +47,11 @@ bool CKLVStdioFile::WriteString(const char* text) {
     return std::fputs(text, stream_) >= 0;
 }
 
+bool CKLVStdioFile::Write(const char* data, std::size_t length) {
+    if (stream_ == nullptr) return false;
+    return std::fwrite(data, 1, length, stream_) == length;
+}
+
 bool CKLVStdioFile::Flush() { return stream_ != nullptr && std::fflush(stream_) == 0; }
 
 void CKLVStdioFile::Close() {

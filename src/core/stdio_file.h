@@ -43,6 +43,7 @@ public:
     bool IsOpen() const { return stream_ != nullptr; }
     // False on a write error; the file stays open.
     bool WriteString(const char* text);
+    bool Write(const char* data, std::size_t length);
     bool Flush();
     void Close();
     const std::string& GetFilePath() const { return path_; }

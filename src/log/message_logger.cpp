@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -14,36 +15,70 @@
 namespace eklv {
 namespace {
 
-// Created at load and never destroyed, so a log call from a static
-// destructor still finds it.
 pf::CriticalSection& LogLock() {
-    static pf::CriticalSection* lock = new pf::CriticalSection;
-    return *lock;
+    static pf::CriticalSection lock;
+    return lock;
 }
 
 CKLVMessageLogger* g_instance = nullptr;
 
-// Formats into a stack buffer, growing on the heap for long messages.
-class FormattedText {
-public:
-    FormattedText(const char* format, va_list args) {
-        va_list copy;
-        va_copy(copy, args);
-        int n = std::vsnprintf(stack_, sizeof stack_, format, copy);
-        va_end(copy);
-        if (n < 0) {
-            stack_[0] = '\0';
-        } else if (static_cast<std::size_t>(n) >= sizeof stack_) {
-            heap_.resize(static_cast<std::size_t>(n) + 1);
-            std::vsnprintf(heap_.data(), heap_.size(), format, args);
-        }
+// A host that unloads the library without uninitialising it still gets its
+// log file closed; the settings are not written back then.
+struct LoggerReaper {
+    ~LoggerReaper() {
+        delete g_instance;
+        g_instance = nullptr;
     }
-    const char* c_str() const { return heap_.empty() ? stack_ : heap_.c_str(); }
+} g_reaper;
 
-private:
-    char stack_[512];
-    std::string heap_;
-};
+// Writes n decimal digits, zero-padded.
+char* PutDigits(char* out, unsigned value, int n) {
+    for (int i = n - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+    return out + n;
+}
+
+// Writes an unsigned number with at least min_digits digits.
+char* PutNumber(char* out, unsigned value, int min_digits) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < min_digits) digits[n++] = '0';
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+char* PutText(char* out, const char* text) {
+    while (*text) *out++ = *text++;
+    return out;
+}
+
+// "HH:MM:SS.mmm  [TID nnnn] [DID d] " or "... [------] "; answers its length.
+std::size_t FormatHead(char* out, std::uint32_t device_id) {
+    char* p = out;
+    pf::LocalTime now = pf::GetLocalTime();
+    p = PutDigits(p, static_cast<unsigned>(now.hour), 2);
+    *p++ = ':';
+    p = PutDigits(p, static_cast<unsigned>(now.minute), 2);
+    *p++ = ':';
+    p = PutDigits(p, static_cast<unsigned>(now.second), 2);
+    *p++ = '.';
+    p = PutDigits(p, static_cast<unsigned>(now.millisecond), 3);
+    p = PutText(p, "  [TID ");
+    p = PutNumber(p, pf::GetCurrentThreadId(), 4);
+    p = PutText(p, "] ");
+    const std::uint32_t device = device_id & 0xFFFFu;
+    if (device == kNoDevice) {
+        p = PutText(p, "[------] ");
+    } else {
+        p = PutText(p, "[DID ");
+        p = PutNumber(p, device, 1);
+        p = PutText(p, "] ");
+    }
+    return static_cast<std::size_t>(p - out);
+}
 
 }  // namespace
 
@@ -122,25 +157,30 @@ bool CKLVMessageLogger::OpenFile() {
 }
 
 void CKLVMessageLogger::Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category,
-                              const char* message) {
+                              const char* format, va_list args) {
     (void)category;  // carried, neither filtered nor printed
     if (!Passes(level)) return;
     if ((!file_ || !file_->IsOpen()) && !OpenFile()) return;
-    pf::LocalTime now = pf::GetLocalTime();
-    char head[96];
-    const std::uint32_t device = device_id & 0xFFFFu;
-    int n;
-    if (device == kNoDevice)
-        n = std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d  [TID %04u] [------] ", now.hour, now.minute,
-                          now.second, now.millisecond, static_cast<unsigned>(pf::GetCurrentThreadId()));
-    else
-        n = std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d  [TID %04u] [DID %u] ", now.hour, now.minute,
-                          now.second, now.millisecond, static_cast<unsigned>(pf::GetCurrentThreadId()),
-                          static_cast<unsigned>(device));
-    (void)n;
+    // The line is built in one buffer and handed to the stream in one call.
+    char stack[768];
+    std::size_t head = FormatHead(stack, device_id);
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(stack + head, sizeof stack - head - 1, format, copy);
+    va_end(copy);
+    if (n < 0) n = 0;
+    std::string heap;
+    char* line = stack;
+    if (head + static_cast<std::size_t>(n) + 2 > sizeof stack) {
+        heap.resize(head + static_cast<std::size_t>(n) + 2);
+        std::memcpy(heap.data(), stack, head);
+        std::vsnprintf(heap.data() + head, static_cast<std::size_t>(n) + 1, format, args);
+        line = heap.data();
+    }
+    std::size_t length = head + static_cast<std::size_t>(n);
+    line[length++] = '\n';
     // A failed write or flush drops the line; the file stays open.
-    if (file_->WriteString(head) && file_->WriteString(message) && file_->WriteString("\n") && flush_ != 0)
-        file_->Flush();
+    if (file_->Write(line, length) && flush_ != 0) file_->Flush();
 }
 
 void LogMessage(std::uint32_t device_id, std::uint32_t level, std::uint32_t category, const char* format, ...) {
@@ -151,9 +191,8 @@ void LogMessage(std::uint32_t device_id, std::uint32_t level, std::uint32_t cate
     if (logger == nullptr || !logger->Passes(level) || format == nullptr) return;
     va_list args;
     va_start(args, format);
-    FormattedText text(format, args);
+    logger->Write(device_id, level, category, format, args);
     va_end(args);
-    logger->Write(device_id, level, category, text.c_str());
 }
 
 }  // namespace eklv

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
+#include <cstdarg>
 #include <memory>
 
 #include "core/stdio_file.h"
@@ -58,16 +60,17 @@ public:
     void SetLogging(const LogSettings* settings);
     LogSettings GetLogging() const;
 
-    // Writes one formatted message when the level passes the mask.
-    void Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category, const char* message);
+    // Formats and writes one line when the level passes the mask.
+    void Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category, const char* format,
+               va_list args);
     bool Passes(std::uint32_t level) const;
 
 private:
     CKLVMessageLogger() = default;
     bool OpenFile();
 
-    volatile std::uint32_t flush_ = 1;
-    volatile std::uint32_t level_mask_ = 0;
+    std::atomic<std::uint32_t> flush_{1};
+    std::atomic<std::uint32_t> level_mask_{0};
     std::unique_ptr<CKLVStdioFile> file_;
 };
 

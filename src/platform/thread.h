@@ -30,4 +30,8 @@ bool GetExitCodeThread(Handle thread, std::uint32_t* exit_code);
 
 void Sleep(std::uint32_t ms);
 
+// Releases what the platform keeps of threads that have ended (joins them
+// where the platform requires it). Called at shutdown.
+void ReapEndedThreads();
+
 }  // namespace eklv::pf

@@ -15,9 +15,10 @@ struct Table {
     Handle next = 0x1000;
 };
 
+// Destroyed when the library is unloaded, with every object still open.
 Table& TheTable() {
-    static Table* table = new Table;  // lives until process exit: handles may be closed from static destructors
-    return *table;
+    static Table table;
+    return table;
 }
 
 }  // namespace

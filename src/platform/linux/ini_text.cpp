@@ -110,13 +110,15 @@ void SetIniValue(IniDocument& doc, std::string_view section, const char* key, co
         if (k >= 0) doc.lines.erase(doc.lines.begin() + k);
         return;
     }
-    IniLine entry = Classify(std::string(key) + "=" + value);
     if (k >= 0) {
-        doc.lines[k] = std::move(entry);
+        doc.lines[k] = Classify(doc.lines[k].name + "=" + value);  // the key keeps its spelling
         return;
     }
+    IniLine entry = Classify(std::string(key) + "=" + value);
     if (s < 0) {
-        doc.lines.push_back(Classify("[" + std::string(section) + "]"));
+        std::string header = "[";
+        header.append(section).append("]");
+        doc.lines.push_back(Classify(std::move(header)));
         doc.lines.push_back(std::move(entry));
         return;
     }

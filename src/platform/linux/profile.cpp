@@ -19,8 +19,8 @@ namespace eklv::pf {
 namespace {
 
 std::mutex& ProfileMutex() {
-    static std::mutex* m = new std::mutex;  // serialises access as the system does
-    return *m;
+    static std::mutex m;  // serialises access as the system does
+    return m;
 }
 
 lx::IniDocument Load(const std::string& file) {

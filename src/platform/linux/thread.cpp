@@ -30,19 +30,34 @@ class ThreadObject;
 
 struct Registry {
     std::mutex mutex;
-    std::map<std::uint32_t, std::weak_ptr<ThreadObject>> running;  // by system id
+    std::map<std::uint32_t, std::weak_ptr<ThreadObject>> live;  // by system id, while the object lives
     std::vector<std::thread> ended;                                 // to be joined
 };
 
+struct RegistryHolder {
+    Registry registry;
+    ~RegistryHolder() {
+        for (auto& t : registry.ended) t.join();
+    }
+};
+
 Registry& TheRegistry() {
-    static Registry* r = new Registry;
-    return *r;
+    static RegistryHolder holder;
+    return holder.registry;
 }
 
 class ThreadObject : public KernelObject {
 public:
     ThreadObject() : done_(true, false) {}
     ~ThreadObject() override {
+        {
+            // The id stays openable while the object lives, as a Windows
+            // thread id does while a handle on the thread is open.
+            Registry& r = TheRegistry();
+            std::lock_guard<std::mutex> lock(r.mutex);
+            auto it = r.live.find(id_);
+            if (it != r.live.end() && it->second.expired()) r.live.erase(it);
+        }
         if (!thread_.joinable()) return;
         if (thread_.get_id() == std::this_thread::get_id()) {
             Registry& r = TheRegistry();
@@ -71,17 +86,12 @@ void Body(std::shared_ptr<ThreadObject> self, ThreadProc proc, void* argument, s
     {
         Registry& r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        r.running[id] = self;
+        r.live[id] = self;
     }
     *id_out = id;
     started->release();  // CreateThread may return now
     std::uint32_t code = proc(argument);
     self->exit_code_ = code;
-    {
-        Registry& r = TheRegistry();
-        std::lock_guard<std::mutex> lock(r.mutex);
-        r.running.erase(id);
-    }
     self->ended_ = true;
     self->done_.Set();
     self.reset();  // may run the destructor on this thread; see above
@@ -102,7 +112,10 @@ void ReapEndedThreads() {
 std::size_t RunningThreadCount() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    return r.running.size();
+    std::size_t n = 0;
+    for (auto& [id, weak] : r.live)
+        if (auto object = weak.lock(); object && !object->ended_) ++n;
+    return n;
 }
 
 }  // namespace lx
@@ -139,8 +152,8 @@ Handle OpenThread(std::uint32_t thread_id) {
     {
         lx::Registry& r = lx::TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.running.find(thread_id);
-        if (it != r.running.end()) object = it->second.lock();
+        auto it = r.live.find(thread_id);
+        if (it != r.live.end()) object = it->second.lock();
     }
     if (!object) {
         SetLastError(kErrorInvalidParameter);
@@ -165,6 +178,8 @@ bool GetExitCodeThread(Handle thread, std::uint32_t* exit_code) {
     if (exit_code) *exit_code = object->exit_code_;
     return true;
 }
+
+void ReapEndedThreads() { lx::ReapEndedThreads(); }
 
 void Sleep(std::uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

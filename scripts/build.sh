@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour: normal (default), asan or tsan.
+# Usage: scripts/build.sh [normal|asan|tsan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+flavour="${1:-normal}"
+case "$flavour" in
+  normal) dir=build; args=(-DEKLV_SANITIZE=) ;;
+  asan) dir=build-asan; args=(-DEKLV_SANITIZE=address -DEKLV_BUILD_BENCH=OFF) ;;
+  tsan) dir=build-tsan; args=(-DEKLV_SANITIZE=thread -DEKLV_BUILD_BENCH=OFF) ;;
+  *) echo "unknown flavour $flavour" >&2; exit 2 ;;
+esac
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+echo "$dir"

@@ -1,0 +1,57 @@
+#include "api/lifecycle.h"
+
+#include "core/settings.h"
+#include "core/supervisor.h"
+#include "log/message_logger.h"
+#include "notify/msg_dispatcher.h"
+#include "platform/thread.h"
+
+namespace eklv {
+namespace {
+
+// EKLVInitialize sleeps this long before it returns, on success and on
+// failure, so that the start-up scan's arrivals are under way.
+constexpr std::uint32_t kInitializeSettleMs = 1000;
+
+std::uint32_t FailInitialize(std::uint32_t code) {
+    LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (->), %d", static_cast<int>(code));
+    pf::Sleep(kInitializeSettleMs);
+    UninitializeLibrary();
+    return code;
+}
+
+}  // namespace
+
+std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
+    LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (<-)");
+    if (params == nullptr) {
+        LogMessage(kNoDevice, kLogError, kCatGeneral, "EKLVInitialize - no initialisation block");
+        return FailInitialize(EKLV_NOT_COMPLETED);
+    }
+    InitSettings();
+    if (CKLVMsgDispatcher::Initialize(params->client_window) != 0) return FailInitialize(EKLV_NOT_COMPLETED);
+    CKLVMessageLogger::Initialize();
+    CKLVSupervisor::Initialize();
+    pf::Sleep(kInitializeSettleMs);
+    LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (->), %d", 0);
+    return EKLV_OK;
+}
+
+std::uint32_t UninitializeLibrary() {
+    LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (<-)");
+    std::uint32_t r = CKLVSupervisor::RequestKLVThreadTerminate();
+    if (r != 0) {
+        LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSupervisor::RequestKLVThreadTerminate - Failed");
+        LogMessage(kNoDevice, kLogInfo, kCatApi, "KLVUninitialize (->), %d", static_cast<int>(r));
+        return r;
+    }
+    CKLVSupervisor::UnInitialize();
+    CKLVMsgDispatcher::UnInitialize();
+    UnInitSettings();
+    LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (->), %d", 0);
+    CKLVMessageLogger::UnInitialize();
+    pf::ReapEndedThreads();
+    return EKLV_OK;
+}
+
+}  // namespace eklv

@@ -1,0 +1,160 @@
+// Parameter blocks of the opcode entry reach the device operations with the
+// right arguments, and results come back as the entry promises.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/device_calls.h"
+#include "api/opcode_entry.h"
+#include "log/message_logger.h"
+#include "session/device_operations.h"
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+struct Call {
+    std::string name;
+    std::uint32_t device = 0, type = 0, sync = 0, length = 0;
+    pf::Handle handle = 0;
+    const void* data = nullptr;
+};
+
+class FakeManager : public DeviceOperations {
+public:
+    Call last;
+    std::uint32_t answer = 0;
+
+    std::uint32_t ReadData(std::uint32_t d, pf::Handle h, void* buffer, std::uint32_t* length) override {
+        last = {"read", d, 0, 0, *length, h, buffer};
+        *length = 2;
+        return answer;
+    }
+    std::uint32_t WriteData(std::uint32_t d, pf::Handle h, const void* data, std::uint32_t length) override {
+        last = {"write", d, 0, 0, length, h, data};
+        return answer;
+    }
+    std::uint32_t OpenDeviceInterface(std::uint32_t d, std::uint32_t t, pf::Handle* h, std::uint32_t s) override {
+        last = {"open", d, t, s};
+        *h = 0x4242;
+        return answer;
+    }
+    std::uint32_t CloseDeviceInterface(std::uint32_t d, std::uint32_t t) override {
+        last = {"close", d, t};
+        return answer;
+    }
+    std::uint32_t GetProductStringDescriptor(std::uint32_t d, std::string* p) override {
+        last = {"product", d};
+        *p = "Phone X";
+        return answer;
+    }
+    std::uint32_t GetComPort(std::uint32_t d, std::uint32_t t, std::string* p) override {
+        last = {"port", d, t};
+        *p = "ttyACM3";
+        return answer;
+    }
+    std::uint32_t SetBaudRate(std::uint32_t d, std::uint32_t t, std::uint32_t* rate) override {
+        last = {"baud", d, t, 0, *rate};
+        return answer;
+    }
+};
+
+class OpcodeTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetDeviceOperations(&manager_); }
+    void TearDown() override {
+        SetDeviceOperations(nullptr);
+        CKLVMessageLogger::UnInitialize();
+    }
+    test::ModuleFolder dir_{test::VerboseLogIni()};
+    FakeManager manager_;
+};
+
+TEST_F(OpcodeTest, BlocksCarryTheArguments) {
+    EKLVCallBlock block{};
+    block.device_id = 7;
+    block.word2 = 0xFFFF;  // never read by device opcodes
+    std::uint32_t result = 99;
+    char data[4] = {'A', 'T', '\r', 0};
+
+    block.u.write = {0x1000, data, 3};
+    EXPECT_EQ(api::OnCall(EKLV_OP_WRITE_DATA, &block, &result), 0u);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(manager_.last.name, "write");
+    EXPECT_EQ(manager_.last.device, 7u);
+    EXPECT_EQ(manager_.last.handle, 0x1000u);
+    EXPECT_EQ(manager_.last.data, data);
+    EXPECT_EQ(manager_.last.length, 3u);
+
+    std::uint32_t length = 4;
+    block.u.read = {0x1004, data, &length};
+    EXPECT_EQ(api::OnCall(EKLV_OP_READ_DATA, &block, &result), 0u);
+    EXPECT_EQ(manager_.last.length, 4u);
+    EXPECT_EQ(length, 2u);
+
+    block.u.open.interface_type = INF_UART;
+    block.u.open.handle = 0;
+    EXPECT_EQ(api::OnCall(EKLV_OP_OPEN_DEVICE, &block, &result), 0u);
+    EXPECT_EQ(manager_.last.sync, 1u) << "the opcode always opens synchronously";
+    EXPECT_EQ(block.u.open.handle, 0x4242u);
+
+    block.u.baud = {INF_DATA, 115200};
+    EXPECT_EQ(api::OnCall(EKLV_OP_SET_BAUD_RATE, &block, &result), 0u);
+    EXPECT_EQ(manager_.last.type, static_cast<std::uint32_t>(INF_DATA));
+    EXPECT_EQ(manager_.last.length, 115200u);
+
+    EKLVStringInit(&block.u.com_port.port);
+    block.u.com_port.interface_type = INF_UART;
+    EXPECT_EQ(api::OnCall(EKLV_OP_GET_COM_PORT, &block, &result), 0u);
+    EXPECT_STREQ(EKLVStringGet(&block.u.com_port.port), "ttyACM3");
+    EKLVStringFree(&block.u.com_port.port);
+
+    EKLVStringInit(&block.u.product.product);
+    EXPECT_EQ(api::OnCall(EKLV_OP_GET_PRODUCT_STRING, &block, &result), 0u);
+    EXPECT_STREQ(EKLVStringGet(&block.u.product.product), "Phone X");
+    EKLVStringFree(&block.u.product.product);
+
+    manager_.answer = 3;
+    EXPECT_EQ(api::OnCall(EKLV_OP_CLOSE_DEVICE, &block, &result), 5u);
+    EXPECT_EQ(result, 3u) << "the operation's own code goes to the result";
+    EXPECT_NE(dir_.ReadLogs().find("[DID 7] EKLVCloseDevice (->), 3"), std::string::npos);
+}
+
+TEST_F(OpcodeTest, LoggingOpcodeReplacesBothSettings) {
+    EKLVCallBlock block{};
+    block.device_id = 9;
+    block.u.logging = {0x4, 0};
+    std::uint32_t result = 99;
+    EXPECT_EQ(api::OnCall(EKLV_OP_SET_CORE_LOGGING, &block, &result), 0u);
+    EXPECT_EQ(result, 0u);
+    LogSettings now = CKLVMessageLogger::GetInstance()->GetLogging();
+    EXPECT_EQ(now.level_mask, 4u);
+    EXPECT_EQ(now.flush, 0u);
+}
+
+TEST_F(OpcodeTest, FailedStringQueriesLeaveTheStringAlone) {
+    manager_.answer = 3;
+    EKLVString port;
+    EKLVStringInit(&port);
+    EXPECT_EQ(api::GetComPort(5, INF_UART, &port), 3u);
+    EXPECT_EQ(port.text, nullptr);
+    EKLVString s;
+    s.text = nullptr;
+    s.alloc = nullptr;  // a string without allocator is never written
+    manager_.answer = 0;
+    EXPECT_EQ(api::GetProductStringDescriptor(5, &s), 0u);
+    EXPECT_EQ(s.text, nullptr);
+}
+
+TEST_F(OpcodeTest, NotificationWithoutProcessingAnswers1) {
+    EKLVNotificationBlock block{};
+    block.device_id = 12;
+    EXPECT_EQ(api::Notification(&block), 1u);
+    EXPECT_EQ(api::Notification(nullptr), 1u);
+    std::string log = dir_.ReadLogs();
+    EXPECT_NE(log.find("[DID 12] EKLVNotification (->), 1"), std::string::npos);
+    EXPECT_NE(log.find("[------] EKLVNotification (->), 1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace eklv

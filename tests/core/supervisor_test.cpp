@@ -1,0 +1,158 @@
+// The thread supervisor: registration, ordered stop, bounded waits and the
+// terminating flag.
+#include "core/supervisor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "core/settings.h"
+#include "log/message_logger.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+// A worker that registers with the supervisor and runs until its stop event
+// is set (or, when it ignores stops, until the test releases it).
+struct Worker {
+    pf::Handle stop = pf::CreateEventA(true, false);
+    pf::Handle registered = pf::CreateEventA(true, false);
+    pf::Handle release = pf::CreateEventA(true, false);  // ends a worker that ignores its stop routine
+    bool obeys = true;
+    pf::Handle thread = pf::kNullHandle;
+    std::uint32_t id = 0;
+
+    ~Worker() {
+        pf::SetEvent(release);
+        if (thread != pf::kNullHandle) {
+            pf::WaitForSingleObject(thread, 10000);
+            pf::CloseHandle(thread);
+        }
+        pf::CloseHandle(stop);
+        pf::CloseHandle(registered);
+        pf::CloseHandle(release);
+    }
+};
+
+std::mutex g_order_mutex;
+std::vector<int> g_stop_order;
+Worker* g_workers[3];
+
+template <int N>
+int StopRoutine() {
+    {
+        std::lock_guard<std::mutex> lock(g_order_mutex);
+        g_stop_order.push_back(N);
+    }
+    if (g_workers[N]->obeys) pf::SetEvent(g_workers[N]->stop);
+    return 0;
+}
+
+ThreadStopRoutine kRoutines[3] = {&StopRoutine<0>, &StopRoutine<1>, &StopRoutine<2>};
+
+std::uint32_t WorkerProc(void* argument) {
+    auto* w = static_cast<Worker*>(argument);
+    int index = 0;
+    while (g_workers[index] != w) ++index;
+    CKLVSupervisor::GetInstance()->OnThreadEntrance(kRoutines[index]);
+    pf::SetEvent(w->registered);
+    pf::Handle waits[2] = {w->stop, w->release};
+    pf::WaitForMultipleObjects(2, waits, false, pf::kInfinite);
+    CKLVSupervisor::GetInstance()->OnThreadExit();
+    return 0;
+}
+
+class SupervisorTest : public ::testing::Test {
+protected:
+    void Start(const std::string& ini) {
+        dir_ = std::make_unique<test::ModuleFolder>(test::VerboseLogIni(ini));
+        InitSettings();
+        g_stop_order.clear();
+        CKLVSupervisor::Initialize();
+    }
+    void Launch(Worker& w, int index) {
+        g_workers[index] = &w;
+        w.thread = pf::CreateThread(&WorkerProc, &w, &w.id);
+        ASSERT_NE(w.thread, pf::kNullHandle);
+        ASSERT_EQ(pf::WaitForSingleObject(w.registered, 5000), pf::kWaitObject0);
+    }
+    void TearDown() override {
+        CKLVSupervisor::UnInitialize();
+        CKLVMessageLogger::UnInitialize();
+    }
+    std::string Log() { return dir_->ReadLogs(); }
+
+    std::unique_ptr<test::ModuleFolder> dir_;
+};
+
+TEST_F(SupervisorTest, WithoutInstanceAnswers13) {
+    test::ModuleFolder dir(test::VerboseLogIni());
+    InitSettings();
+    EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 13u);
+    EXPECT_NE(dir.ReadLogs().find("CKLVSupervisor::RequestKLVThreadTerminate - NULL instance"), std::string::npos);
+    CKLVMessageLogger::UnInitialize();
+}
+
+TEST_F(SupervisorTest, StopsThreadsInRegistrationOrder) {
+    Start("[Configuration]\nThread_Terminate_Wait=5000\n");
+    EXPECT_EQ(CKLVSupervisor::GetInstance()->wait_time(), 5000u);
+    Worker a, b, c;
+    Launch(a, 0);
+    Launch(b, 1);
+    Launch(c, 2);
+    EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 3u);
+    EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 0u);
+    EXPECT_EQ(g_stop_order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 0u);
+    std::string log = Log();
+    EXPECT_EQ(test::CountOf(log, "CKLVSupervisor::OnThreadExit - block"), 3)
+        << "threads that end during the pass skip their own deregistration";
+    char line[128];
+    std::snprintf(line, sizeof line, "RequestKLVThreadTerminate - [%#010x] terminated", b.id);
+    EXPECT_NE(log.find(line), std::string::npos);
+    std::snprintf(line, sizeof line, "OnThreadEntrance - %#010x created", c.id);
+    EXPECT_NE(log.find(line), std::string::npos);
+}
+
+TEST_F(SupervisorTest, AThreadThatIgnoresItsStopTimesOutAndThePassGoesOn) {
+    Start("[Configuration]\nThread_Terminate_Wait=100\n");
+    Worker stubborn, good;
+    stubborn.obeys = false;
+    Launch(stubborn, 0);
+    Launch(good, 1);
+    EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 0u);
+    EXPECT_EQ(g_stop_order, (std::vector<int>{0, 1}));
+    char line[128];
+    std::snprintf(line, sizeof line, "RequestKLVThreadTerminate - [%#010x] wait timeout", stubborn.id);
+    EXPECT_NE(Log().find(line), std::string::npos);
+    std::snprintf(line, sizeof line, "RequestKLVThreadTerminate - [%#010x] terminated", good.id);
+    EXPECT_NE(Log().find(line), std::string::npos);
+    // The stubborn thread ends once released; its late OnThreadExit finds no record.
+}
+
+TEST_F(SupervisorTest, ThreadEndingEarlyRemovesItsOwnRecord) {
+    Start("[Configuration]\nThread_Terminate_Wait=0\n");
+    Worker early, late;
+    Launch(early, 0);
+    pf::SetEvent(early.stop);
+    ASSERT_EQ(pf::WaitForSingleObject(early.thread, 5000), pf::kWaitObject0);
+    EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 0u);
+    char line[128];
+    std::snprintf(line, sizeof line, "CKLVSupervisor::OnThreadExit - Thread id: %#x", early.id);
+    EXPECT_NE(Log().find(line), std::string::npos);
+
+    late.obeys = false;
+    Launch(late, 1);
+    EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 0u);
+    std::snprintf(line, sizeof line, "[%#010x] wait timeout", late.id);
+    EXPECT_NE(Log().find(line), std::string::npos) << "a wait of 0 gives no grace time";
+    EXPECT_EQ(g_stop_order, (std::vector<int>{1}));
+}
+
+}  // namespace
+}  // namespace eklv

@@ -1,0 +1,78 @@
+// Test folders for the library: a fresh temporary folder with an eklv.ini,
+// either as the module folder of the statically linked core (unit tests)
+// or holding a copy of libeklv.so that is loaded as a host would load it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "eklv/eklv.h"
+
+namespace eklv::test {
+
+// A temporary folder, removed with its contents on destruction.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& text) const;
+    std::string Read(const std::string& name) const;
+    // Contents of every "*EKLV_Core.log" in the folder, in name order.
+    std::string ReadLogs() const;
+    std::vector<std::string> LogFiles() const;
+
+private:
+    std::string path_;
+};
+
+// Points the statically linked core at a temporary folder: eklv.ini and the
+// log files live there. Restores the real module name on destruction.
+class ModuleFolder : public TempFolder {
+public:
+    explicit ModuleFolder(const std::string& ini_text = "");
+    ~ModuleFolder();
+};
+
+// An ini with logging of every level, flushed, for tests that read the log.
+std::string VerboseLogIni(const std::string& extra = "");
+
+// A copy of libeklv.so in a temporary folder, loaded with dlopen, with the
+// twelve entry points resolved.
+class LoadedLibrary : public TempFolder {
+public:
+    explicit LoadedLibrary(const std::string& ini_text = "");
+    ~LoadedLibrary();
+
+    decltype(&::EKLVInitialize) Initialize = nullptr;
+    decltype(&::EKLVUninitialize) Uninitialize = nullptr;
+    decltype(&::EKLVOpenDevice) OpenDevice = nullptr;
+    decltype(&::EKLVCloseDevice) CloseDevice = nullptr;
+    decltype(&::EKLVReadData) ReadData = nullptr;
+    decltype(&::EKLVWriteData) WriteData = nullptr;
+    decltype(&::EKLVGetComPort) GetComPort = nullptr;
+    decltype(&::EKLVSetBaudRate) SetBaudRate = nullptr;
+    decltype(&::EKLVGetProductStringDescriptor) GetProductStringDescriptor = nullptr;
+    decltype(&::EKLVSetCoreLogging) SetCoreLogging = nullptr;
+    decltype(&::EKLVNotification) Notification = nullptr;
+    decltype(&::ZORVAN_OnCall) OnCall = nullptr;
+
+    // True when the copy loaded and every entry point resolved.
+    bool ok() const { return ok_; }
+
+    // Symbol lookup in the loaded copy; null when not exported.
+    void* Symbol(const char* name) const;
+
+private:
+    void* handle_ = nullptr;
+    bool ok_ = false;
+};
+
+// Number of times text occurs in haystack.
+int CountOf(const std::string& haystack, const std::string& text);
+
+}  // namespace eklv::test
