@@ -1,32 +1,28 @@
 #include "transport/transport_test_env.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "log/message_logger.h"
-#include "platform/linux/module_override.h"
+#include "support/lib_folder.h"
 
 namespace eklv::test {
+
+namespace {
+// The ini path is fixed at its first use, so the folder lives as long as the process.
+ModuleFolder& Folder() {
+    static ModuleFolder* folder = new ModuleFolder(VerboseLogIni());
+    return *folder;
+}
+}  // namespace
 
 LibraryFolder& LibraryFolder::Get() {
     static LibraryFolder* folder = new LibraryFolder;
     return *folder;
 }
 
-LibraryFolder::LibraryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "eklv_transport_XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-    pf::lx::OverrideModuleFileName(path_ + "/libeklv.so");
-    WriteIni("");
-}
+LibraryFolder::LibraryFolder() : path_(Folder().path()) {}
 
-void LibraryFolder::WriteIni(const std::string& text) {
-    std::ofstream out(path_ + "/eklv.ini", std::ios::trunc);
-    out << "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" << text << "\n";
-}
+void LibraryFolder::WriteIni(const std::string& text) { Folder().Write("eklv.ini", VerboseLogIni(text)); }
 
 std::string LibraryFolder::Mark() {
     static std::atomic<int> counter{0};
@@ -36,14 +32,7 @@ std::string LibraryFolder::Mark() {
 }
 
 std::string LibraryFolder::LogSince(const std::string& mark) {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-        if (entry.path().string().find("EKLV_Core.log") == std::string::npos) continue;
-        std::ifstream in(entry.path());
-        std::stringstream text;
-        text << in.rdbuf();
-        all += text.str();
-    }
+    const std::string all = Folder().ReadLogs();
     auto at = all.rfind(mark);
     return at == std::string::npos ? std::string() : all.substr(at + mark.size());
 }
