@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -218,44 +219,57 @@ void BM_AtSession(benchmark::State& state) {
     s.CloseInterface(eklv::kInfData);
 }
 
-// Keeps the median of every benchmark's repetitions for the summary.
+// Collects every run's time per benchmark name; the pairs run interleaved
+// (raw, session, raw, session, ...) so that drifts of the machine hit both.
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+            if (run.run_type == Run::RT_Iteration) times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> medians;  // ns per iteration
+    double Median(const std::string& name) {
+        auto v = times[name];
+        if (v.empty()) return 0;
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    }
+    std::map<std::string, std::vector<double>> times;  // ns per iteration (us for the AT pair)
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int reps = 9;
-    benchmark::RegisterBenchmark("BM_WriteRaw", BM_WriteRaw)->Repetitions(reps)->UseRealTime();
-    benchmark::RegisterBenchmark("BM_WriteSession", BM_WriteSession)->Repetitions(reps)->UseRealTime();
-    benchmark::RegisterBenchmark("BM_ReadRaw", BM_ReadRaw)->Repetitions(reps)->UseRealTime();
-    benchmark::RegisterBenchmark("BM_ReadSession", BM_ReadSession)->Repetitions(reps)->UseRealTime();
-    benchmark::RegisterBenchmark("BM_AtRaw", BM_AtRaw)->Repetitions(reps)->UseRealTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("BM_AtSession", BM_AtSession)->Repetitions(reps)->UseRealTime()->Unit(benchmark::kMicrosecond);
+    const int rounds = 9;
+    for (int i = 0; i < rounds; ++i) {
+        benchmark::RegisterBenchmark("write_raw", BM_WriteRaw)->UseRealTime();
+        benchmark::RegisterBenchmark("write_session", BM_WriteSession)->UseRealTime();
+    }
+    for (int i = 0; i < rounds; ++i) {
+        benchmark::RegisterBenchmark("read_raw", BM_ReadRaw)->UseRealTime();
+        benchmark::RegisterBenchmark("read_session", BM_ReadSession)->UseRealTime();
+    }
+    for (int i = 0; i < rounds; ++i) {
+        benchmark::RegisterBenchmark("at_raw", BM_AtRaw)->UseRealTime()->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("at_session", BM_AtSession)->UseRealTime()->Unit(benchmark::kMicrosecond);
+    }
     benchmark::Initialize(&argc, argv);
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto& m = reporter.medians;
     auto mbps = [](double ns) { return kBlock / ns * 1e9 / 1e6; };
-    auto show = [&](const char* what, const char* raw, const char* ours) {
-        if (!m.count(raw) || !m.count(ours)) return;
-        std::printf("%-22s raw %10.1f ns  session %10.1f ns  session/raw time %.2f", what, m[raw], m[ours], m[ours] / m[raw]);
-        if (std::string(what).find("AT") == std::string::npos)
-            std::printf("  (%.0f vs %.0f MB/s, throughput ratio %.2f)", mbps(m[raw]), mbps(m[ours]), m[raw] / m[ours]);
-        std::printf("\n");
-    };
-    std::printf("\nMedians of %d repetitions:\n", reps);
-    show("write 4 KiB", "BM_WriteRaw", "BM_WriteSession");
-    show("read 4 KiB", "BM_ReadRaw", "BM_ReadSession");
-    show("AT round trip", "BM_AtRaw", "BM_AtSession");
+    std::printf("\nMedians of %d interleaved rounds:\n", rounds);
+    for (const char* pair : {"write", "read"}) {
+        double raw = reporter.Median(std::string(pair) + "_raw");
+        double ours = reporter.Median(std::string(pair) + "_session");
+        if (raw == 0 || ours == 0) continue;
+        std::printf("%-5s 4 KiB blocks: raw %7.1f MB/s, session %7.1f MB/s, session/raw throughput %.2f\n", pair,
+                    mbps(raw), mbps(ours), raw / ours);
+    }
+    double raw = reporter.Median("at_raw");
+    double ours = reporter.Median("at_session");
+    if (raw != 0 && ours != 0)
+        std::printf("AT round trip: raw poll+read %.1f us, overlapped session %.1f us, session/raw %.2f\n", raw, ours,
+                    ours / raw);
     benchmark::Shutdown();
     return 0;
 }

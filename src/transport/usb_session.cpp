@@ -489,6 +489,7 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
     // been cancelled below: a pending operation writes into them.
     std::uint32_t mask = 0;
     pf::Handle waited = pf::kInvalidHandle;
+    bool pending = false;  // a wait was issued and its completion not seen yet
     bool running = true;
     while (running) {
         const pf::Handle port = slot->reader_handle;
@@ -496,12 +497,16 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
         waited = port;
         // A wait that fails at once (the port is gone or closed) would never
         // signal; the reader ends instead of waiting for a stop forever.
-        if (!pf::WaitCommEvent(port, &mask, &wait_ov) && pf::GetLastError() != pf::kErrorIoPending) {
-            LogMessage(id, kLogError, kCatGeneral, "CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=%d][Interface handle=%#x]",
-                       static_cast<int>(pf::GetLastError()), HandleValue(port));
-            break;
+        if (!pf::WaitCommEvent(port, &mask, &wait_ov)) {
+            if (pf::GetLastError() != pf::kErrorIoPending) {
+                LogMessage(id, kLogError, kCatGeneral, "CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=%d][Interface handle=%#x]",
+                           static_cast<int>(pf::GetLastError()), HandleValue(port));
+                break;
+            }
+            pending = true;
         }
         std::uint32_t r = pf::WaitForMultipleObjects(2, waits, false, pf::kInfinite);
+        if (r == pf::kWaitObject0 + 1) pending = false;
         if (r == pf::kWaitObject0) break;
         if (r == pf::kWaitFailed) {
             LogMessage(id, kLogError, kCatGeneral, "CEKLVUSBSession::ThreadFn - wait failed[LastError=%d]",
@@ -550,6 +555,9 @@ std::uint32_t CEKLVUSBSession::ThreadFn(void* context) {
                        HandleValue(port));
     }
     if (waited != port && waited != pf::kInvalidHandle) pf::CancelIo(waited);  // served handle changed under us
+    // A wait that another thread's close completes instead still writes into
+    // mask and wait_ov: see it complete before they go out of scope.
+    if (pending) pf::WaitForSingleObject(wait_ov.event, pf::kInfinite);
     for (pf::Handle event : {wait_ov.event, read_ov.event}) {
         if (!pf::CloseHandle(event))
             LogMessage(id, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",
@@ -635,11 +643,73 @@ std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::ui
     return 5;
 }
 
+// The host read's own watch on the port: see WaitForResponseData.
+struct CEKLVUSBSession::HelpWait {
+    HelpWait() { overlapped.event = pf::CreateEventA(true, false); }
+    ~HelpWait() {
+        if (overlapped.event != pf::kNullHandle) pf::CloseHandle(overlapped.event);
+    }
+    pf::Overlapped overlapped{};
+    std::uint32_t mask = 0;
+    std::uint8_t block[256];
+};
+
+// Waits for hDataRx as the reader's handoff, and at the same time for the
+// port itself: when bytes arrive, this thread moves them into the receive
+// buffer the way the reader does (under the buffer lock, at most 256 bytes),
+// instead of waiting for the reader to wake up and pass them on. Whichever
+// thread gets the lock first reads; the other finds nothing. This saves one
+// thread handoff per response. The thread's last error is left as the wait
+// left it.
+std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle port, HelpWait* help) {
+    const std::uint32_t saved_error = pf::GetLastError();
+    bool watching = false;
+    bool pending = false;
+    if (help != nullptr && help->overlapped.event != pf::kNullHandle) {
+        help->mask = 0;
+        if (pf::WaitCommEvent(port, &help->mask, &help->overlapped)) {
+            watching = true;
+        } else if (pf::GetLastError() == pf::kErrorIoPending) {
+            watching = pending = true;
+        }
+    }
+    pf::SetLastError(saved_error);
+    const pf::Handle objects[2] = {slot.data_rx, watching ? help->overlapped.event : pf::kNullHandle};
+    const std::uint32_t r = pf::WaitForMultipleObjects(watching ? 2 : 1, objects, false, timings_.read_wait_ms);
+    const std::uint32_t wait_error = pf::GetLastError();
+    if (watching) {
+        if (r == pf::kWaitObject0 + 1) pending = false;
+        if (pending) {
+            pf::CancelIo(port);
+            pf::WaitForSingleObject(help->overlapped.event, pf::kInfinite);  // completed, cancelled or closed
+        }
+        pf::ResetEvent(help->overlapped.event);
+        if (r == pf::kWaitObject0 + 1 && (help->mask & pf::kEvRxChar)) {
+            std::uint32_t count = 0;
+            pf::ScopedLock lock(slot.buffer.lock());
+            // Bytes are waiting, so the read completes at once; should it not,
+            // it is taken back. A failure is the reader's to report.
+            if (pf::ReadFile(port, help->block, sizeof help->block, &count, &help->overlapped)) {
+                if (count > 0) slot.buffer.Append(help->block, count);
+            } else if (pf::GetLastError() == pf::kErrorIoPending) {
+                pf::CancelIo(port);
+                pf::WaitForSingleObject(help->overlapped.event, pf::kInfinite);
+            }
+            pf::ResetEvent(help->overlapped.event);
+        }
+    }
+    pf::SetLastError(wait_error);
+    return r;
+}
+
 std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_t* length) {
     std::uint32_t result = 5;
     std::string response;
     std::uint32_t passes = 0;
     auto slot = Slot();
+    // One per host thread, kept between calls: no event is made per read.
+    thread_local HelpWait help_wait;
+    HelpWait* help = &help_wait;
     try {
         for (;;) {
             const pf::Handle port = slot->reader_handle;
@@ -648,7 +718,7 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
                 break;
             }
             ++passes;
-            if (pf::WaitForSingleObject(slot->data_rx, timings_.read_wait_ms) == pf::kWaitTimeout) {
+            if (WaitForResponseData(*slot, port, help) == pf::kWaitTimeout) {
                 const std::uint32_t error = pf::GetLastError();
                 if (error == pf::kErrorIoPending) {
                     LogMessage(device_id_, kLogError, kCatGeneral, "ReadDataEx delayed[LastError=%d][hDataRx=%04d]",
@@ -725,8 +795,18 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
                    static_cast<int>(pf::GetLastError()), HandleValue(handle));
         return false;
     }
+    // The OVERLAPPED's event: manual-reset, made once per host thread (WriteFile
+    // resets it when it starts).
+    struct WriteEvent {
+        WriteEvent() : handle(pf::CreateEventA(true, false)) {}
+        ~WriteEvent() {
+            if (handle != pf::kNullHandle) pf::CloseHandle(handle);
+        }
+        pf::Handle handle;
+    };
+    thread_local WriteEvent write_event;
     pf::Overlapped overlapped{};
-    overlapped.event = pf::CreateEventA(true, false);
+    overlapped.event = write_event.handle;
     if (overlapped.event == pf::kNullHandle) return false;
     std::uint32_t written = 0;
     bool ok = pf::WriteFile(handle, buffer, length, &written, &overlapped);
@@ -752,7 +832,6 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
         LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::WriteDataEx - WriteFile failed[LastError=%d][Interface handle=%#x]",
                    static_cast<int>(pf::GetLastError()), HandleValue(handle));
     }
-    pf::CloseHandle(overlapped.event);
     return ok;
 }
 

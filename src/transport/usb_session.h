@@ -83,6 +83,8 @@ public:
     struct ReaderSlot;
 
 private:
+    struct HelpWait;
+    std::uint32_t WaitForResponseData(ReaderSlot& slot, pf::Handle port, HelpWait* help);
     std::shared_ptr<ReaderSlot> Slot();
     std::shared_ptr<ReaderSlot> NewSlot();
     // Blocking or overlapped: how handle was opened, else the last open's mode.

@@ -374,7 +374,9 @@ bool SerialPort::StartPending(const std::shared_ptr<PendingOp>& op, short events
         int fd = port->fd_;
         if (op->kind == kOpWait) {
             int available = 0;
-            if ((revents & POLLIN) && ioctl(fd, FIONREAD, &available) == 0 && available > 0) {
+            // POLLIN alone is data; with a hang-up it may be the end of input.
+            if ((revents & POLLIN) &&
+                (!(revents & (POLLHUP | POLLERR)) || (ioctl(fd, FIONREAD, &available) == 0 && available > 0))) {
                 *op->mask = kEvRxChar;
                 return port->Complete(*op, 0);
             }
@@ -573,8 +575,9 @@ bool SerialPort::Purge(std::uint32_t flags) {
     if (flags & kPurgeRxAbort) kinds |= kOpRead;
     if (flags & kPurgeTxAbort) kinds |= kOpWrite;
     if (kinds) CancelPending(0, kinds);
-    if ((flags & kPurgeRxClear) && ioctl(fd_, TCFLSH, TCIFLUSH) != 0) return Fail(ErrorOf(errno));
-    if ((flags & kPurgeTxClear) && ioctl(fd_, TCFLSH, TCOFLUSH) != 0) return Fail(ErrorOf(errno));
+    const unsigned clear = flags & (kPurgeRxClear | kPurgeTxClear);
+    const int queue = clear == (kPurgeRxClear | kPurgeTxClear) ? TCIOFLUSH : (clear == kPurgeRxClear ? TCIFLUSH : TCOFLUSH);
+    if (clear && ioctl(fd_, TCFLSH, queue) != 0) return Fail(ErrorOf(errno));
     return true;
 }
 
@@ -652,15 +655,19 @@ bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
         overlapped->internal_high = 0;
     }
     for (;;) {
-        int available = 0;
-        if (ioctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorOf(errno));
-        if (events && available > 0) {
-            *mask = kEvRxChar;
-            if (event) CompleteNow(overlapped, event, 0);
-            return true;
+        // One look at the tty: nothing (the usual case), data, or a hang-up.
+        pollfd p = {fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0) {
+            int available = 0;
+            if (p.revents & POLLNVAL) return Fail(kErrorInvalidHandle);
+            if (ioctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorOf(errno));
+            if (events && available > 0) {
+                *mask = kEvRxChar;
+                if (event) CompleteNow(overlapped, event, 0);
+                return true;
+            }
+            if (p.revents & (POLLHUP | POLLERR)) return Fail(kErrorDeviceNotConnected);
         }
-        pollfd p = {fd_, 0, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return Fail(kErrorDeviceNotConnected);
         if (event) {
             auto op = std::make_shared<PendingOp>();
             op->kind = kOpWait;
