@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -74,7 +76,17 @@ struct Harness {
         }
         return r;
     }
-    CEKLVUSBSession session;
+    // Destroys the session, then joins reader threads that let go of their
+    // last handle themselves, so none is still winding down at process exit.
+    ~Harness() {
+        owned.reset();
+        for (int i = 0; i < 400 && pf::lx::RunningThreadCount() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pf::lx::ReapEndedThreads();
+    }
+    std::unique_ptr<CEKLVUSBSession> owned = std::make_unique<CEKLVUSBSession>();
+    CEKLVUSBSession& session = *owned;
 };
 
 bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
@@ -400,12 +412,12 @@ TEST(SessionReader, StopRestartAndLoss) {
 }
 
 TEST(SessionReader, AbandonedReaderLeavesTheSessionUsable) {
+    const std::size_t threads_before = pf::lx::RunningThreadCount();
     Harness h;
     ModemEmulator modem;
     ASSERT_EQ(h.AddModem(modem), kInfData);
     pf::Handle port = h.session.OpenInterface(kInfData, 0);
     ASSERT_NE(port, pf::kInvalidHandle);
-    const std::size_t threads_before = pf::lx::RunningThreadCount();
     CEKLVUSBSession::TestTimings t = Quick();
     t.stop_wait_ms = 20;
     t.reader_exit_delay_ms = 400;  // the reader is slower to end than the stop waits
@@ -431,6 +443,7 @@ TEST(SessionReader, AbandonedReaderLeavesTheSessionUsable) {
     h.session.CloseAllInterfaces();
     // The abandoned reader ends on its own later, touching only its own slot.
     EXPECT_TRUE(WaitFor([&] { return pf::lx::RunningThreadCount() <= threads_before; }));
+    pf::lx::ReapEndedThreads();  // it dropped its own last handle: join it here
 }
 
 TEST(SessionModes, TwoOverlappedInterfacesAndMixedModes) {
