@@ -6,14 +6,20 @@
  *
  * Rules, as with Windows message windows:
  * - EKLVHostRegisterWindowMessage answers ids from 0xC000 up, the same id
- *   for the same name (names compare without regard to case).
+ *   for the same name (names compare without regard to ASCII case); 0 for a
+ *   null or empty name or one longer than 255 characters.
  * - A window belongs to the thread that created it and has its messages
- *   queued for that thread.
- * - Post never blocks; it fails on an unknown or destroyed window.
+ *   queued for that thread.  When the thread ends, its windows are gone
+ *   (their procedures get no EKLV_WM_DESTROY then: destroy windows before).
+ * - Post never blocks; it fails on an unknown or destroyed window, and when
+ *   the owner's queue already holds 10000 posted messages.
  * - Send to a window of the calling thread calls its procedure directly;
  *   send to another thread's window waits until that thread's message loop
  *   (GetMessage/PeekMessage) has handled it.  A send fails instead of
  *   hanging when the window is destroyed or its thread ends meanwhile.
+ *   While waiting, the sender handles sends to its own windows.
+ * - Procedures run on the thread owning their window.  A procedure must not
+ *   throw; if it does, the call counts as failed (answer 0).
  * - GetMessage answers 0 for EKLV_WM_QUIT, -1 on error, else 1.
  */
 #ifndef EKLV_EKLV_HOST_H
@@ -55,8 +61,9 @@ EKLV_HOST_API uint32_t EKLVHostRegisterWindowMessage(const char *name);
 
 /* Creates a hidden window owned by the calling thread; 0 on failure. */
 EKLV_HOST_API EKLV_HWND EKLVHostCreateWindow(EKLVWndProc proc, void *user);
-/* Destroys a window of the calling thread: it gets EKLV_WM_DESTROY, its
- * queued messages are dropped and pending senders are released (answer 0).
+/* Destroys a window of the calling thread: its queued messages are dropped,
+ * pending senders are released (answer 0) and the handle becomes invalid,
+ * then its procedure gets EKLV_WM_DESTROY, the last message it receives.
  * Answers 1, or 0 for an unknown window or one of another thread. */
 EKLV_HOST_API int EKLVHostDestroyWindow(EKLV_HWND hwnd);
 EKLV_HOST_API int EKLVHostIsWindow(EKLV_HWND hwnd);
@@ -66,24 +73,32 @@ EKLV_HOST_API int EKLVHostPostMessage(EKLV_HWND hwnd, uint32_t message, uintptr_
 EKLV_HOST_API intptr_t EKLVHostSendMessage(EKLV_HWND hwnd, uint32_t message, uintptr_t wparam,
                                            intptr_t lparam);
 /* As EKLVHostSendMessage, but gives up after timeout_ms; answers 1 when the
- * procedure ran (its answer in *result), 0 on time-out or failure. */
+ * procedure ran (its answer in *result), 0 on time-out or failure (*result
+ * 0).  A message still queued at the time-out is never handled. */
 EKLV_HOST_API int EKLVHostSendMessageTimeout(EKLV_HWND hwnd, uint32_t message, uintptr_t wparam,
                                              intptr_t lparam, uint32_t timeout_ms, intptr_t *result);
-/* Posts EKLV_WM_QUIT to the calling thread's queue. */
+/* Asks for EKLV_WM_QUIT (hwnd 0, wparam exit_code) on the calling thread's
+ * queue.  It is retrieved once no posted message matches, and only without a
+ * window filter; the range filter never hides it. */
 EKLV_HOST_API void EKLVHostPostQuitMessage(int exit_code);
 
 /* Retrieves the next message of the calling thread (of window hwnd only when
- * hwnd is not 0; in the range min..max when either is non-zero), handling
- * incoming sends while it waits.  1, 0 for EKLV_WM_QUIT, -1 on error. */
+ * hwnd is not 0; in the range min..max when either is non-zero, an inverted
+ * range filtering nothing; EKLV_WM_QUIT always passes the range), handling
+ * incoming sends while it waits.  1, 0 for EKLV_WM_QUIT, -1 on error (null
+ * msg; hwnd not a window of the calling thread, also when a handled send
+ * destroys it). */
 EKLV_HOST_API int EKLVHostGetMessage(EKLVMsg *msg, EKLV_HWND hwnd, uint32_t min, uint32_t max);
 /* As GetMessage, but waits at most timeout_ms: 1 message, 0 EKLV_WM_QUIT,
  * -1 error, -2 time-out. */
 EKLV_HOST_API int EKLVHostGetMessageTimeout(EKLVMsg *msg, EKLV_HWND hwnd, uint32_t min, uint32_t max,
                                             uint32_t timeout_ms);
-/* Non-blocking: 1 when a message was found (removed when remove != 0), else 0. */
+/* Non-blocking: handles incoming sends, then answers 1 when a message was
+ * found (removed when remove != 0), else 0. */
 EKLV_HOST_API int EKLVHostPeekMessage(EKLVMsg *msg, EKLV_HWND hwnd, uint32_t min, uint32_t max, int remove);
 EKLV_HOST_API int EKLVHostTranslateMessage(const EKLVMsg *msg);
-/* Calls the procedure of msg->hwnd; answers its answer (0 for no window). */
+/* Calls the procedure of msg->hwnd; answers its answer (0 for no window or a
+ * window of another thread).  TranslateMessage does nothing and answers 0. */
 EKLV_HOST_API intptr_t EKLVHostDispatchMessage(const EKLVMsg *msg);
 
 #ifdef __cplusplus

@@ -4,6 +4,7 @@
 #include "core/supervisor.h"
 #include "log/message_logger.h"
 #include "notify/msg_dispatcher.h"
+#include "notify/notification_thread.h"
 #include "platform/thread.h"
 
 namespace eklv {
@@ -32,6 +33,11 @@ std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
     if (CKLVMsgDispatcher::Initialize(params->client_window) != 0) return FailInitialize(EKLV_NOT_COMPLETED);
     CKLVMessageLogger::Initialize();
     CKLVSupervisor::Initialize();
+    if (params->self_monitoring != 0) {
+        const std::uintptr_t callback_values[2] = {params->callback_context,
+                                                   reinterpret_cast<std::uintptr_t>(params->callback)};
+        if (CNotificationThread::Initialize(callback_values) != 0) return FailInitialize(EKLV_NO_RESOURCES);
+    }
     pf::Sleep(kInitializeSettleMs);
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (->), %d", 0);
     return EKLV_OK;
@@ -46,6 +52,7 @@ std::uint32_t UninitializeLibrary() {
         return r;
     }
     CKLVSupervisor::UnInitialize();
+    CNotificationThread::UnInitialize();
     CKLVMsgDispatcher::UnInitialize();
     UnInitSettings();
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (->), %d", 0);

@@ -37,6 +37,8 @@ bool PostMessageA(Hwnd hwnd, std::uint32_t message, WParam wparam, LParam lparam
 LResult SendMessageA(Hwnd hwnd, std::uint32_t message, WParam wparam, LParam lparam);
 // 1 message, 0 WM_QUIT, -1 error.
 int GetMessageA(Msg* msg, Hwnd hwnd, std::uint32_t min, std::uint32_t max);
+// Non-blocking; true when a message was found (and removed when remove).
+bool PeekMessageA(Msg* msg, Hwnd hwnd, std::uint32_t min, std::uint32_t max, bool remove);
 bool TranslateMessage(const Msg* msg);
 LResult DispatchMessageA(const Msg* msg);
 

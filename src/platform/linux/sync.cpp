@@ -160,7 +160,11 @@ std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* handles,
         }
         fds.clear();
         aux_owner.clear();
-        for (auto& o : objects) fds.push_back({o->WaitFd(), POLLIN, 0});
+        // When waiting for all, objects already signalled are not polled:
+        // their descriptors would stay readable and spin the loop.
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (!wait_all || !objects[i]->IsSignalled()) fds.push_back({objects[i]->WaitFd(), POLLIN, 0});
+        const std::size_t wait_fds = fds.size();
         for (std::uint32_t i = 0; i < count; ++i) {
             short events = 0;
             int fd = objects[i]->AuxFd(&events);
@@ -181,14 +185,22 @@ std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* handles,
             return kWaitFailed;
         }
         for (std::size_t k = 0; k < aux_owner.size(); ++k) {
-            const pollfd& p = fds[count + k];
+            const pollfd& p = fds[wait_fds + k];
             if (p.revents != 0) objects[aux_owner[k]]->OnAuxReady(p.revents);
         }
-        if (n == 0 && timeout_ms != kInfinite && Clock::now() >= deadline) {
+        if (timeout_ms != kInfinite && Clock::now() >= deadline) {
             // One last look: an object may have been signalled just now.
-            if (!wait_all)
+            if (!wait_all) {
                 for (std::uint32_t i = 0; i < count; ++i)
                     if (objects[i]->Acquire()) return kWaitObject0 + i;
+            } else {
+                bool all = true;
+                for (auto& o : objects) all = all && o->IsSignalled();
+                if (all) {
+                    for (auto& o : objects) o->Acquire();
+                    return kWaitObject0;
+                }
+            }
             return kWaitTimeout;  // like Windows, a time-out leaves the last error alone
         }
     }

@@ -34,9 +34,15 @@ struct Registry {
     std::vector<std::thread> ended;                                 // to be joined
 };
 
+// Plain flag, valid during static destruction: thread objects held by the
+// handle table may be destroyed after the registry at unload.
+bool g_registry_alive = false;
+
 struct RegistryHolder {
     Registry registry;
+    RegistryHolder() { g_registry_alive = true; }
     ~RegistryHolder() {
+        g_registry_alive = false;
         for (auto& t : registry.ended) t.join();
     }
 };
@@ -50,6 +56,15 @@ class ThreadObject : public KernelObject {
 public:
     ThreadObject() : done_(true, false) {}
     ~ThreadObject() override {
+        if (!g_registry_alive) {
+            if (thread_.joinable()) {
+                if (thread_.get_id() == std::this_thread::get_id())
+                    thread_.detach();  // the process is ending on this very thread
+                else
+                    thread_.join();
+            }
+            return;
+        }
         {
             // The id stays openable while the object lives, as a Windows
             // thread id does while a handle on the thread is open.

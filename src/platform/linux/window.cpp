@@ -68,6 +68,13 @@ int GetMessageA(Msg* msg, Hwnd hwnd, std::uint32_t min, std::uint32_t max) {
     return r;
 }
 
+bool PeekMessageA(Msg* msg, Hwnd hwnd, std::uint32_t min, std::uint32_t max, bool remove) {
+    EKLVMsg m{};
+    if (EKLVHostPeekMessage(&m, hwnd, min, max, remove ? 1 : 0) != 1) return false;
+    if (msg != nullptr) ToMsg(m, msg);
+    return true;
+}
+
 bool TranslateMessage(const Msg* msg) {
     if (msg == nullptr) return false;
     EKLVMsg m = FromMsg(*msg);

@@ -1,0 +1,127 @@
+// Events, waits, threads and UUID text of the platform layer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/module.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace eklv::pf {
+namespace {
+
+TEST(Events, ManualAndAutoReset) {
+    Handle manual = CreateEventA(true, true);
+    Handle automatic = CreateEventA(false, true);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitObject0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitObject0) << "manual reset stays signalled";
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), kWaitObject0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), kWaitTimeout) << "auto reset released one waiter";
+    ResetEvent(manual);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(manual, 50), kWaitTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_TRUE(CloseHandle(manual));
+    EXPECT_FALSE(CloseHandle(manual));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitFailed) << "a closed handle is never reused";
+    CloseHandle(automatic);
+}
+
+TEST(Events, WaitForAnyAnswersTheLowestSignalledAndWakesAcrossThreads) {
+    Handle a = CreateEventA(true, false), b = CreateEventA(false, false), c = CreateEventA(true, false);
+    Handle all[3] = {a, b, c};
+    SetEvent(c);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), kWaitObject0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), kWaitObject0 + 2) << "b was taken, c stays";
+    EXPECT_EQ(WaitForMultipleObjects(3, all, true, 0), kWaitTimeout);
+    SetEvent(a);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, true, 0), kWaitObject0);
+    ResetEvent(a);
+    ResetEvent(c);
+    std::thread setter([b] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SetEvent(b);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 5000), kWaitObject0 + 1);
+    setter.join();
+    EXPECT_EQ(WaitForMultipleObjects(0, all, false, 0), kWaitFailed);
+    for (Handle h : all) CloseHandle(h);
+}
+
+std::atomic<int> g_ran{0};
+std::uint32_t Proc(void* arg) {
+    g_ran = 1;
+    return WaitForSingleObject(*static_cast<Handle*>(arg), 5000) == kWaitObject0 ? 7 : 8;
+}
+
+TEST(Threads, HandlesAreWaitableAndIdsOpenWhileAHandleLives) {
+    Handle go = CreateEventA(true, false);
+    std::uint32_t id = 0;
+    Handle thread = CreateThread(&Proc, &go, &id);
+    ASSERT_NE(thread, kNullHandle);
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, GetCurrentThreadId());
+    EXPECT_EQ(WaitForSingleObject(thread, 20), kWaitTimeout);
+    std::uint32_t code = 0;
+    EXPECT_FALSE(GetExitCodeThread(thread, &code)) << "still running";
+    Handle opened = OpenThread(id);
+    ASSERT_NE(opened, kNullHandle);
+    SetEvent(go);
+    EXPECT_EQ(WaitForSingleObject(opened, 5000), kWaitObject0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_NE(OpenThread(id), kNullHandle) << "ended, but handles are open";
+    CloseHandle(opened);
+    CloseHandle(thread);
+    EXPECT_FALSE(TerminateThread(thread, 9));
+    CloseHandle(go);
+}
+
+TEST(Threads, CriticalSectionIsRecursive) {
+    CriticalSection cs;
+    cs.Enter();
+    EXPECT_TRUE(cs.TryEnter());
+    cs.Leave();
+    std::atomic<bool> other{true};
+    std::thread t([&] { other = cs.TryEnter(); });
+    t.join();
+    EXPECT_FALSE(other);
+    cs.Leave();
+}
+
+TEST(Uuid, ParsesOnlyTheBracelessForm) {
+    Guid g{};
+    ASSERT_TRUE(UuidFromStringA("f18a0e88-c30c-11d0-8815-00a0c906bed8", &g));
+    EXPECT_EQ(g.data1, 0xf18a0e88u);
+    EXPECT_EQ(g.data2, 0xc30c);
+    EXPECT_EQ(g.data3, 0x11d0);
+    EXPECT_EQ(g.data4[0], 0x88);
+    EXPECT_EQ(g.data4[7], 0xd8);
+    EXPECT_EQ(GuidToString(g), "f18a0e88-c30c-11d0-8815-00a0c906bed8");
+    Guid upper{};
+    EXPECT_TRUE(UuidFromStringA("F18A0E88-C30C-11D0-8815-00A0C906BED8", &upper));
+    EXPECT_TRUE(upper == g);
+    for (const char* bad : {"{f18a0e88-c30c-11d0-8815-00a0c906bed8}", "f18a0e88c30c11d0881500a0c906bed8",
+                            "f18a0e88-c30c-11d0-8815-00a0c906bedg", "", "f18a0e88-c30c-11d0-8815-00a0c906bed"})
+        EXPECT_FALSE(UuidFromStringA(bad, &g)) << bad;
+    EXPECT_FALSE(UuidFromStringA(nullptr, &g));
+}
+
+TEST(Clock, TickAdvances) {
+    std::uint32_t a = GetTickCount();
+    Sleep(15);
+    std::uint32_t b = GetTickCount();
+    EXPECT_GE(static_cast<std::uint32_t>(b - a), 14u);
+    LocalTime t = GetLocalTime();
+    EXPECT_GE(t.month, 1);
+    EXPECT_LE(t.millisecond, 999);
+}
+
+}  // namespace
+}  // namespace eklv::pf
