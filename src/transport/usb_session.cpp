@@ -818,6 +818,9 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
         const std::uint32_t wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(bound, 0xFFFFFFFEu));
         if (pf::WaitForSingleObject(overlapped.event, wait) != pf::kWaitObject0) {
             pf::CancelIo(handle);
+            // Cancelled here, or completed by a close elsewhere: either way the
+            // event is set once nothing writes into overlapped any more.
+            pf::WaitForSingleObject(overlapped.event, pf::kInfinite);
             LogMessage(device_id_, kLogError, kCatGeneral,
                        "CEKLVUSBSession::WriteDataEx - write did not complete in %u ms[Interface handle=%#x]", wait,
                        HandleValue(handle));

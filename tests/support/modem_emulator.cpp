@@ -59,6 +59,16 @@ void ModemEmulator::SetSilent(bool silent) {
     silent_ = silent;
 }
 
+void ModemEmulator::SetPaused(bool paused) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = paused;
+    }
+    std::uint64_t one = 1;
+    ssize_t n = write(stop_fd_, &one, sizeof one);
+    (void)n;
+}
+
 void ModemEmulator::Send(const std::string& bytes) { WriteAll(bytes); }
 
 void ModemEmulator::StartStream(std::string piece, int interval_ms) {
@@ -123,9 +133,11 @@ void ModemEmulator::Run() {
     for (;;) {
         int timeout = -1;
         std::string piece;
+        bool paused;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (hang_up_requested_) break;
+            paused = paused_;
             if (!stream_piece_.empty()) {
                 auto now = std::chrono::steady_clock::now();
                 if (now >= next_stream) {
@@ -138,7 +150,7 @@ void ModemEmulator::Run() {
             }
         }
         if (!piece.empty()) WriteAll(piece);
-        pollfd fds[2] = {{master_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+        pollfd fds[2] = {{master_, static_cast<short>(paused ? 0 : POLLIN), 0}, {stop_fd_, POLLIN, 0}};
         int n = poll(fds, 2, timeout);
         if (n < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) {

@@ -52,6 +52,8 @@ public:
     // Writes piece every interval_ms until StopStream or the hang-up.
     void StartStream(std::string piece, int interval_ms);
     void StopStream();
+    // While paused nothing is read from the pty, so writes to it fill it up.
+    void SetPaused(bool paused);
     // Closes the master: the slave side sees the device go away.
     void HangUp();
 
@@ -76,6 +78,7 @@ private:
     std::condition_variable changed_;
     std::deque<ModemReply> replies_;
     bool silent_ = false;
+    bool paused_ = false;
     bool hung_up_ = false;
     bool hang_up_requested_ = false;
     std::string stream_piece_;

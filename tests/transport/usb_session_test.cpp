@@ -346,6 +346,35 @@ TEST(SessionOverlapped, ResponseFraming) {
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
 }
 
+TEST(SessionOverlapped, WriteThatNeverCompletesIsBounded) {
+    Harness h;
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    CEKLVUSBSession::TestTimings t = Quick();
+    t.write_wait_ms = 200;
+    t.write_wait_per_byte_ms = 0;
+    h.session.SetTestTimings(t);
+    modem.SetPaused(true);  // the far end takes nothing: the pty fills up
+    const std::string mark = LibraryFolder::Get().Mark();
+    std::string big(1 << 20, 'x');
+    std::uint32_t length = static_cast<std::uint32_t>(big.size());
+    auto start = Clock::now();
+    EXPECT_FALSE(h.session.WriteData(port, big.data(), &length));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_NE(LibraryFolder::Get().LogSince(mark).find("CEKLVUSBSession::WriteDataEx - write did not complete in 200 ms"),
+              std::string::npos);
+    big.assign(big.size(), 'y');  // the cancelled write no longer reads from the buffer
+
+    // Once the far end reads again the port works (the cut-off bytes and the
+    // command arrive as one line).
+    modem.SetPaused(false);
+    std::string reply;
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+}
+
 TEST(SessionOverlapped, SilenceWaitsTheProductEightSeconds) {
     Harness h;
     h.session.SetTestTimings(CEKLVUSBSession::TestTimings{});
