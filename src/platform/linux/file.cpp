@@ -1,6 +1,6 @@
-// CreateFileA and DeviceIoControl of the Linux backend, dispatched to USB
-// hubs and serial ports (device_open.h). The serial backend adds the read,
-// write and overlapped calls.
+// Files of the Linux backend: CreateFileA and the read, write and control
+// calls, dispatched to serial ports (serial_port.h) and USB hubs (the hub
+// backend behind device_open.h).
 #include "platform/file.h"
 
 #include <algorithm>
@@ -8,7 +8,9 @@
 #include <string>
 
 #include "platform/linux/device_open.h"
+#include "platform/linux/serial_port.h"
 #include "platform/sync.h"
+#include "platform/thread.h"
 
 namespace eklv::pf {
 namespace lx {
@@ -32,6 +34,49 @@ Handle CreateFileA(const char* name, std::uint32_t access, std::uint32_t share, 
     const std::string text(name);
     if (lx::IsHubSymbolicName(text)) return lx::OpenHubDevice(text);
     return lx::OpenSerialDevice(text, (flags & kFileFlagOverlapped) != 0);
+}
+
+bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read, Overlapped* overlapped) {
+    auto port = lx::PortFromHandle(file);
+    return port && port->Read(buffer, size, read, overlapped);
+}
+
+bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written, Overlapped* overlapped) {
+    auto port = lx::PortFromHandle(file);
+    return port && port->Write(buffer, size, written, overlapped);
+}
+
+bool GetOverlappedResult(Handle file, Overlapped* overlapped, std::uint32_t* transferred, bool wait) {
+    (void)file;
+    if (overlapped == nullptr) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    // Waiting on the event also drives the pending operation (its descriptor
+    // is attached to the event); a zero wait gives it one look.
+    std::uint32_t r = WaitForSingleObject(overlapped->event, wait ? kInfinite : 0);
+    if (r == kWaitFailed) return false;
+    if (r == kWaitTimeout) {
+        SetLastError(kErrorIoIncomplete);
+        return false;
+    }
+    if (transferred) *transferred = static_cast<std::uint32_t>(overlapped->internal_high);
+    if (overlapped->internal == lx::kOverlappedPending) {  // event set by someone else
+        SetLastError(kErrorIoIncomplete);
+        return false;
+    }
+    if (overlapped->internal != 0) {
+        SetLastError(static_cast<std::uint32_t>(overlapped->internal));
+        return false;
+    }
+    return true;
+}
+
+bool CancelIo(Handle file) {
+    auto port = lx::PortFromHandle(file);
+    if (!port) return false;
+    port->CancelPending(GetCurrentThreadId(), lx::kOpAll);
+    return true;
 }
 
 bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,

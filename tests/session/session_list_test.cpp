@@ -1,0 +1,229 @@
+// The session list: order and searches, device lists, deletion with the
+// reference wait and the trash list, and walkers racing deletions (run it
+// under AddressSanitizer and ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "session/session_list.h"
+#include "transport/transport_test_env.h"
+
+namespace eklv {
+namespace {
+
+using test::LibraryFolder;
+
+std::atomic<int> g_alive{0};
+
+class FakeSession : public CKLVSession {
+public:
+    FakeSession(std::uint16_t id, std::string tid, int interfaces = 0) {
+        DeviceSessionInfo info;
+        info.DeviceId = id;
+        info.TID = std::move(tid);
+        SetSessionInfo(info);
+        for (int i = 0; i < interfaces; ++i) {
+            InterfaceRecord r;
+            r.InterfaceDBCCName = "\\\\.\\dev" + std::to_string(id) + "_" + std::to_string(i);
+            r.Type = kInfData + static_cast<std::uint32_t>(i);
+            interfaces_.push_back(r);
+        }
+        ++g_alive;
+    }
+    ~FakeSession() override { --g_alive; }
+};
+
+TEST(SessionList, OrderAndSearches) {
+    LibraryFolder::Get();
+    const int alive = g_alive;
+    {
+        CKLVSessionList list;
+        {
+            CKLVSessionList::Iterator it(list);
+            EXPECT_FALSE(it.IsValid());
+            EXPECT_EQ(it.Get(), nullptr);
+            EXPECT_FALSE(list.FindByDeviceId(it, 1, true));
+        }
+        for (std::uint16_t id : {1, 2, 1}) {
+            CKLVSessionList::Iterator it(list);
+            ASSERT_TRUE(list.Insert(it, new FakeSession(id, "1." + std::to_string(list.Count()), 1)));
+            EXPECT_TRUE(it.IsValid());
+        }
+        // Fresh iterators insert at the front: the newest match comes first.
+        CKLVSessionList::Iterator it(list);
+        ASSERT_TRUE(list.FindByDeviceId(it, 1, true));
+        EXPECT_EQ(it.Get()->GetTID(), "1.2");
+        ASSERT_TRUE(list.FindByDeviceId(it, 1, false));  // continues from there
+        EXPECT_EQ(it.Get()->GetTID(), "1.0");
+        EXPECT_FALSE(list.FindByDeviceId(it, 1, false));
+        EXPECT_FALSE(it.IsValid());
+        EXPECT_TRUE(list.FindByTID(it, "1.1", true));
+        EXPECT_FALSE(list.FindByTID(it, "1.", true));  // exact, not a prefix
+        ASSERT_TRUE(list.FindByInterface(it, "\\\\.\\DEV2_0", true));
+        EXPECT_EQ(it.Get()->GetDeviceId(), 2);
+
+        // From the tail sentinel an insert appends behind the last node.
+        EXPECT_FALSE(list.FindByDeviceId(it, 99, true));
+        ASSERT_TRUE(list.Insert(it, new FakeSession(5, "last")));
+        CKLVSessionList::Iterator walk(list);
+        std::vector<std::uint16_t> ids;
+        EXPECT_EQ(list.GetDeviceList(walk, &ids), 0u);
+        EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 2, 1}));  // the appended one has no interface
+        std::vector<DeviceListEntry> entries;
+        EXPECT_EQ(list.GetDeviceListEx(walk, &entries), 0u);
+        ASSERT_EQ(entries.size(), 4u);
+        EXPECT_EQ(entries[0].types, (std::vector<std::uint32_t>{kInfData}));
+        EXPECT_EQ(entries[3].device_id, 65535);
+        EXPECT_TRUE(entries[3].types.empty());
+    }
+    EXPECT_EQ(g_alive, alive);  // the list destroyed its sessions
+}
+
+TEST(SessionList, DeviceListsOfEmptyLists) {
+    CKLVSessionList list;
+    CKLVSessionList::Iterator it(list);
+    std::vector<std::uint16_t> ids{9};
+    std::vector<DeviceListEntry> entries(2);
+    std::string mark = LibraryFolder::Get().Mark();
+    EXPECT_EQ(list.GetDeviceList(it, &ids), 3u);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(list.GetDeviceListEx(it, &entries), 3u);
+    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(LibraryFolder::Get().LogSince(mark).find("Size"), std::string::npos);  // nothing logged
+
+    ASSERT_TRUE(list.Insert(it, new FakeSession(4, "t")));
+    EXPECT_EQ(list.GetDeviceList(it, &ids), 3u);
+    EXPECT_NE(LibraryFolder::Get().LogSince(mark).find("KLVSessionMgr::GetDeviceList - Size = (0)"), std::string::npos);
+}
+
+TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
+    const int alive = g_alive;
+    CKLVSessionList list;
+    CKLVSessionList::TestTimings timings;
+    timings.delete_wait_ms = 300;
+    list.SetTestTimings(timings);
+    for (std::uint16_t id : {1, 2, 3}) {
+        CKLVSessionList::Iterator it(list);
+        list.Insert(it, new FakeSession(id, "t"));
+    }
+    std::string mark = LibraryFolder::Get().Mark();
+
+    // A host thread stands on session 2 and steps off within the wait: destroyed.
+    auto holder = std::make_unique<CKLVSessionList::Iterator>(list);
+    ASSERT_TRUE(list.FindByDeviceId(*holder, 2, true));
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        holder.reset();
+    });
+    {
+        CKLVSessionList::Iterator it(list);
+        ASSERT_TRUE(list.FindByDeviceId(it, 2, true));
+        list.Delete(it);
+        EXPECT_EQ(it.Get()->GetDeviceId(), 1);  // moved to the next node
+    }
+    release.join();
+    EXPECT_EQ(g_alive, alive + 2);
+    EXPECT_EQ(list.TrashCount(), 0u);
+
+    // One that stays: trashed, its session still usable through the iterator,
+    // and the next step ends the walk.
+    CKLVSessionList::Iterator stay(list);
+    ASSERT_TRUE(list.FindByDeviceId(stay, 3, true));
+    {
+        CKLVSessionList::Iterator it(list);
+        ASSERT_TRUE(list.FindByDeviceId(it, 3, true));
+        list.Delete(it);
+        list.Delete(it);  // now on session 1
+        EXPECT_FALSE(it.IsValid());
+        list.Delete(it);  // invalid: nothing happens
+    }
+    EXPECT_EQ(list.TrashCount(), 1u);
+    EXPECT_EQ(list.Count(), 0u);
+    EXPECT_FALSE(stay.IsValid());
+    EXPECT_EQ(stay.Get()->GetDeviceId(), 3);
+    EXPECT_FALSE(list.FindByDeviceId(stay, 3, false));
+    const std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("[DID 2] CKLVSessionList::Delete - Session removed"), std::string::npos);
+    EXPECT_NE(log.find("[DID 3] CKLVSessionList::Delete - Added to trash list"), std::string::npos);
+}
+
+TEST(SessionList, TrashIsTrimmedFromFiftyToTwentyFour) {
+    const int alive = g_alive;
+    {
+        CKLVSessionList list;
+        CKLVSessionList::TestTimings timings;
+        timings.delete_wait_ms = 1;
+        list.SetTestTimings(timings);
+        std::vector<std::unique_ptr<CKLVSessionList::Iterator>> holders;
+        for (std::uint16_t id = 0; id < 50; ++id) {
+            CKLVSessionList::Iterator it(list);
+            list.Insert(it, new FakeSession(id, "t"));
+            holders.push_back(std::make_unique<CKLVSessionList::Iterator>(list));
+            ASSERT_TRUE(list.FindByDeviceId(*holders.back(), id, true));
+        }
+        for (std::uint16_t id = 0; id < 49; ++id) {
+            CKLVSessionList::Iterator it(list);
+            ASSERT_TRUE(list.FindByDeviceId(it, id, true));
+            list.Delete(it);
+        }
+        EXPECT_EQ(list.TrashCount(), 49u);
+        // The oldest trashed node is still stood on: the trim must keep it.
+        for (int i = 1; i < 27; ++i) holders[i].reset();
+        CKLVSessionList::Iterator it(list);
+        ASSERT_TRUE(list.FindByDeviceId(it, 49, true));
+        list.Delete(it);
+        EXPECT_EQ(list.TrashCount(), 24u);
+        EXPECT_EQ(g_alive, alive + 24);
+        EXPECT_EQ(holders[0]->Get()->GetDeviceId(), 0);
+        holders.clear();
+    }
+    EXPECT_EQ(g_alive, alive);
+}
+
+TEST(SessionList, WalkersRaceDeletions) {
+    const int alive = g_alive;
+    {
+        CKLVSessionList list;
+        CKLVSessionList::TestTimings timings;
+        timings.delete_wait_ms = 5;
+        list.SetTestTimings(timings);
+        std::atomic<bool> stop{false};
+        std::atomic<long> found{0};
+        std::vector<std::thread> walkers;
+        for (int w = 0; w < 4; ++w) {
+            walkers.emplace_back([&, w] {
+                while (!stop) {
+                    CKLVSessionList::Iterator it(list);
+                    if (list.FindByDeviceId(it, static_cast<std::uint16_t>(w % 8), true)) {
+                        // Use the session while deletions go on.
+                        CKLVSession* s = it.Get();
+                        if (s != nullptr && s->GetInterfaceCount() == 1 && s->HasInterface("none") == false) ++found;
+                        if (w == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+                        list.FindByDeviceId(it, static_cast<std::uint16_t>(w % 8), false);
+                    }
+                    std::vector<std::uint16_t> ids;
+                    list.GetDeviceList(it, &ids);
+                }
+            });
+        }
+        for (int round = 0; round < 300; ++round) {
+            const auto id = static_cast<std::uint16_t>(round % 8);
+            CKLVSessionList::Iterator it(list);
+            list.Insert(it, new FakeSession(id, "t", 1));
+            if (list.Count() > 4) {
+                CKLVSessionList::Iterator del(list);
+                if (list.FindByDeviceId(del, static_cast<std::uint16_t>((round + 5) % 8), true)) list.Delete(del);
+            }
+        }
+        stop = true;
+        for (auto& t : walkers) t.join();
+        EXPECT_GT(found.load(), 0);
+    }
+    EXPECT_EQ(g_alive, alive);
+}
+
+}  // namespace
+}  // namespace eklv

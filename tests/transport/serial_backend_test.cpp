@@ -1,0 +1,360 @@
+// The termios serial backend on ptys: names, line settings, COMMTIMEOUTS,
+// overlapped waits, and device loss kept apart from "no data yet".
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/linux/serial_port.h"
+#include "platform/serial.h"
+#include "platform/sync.h"
+#include "support/modem_emulator.h"
+
+namespace eklv::pf {
+namespace {
+
+using test::ModemEmulator;
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+Handle OpenPort(const ModemEmulator& modem, bool overlapped) {
+    return CreateFileA(modem.PortName().c_str(), kGenericRead | kGenericWrite, kFileShareRead | kFileShareWrite,
+                       kOpenExisting, overlapped ? kFileFlagOverlapped : 0);
+}
+
+// Waits until the port holds at least count received bytes.
+bool WaitForInput(Handle port, std::uint32_t count) {
+    for (int i = 0; i < 400; ++i) {
+        ComStat status{};
+        if (ClearCommError(port, nullptr, &status) && status.cbInQue >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+TEST(SerialNames, ResolveAndParse) {
+    lx::UsbNameParts parts;
+    ASSERT_TRUE(lx::ParseUsbSymbolicName(
+        "\\\\?\\usb#vid_6b4d&pid_abcd&mi_01#1-3.2:1.1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}", &parts));
+    EXPECT_TRUE(parts.interface);
+    EXPECT_EQ(parts.sysname, "1-3.2:1.1");
+    ASSERT_TRUE(lx::ParseUsbSymbolicName("\\\\?\\USB#VID_6B4D&PID_ABCD#1-3#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+                                         &parts));
+    EXPECT_FALSE(parts.interface);
+    EXPECT_EQ(parts.sysname, "1-3");
+    EXPECT_FALSE(lx::ParseUsbSymbolicName("\\\\?\\pci#ven_8086#x#{guid}", &parts));
+    EXPECT_FALSE(lx::ParseUsbSymbolicName("\\\\?\\usb#vid_6b4d&pid_abcd##{guid}", &parts));
+
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\.\\ttyACM0"), "/dev/ttyACM0");
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\.\\pts/3"), "/dev/pts/3");
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\.\\..\\etc\\passwd"), "");
+    EXPECT_EQ(lx::ResolveSerialPath("COM3"), "");
+
+    Handle h = CreateFileA("\\\\.\\no_such_tty_here", kGenericRead | kGenericWrite, 0, kOpenExisting, 0);
+    EXPECT_EQ(h, kInvalidHandle);
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+    h = CreateFileA("\\\\.\\null", kGenericRead | kGenericWrite, 0, kOpenExisting, 0);  // a device, but no tty
+    EXPECT_EQ(h, kInvalidHandle);
+}
+
+TEST(SerialState, DcbMapsToTermiosAndBack) {
+    ModemEmulator modem;
+    ASSERT_TRUE(modem.ok());
+    Handle port = OpenPort(modem, false);
+    ASSERT_NE(port, kInvalidHandle);
+
+    Dcb dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.DCBlength, sizeof(Dcb));
+    EXPECT_EQ(dcb.fBinary, 1u);
+    EXPECT_EQ(dcb.fOutX, 0u) << "a fresh port must not eat XON/XOFF bytes";
+
+    // Every mapped field survives DCB -> termios -> DCB.
+    struct Case {
+        std::uint32_t baud;
+        std::uint8_t size, parity, stop;
+        bool cts, outx, inx;
+    };
+    const Case cases[] = {
+        {921600, 8, kNoParity, kOneStopBit, false, false, false},
+        {250000, 7, kEvenParity, kTwoStopBits, true, false, false},  // not a standard rate
+        {3000000, 8, kOddParity, kOneStopBit, false, true, true},
+        {9600, 5, kMarkParity, kOne5StopBits, false, false, false},
+        {115200, 6, kSpaceParity, kOneStopBit, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.baud);
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.size;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        dcb.fOutxCtsFlow = c.cts;
+        dcb.fOutX = c.outx;
+        dcb.fInX = c.inx;
+        dcb.fRtsControl = kRtsControlDisable;
+        dcb.fDtrControl = kDtrControlDisable;  // ptys have no modem lines: accepted, remembered
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.XonLim = 77;
+        lx::LineFlags flags;
+        lx::DcbToLineFlags(dcb, &flags);
+        Dcb mapped{};
+        lx::LineFlagsToDcb(flags, &mapped);
+        EXPECT_EQ(mapped.BaudRate, c.baud);
+        EXPECT_EQ(mapped.ByteSize, c.size);
+        EXPECT_EQ(mapped.Parity, c.parity);
+        EXPECT_EQ(mapped.StopBits, c.stop);
+        EXPECT_EQ(mapped.fOutX, c.outx ? 1u : 0u);
+        EXPECT_EQ(mapped.fInX, c.inx ? 1u : 0u);
+        EXPECT_EQ(mapped.XoffChar, 0x13);
+
+        // Through the pty, which keeps rates, stop bits and flow control but
+        // forces 8 data bits without parity.
+        ASSERT_TRUE(SetCommState(port, &dcb));
+        Dcb back{};
+        ASSERT_TRUE(GetCommState(port, &back));
+        EXPECT_EQ(back.BaudRate, c.baud);
+        EXPECT_EQ(back.StopBits, c.size == 5 ? kTwoStopBits : c.stop);
+        EXPECT_EQ(back.fOutxCtsFlow, c.cts ? 1u : 0u);
+        EXPECT_EQ(back.fRtsControl, c.cts ? kRtsControlHandshake : kRtsControlDisable);
+        EXPECT_EQ(back.fOutX, c.outx ? 1u : 0u);
+        EXPECT_EQ(back.fInX, c.inx ? 1u : 0u);
+        EXPECT_EQ(back.fDtrControl, kDtrControlDisable);
+        EXPECT_EQ(back.XonLim, 77);
+    }
+    dcb.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_TRUE(EscapeCommFunction(port, kSetDtr));
+    EXPECT_FALSE(EscapeCommFunction(port, 77));
+    EXPECT_FALSE(PurgeComm(port, 0x10));
+
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_FALSE(GetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    EXPECT_FALSE(CloseHandle(port));
+}
+
+TEST(SerialTimeouts, BlockingReadsFollowCommTimeouts) {
+    ModemEmulator modem;
+    Handle port = OpenPort(modem, false);
+    ASSERT_NE(port, kInvalidHandle);
+    char buffer[64];
+    std::uint32_t got = 99;
+
+    // MAXDWORD interval, no totals: at once, with nothing.
+    CommTimeouts t{kMaxDword, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    auto start = Clock::now();
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(MsSince(start), 100);
+
+    // Total time-out only: "no data yet" is success with 0 bytes, not loss.
+    t = {0, 0, 150, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    start = Clock::now();
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(MsSince(start), 140);
+
+    // Interval time-out ends a read that has begun, long before the total.
+    t = {50, 0, 5000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    modem.Send("abc");
+    start = Clock::now();
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "abc");
+    EXPECT_LT(MsSince(start), 2000);
+
+    // A full buffer ends the read at once.
+    modem.Send("0123456789");
+    EXPECT_TRUE(ReadFile(port, buffer, 4, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "0123");
+
+    // MAXDWORD/MAXDWORD/constant: returns with what is there, or the first arrival.
+    t = {kMaxDword, kMaxDword, 3000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "456789");
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        modem.Send("Z");
+    });
+    start = Clock::now();
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    later.join();
+    EXPECT_EQ(std::string(buffer, got), "Z");
+    EXPECT_LT(MsSince(start), 2000);
+
+    CommTimeouts back{};
+    ASSERT_TRUE(GetCommTimeouts(port, &back));
+    EXPECT_EQ(back.ReadTotalTimeoutConstant, 3000u);
+
+    // Write reaches the modem; the reply comes back through a blocking read.
+    t = {100, 1, 2000, 2, 8000};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    std::uint32_t written = 0;
+    EXPECT_TRUE(WriteFile(port, "AT\r", 3, &written, nullptr));
+    EXPECT_EQ(written, 3u);
+    ASSERT_TRUE(WaitForInput(port, 6));
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "\r\nOK\r\n");
+    CloseHandle(port);
+}
+
+TEST(SerialLoss, HangUpIsDeviceLostNotNoData) {
+    ModemEmulator modem;
+    Handle port = OpenPort(modem, false);
+    ASSERT_NE(port, kInvalidHandle);
+    CommTimeouts t{kMaxDword, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    char buffer[16];
+    std::uint32_t got = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));  // nothing yet: fine
+    EXPECT_EQ(got, 0u);
+
+    modem.HangUp();
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+
+    // A blocking read with a long time-out does not wait it out.
+    t = {0, 0, 10000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    auto start = Clock::now();
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+    EXPECT_LT(MsSince(start), 2000);
+
+    std::uint32_t written = 0;
+    EXPECT_FALSE(WriteFile(port, "AT\r", 3, &written, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+
+    std::uint32_t mask = 0;
+    ASSERT_TRUE(SetCommMask(port, kEvRxChar));
+    EXPECT_FALSE(WaitCommEvent(port, &mask, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST(SerialOverlapped, WaitForRxCharCompletesCancelsAndSeesLoss) {
+    ModemEmulator modem;
+    Handle port = OpenPort(modem, true);
+    ASSERT_NE(port, kInvalidHandle);
+    CommTimeouts t{kMaxDword, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    ASSERT_TRUE(SetCommMask(port, kEvRxChar));
+    Handle event = CreateEventA(true, false);
+    Overlapped ov{};
+    ov.event = event;
+    std::uint32_t mask = 0;
+
+    // Pending until data arrives; then the read completes at once.
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), kErrorIoPending);
+    EXPECT_EQ(WaitForSingleObject(event, 50), kWaitTimeout);
+    modem.Send("+CSQ: 20,99\r\n");
+    ASSERT_EQ(WaitForSingleObject(event, 2000), kWaitObject0);
+    EXPECT_EQ(mask, kEvRxChar);
+    std::uint32_t n = 0;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, false));
+
+    Handle read_event = CreateEventA(true, false);
+    Overlapped rov{};
+    rov.event = read_event;
+    char buffer[256];
+    std::uint32_t got = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, &rov));
+    EXPECT_EQ(std::string(buffer, got), "+CSQ: 20,99\r\n");
+    EXPECT_EQ(WaitForSingleObject(read_event, 0), kWaitObject0);
+
+    // Data already waiting completes the wait at once.
+    modem.Send("x");
+    ASSERT_TRUE(WaitForInput(port, 1));
+    EXPECT_TRUE(WaitCommEvent(port, &mask, &ov));
+    EXPECT_EQ(mask, kEvRxChar);
+    ASSERT_TRUE(PurgeComm(port, 0x0F));
+    ComStat status{};
+    ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+
+    // CancelIo ends a pending wait with "aborted".
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_TRUE(CancelIo(port));
+    ASSERT_EQ(WaitForSingleObject(event, 1000), kWaitObject0);
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, true));
+    EXPECT_EQ(GetLastError(), kErrorOperationAborted);
+
+    // An overlapped write completes (here at once) and reports its count.
+    Handle write_event = CreateEventA(true, false);
+    Overlapped wov{};
+    wov.event = write_event;
+    std::uint32_t written = 0;
+    bool ok = WriteFile(port, "AT\r", 3, &written, &wov);
+    EXPECT_TRUE(ok || GetLastError() == kErrorIoPending);
+    EXPECT_TRUE(GetOverlappedResult(port, &wov, &written, true));
+    EXPECT_EQ(written, 3u);
+    EXPECT_TRUE(modem.WaitForCommands(1, 2000));
+
+    // The far end hangs up while a wait is pending: the wait completes with
+    // the loss, and a new wait fails at once instead of hanging.
+    ASSERT_TRUE(WaitForInput(port, 6));
+    ASSERT_TRUE(PurgeComm(port, kPurgeRxClear));
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    modem.HangUp();
+    ASSERT_EQ(WaitForSingleObject(event, 2000), kWaitObject0);
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, false));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
+    EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
+
+    CloseHandle(port);
+    CloseHandle(event);
+    CloseHandle(read_event);
+    CloseHandle(write_event);
+}
+
+TEST(SerialClose, ClosingWakesBlockedCallsAndPendingWaits) {
+    ModemEmulator modem;
+    Handle port = OpenPort(modem, false);
+    ASSERT_NE(port, kInvalidHandle);
+    CommTimeouts t{0, 0, 0, 0, 0};  // wait for a full buffer, without limit
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    std::atomic<bool> done{false};
+    std::uint32_t error = 0;
+    std::thread reader([&] {
+        char buffer[8];
+        std::uint32_t got = 0;
+        if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) error = GetLastError();
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done);
+    ASSERT_TRUE(CloseHandle(port));
+    reader.join();
+    EXPECT_EQ(error, kErrorOperationAborted);
+
+    Handle oport = OpenPort(modem, true);
+    ASSERT_NE(oport, kInvalidHandle);
+    ASSERT_TRUE(SetCommMask(oport, kEvRxChar));
+    Handle event = CreateEventA(true, false);
+    Overlapped ov{};
+    ov.event = event;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(WaitCommEvent(oport, &mask, &ov));
+    ASSERT_TRUE(CloseHandle(oport));
+    ASSERT_EQ(WaitForSingleObject(event, 1000), kWaitObject0);
+    std::uint32_t n = 0;
+    EXPECT_FALSE(GetOverlappedResult(oport, &ov, &n, false));
+    EXPECT_EQ(GetLastError(), kErrorOperationAborted);
+    CloseHandle(event);
+}
+
+}  // namespace
+}  // namespace eklv::pf

@@ -1,0 +1,61 @@
+// A USB serial interface's symbolic name reaches its tty through the device
+// tree: a umockdev testbed with an interface of a composite phone and a
+// single-function device, each with a tty. (The testbed's tty nodes answer
+// no termios requests, so opening them is left to the pty tests.)
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/serial_port.h"
+
+namespace eklv::pf {
+namespace {
+
+constexpr char kDevices[] =
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=6b4d\nA: idProduct=abcd\nA: bDeviceClass=00\n\n"
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\n\n"
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1/tty/ttyACM0\n"
+    "N: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n\n"
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=6b4d\nA: idProduct=0001\nA: bDeviceClass=02\n\n"
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n\n"
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/tty/ttyACM1\n"
+    "N: ttyACM1\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM1\n";
+
+TEST(SerialDeviceTree, SymbolicNamesOpenTheirTty) {
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    ASSERT_TRUE(umockdev_in_mock_environment()) << "libumockdev-preload is not loaded";
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, kDevices, &error)) << (error ? error->message : "");
+
+    const std::string composite = "\\\\?\\usb#vid_6b4d&pid_abcd&mi_01#1-3:1.1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    const std::string single = "\\\\?\\usb#vid_6b4d&pid_0001#1-4#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    EXPECT_EQ(lx::ResolveSerialPath(composite), "/dev/ttyACM0");
+    EXPECT_EQ(lx::ResolveSerialPath(single), "/dev/ttyACM1");
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#1-3:1.2#{guid}"), "");
+
+    g_object_unref(testbed);
+}
+
+}  // namespace
+}  // namespace eklv::pf
+
+// The testbed needs libumockdev-preload in the process from its start: a run
+// without it starts itself again under it (as umockdev-wrapper would).
+int main(int argc, char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::strstr(preload, "umockdev") == nullptr) {
+        std::string value = "libumockdev-preload.so.0";
+        if (preload != nullptr && *preload != '\0') value = std::string(preload) + ":" + value;
+        setenv("LD_PRELOAD", value.c_str(), 1);
+        execv("/proc/self/exe", argv);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,566 @@
+// The USB serial session on ptys answered by the modem emulator: records and
+// settings, the blocking and overlapped paths, response framing, the reader
+// thread's stop and loss, and closing or removing under load.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "notify/interface_types.h"
+#include "platform/linux/thread_internal.h"
+#include "platform/serial.h"
+#include "platform/thread.h"
+#include "support/modem_emulator.h"
+#include "transport/transport_test_env.h"
+#include "transport/usb_session.h"
+
+namespace eklv {
+namespace {
+
+using test::LibraryFolder;
+using test::ModemEmulator;
+using test::ModemReply;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kTimeouts[] = "[PID_SETTINGS]\npid_default=50,1,300,2,1000\n";
+constexpr char kIni[] =
+    "[INF_SETTINGS]\nINF_DATA=Modem\nINF_MSD=Storage\n"
+    "[PID_SETTINGS]\npid_default=50,1,300,2,1000\n";
+
+// Short waits for the tests that do not exercise the product's own.
+CEKLVUSBSession::TestTimings Quick() {
+    CEKLVUSBSession::TestTimings t;
+    t.read_wait_ms = 1500;
+    t.stop_wait_ms = 3000;
+    return t;
+}
+
+struct Harness {
+    Harness() {
+        LibraryFolder::Get().WriteIni(kIni);
+        DeviceSessionInfo info;
+        info.DeviceId = 7;
+        info.TID = "1.2";
+        info.ProductString = "Phone";
+        session.SetSessionInfo(info);
+        session.SetTestTimings(Quick());
+    }
+    std::uint32_t AddModem(ModemEmulator& m, const char* description = "USB Modem") {
+        return session.AddInterface(m.PortName(), description);
+    }
+    // Reads through the session until the text holds "OK" (blocking path).
+    std::string ReadUntilOk(pf::Handle h) {
+        std::string text;
+        for (int i = 0; i < 50 && text.find("OK") == std::string::npos; ++i) {
+            char buffer[64];
+            std::uint32_t length = sizeof buffer;
+            if (session.ReadData(h, buffer, &length) != 0) break;
+            text.append(buffer, length);
+        }
+        return text;
+    }
+    std::uint32_t Command(pf::Handle h, const char* command, std::string* reply, std::uint32_t capacity = 256) {
+        std::uint32_t length = static_cast<std::uint32_t>(std::strlen(command));
+        if (!session.WriteData(h, command, &length)) return 99;
+        std::string buffer(capacity, '\x7f');
+        std::uint32_t got = capacity;
+        std::uint32_t r = session.ReadData(h, buffer.data(), &got);
+        reply->assign(buffer.data(), got);
+        if (got < capacity) {
+            EXPECT_EQ(buffer[got], '\0');
+        }
+        return r;
+    }
+    // Destroys the session, then joins reader threads that let go of their
+    // last handle themselves, so none is still winding down at process exit.
+    ~Harness() {
+        owned.reset();
+        for (int i = 0; i < 400 && pf::lx::RunningThreadCount() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pf::lx::ReapEndedThreads();
+    }
+    std::unique_ptr<CEKLVUSBSession> owned = std::make_unique<CEKLVUSBSession>();
+    CEKLVUSBSession& session = *owned;
+};
+
+bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+TEST(SessionRecords, AddFindUpdateRemove) {
+    Harness h;
+    const std::string mark = LibraryFolder::Get().Mark();
+    CEKLVUSBSession& s = h.session;
+    std::vector<InterfaceRecord> records;
+    EXPECT_EQ(s.GetInterfaces(&records), 8u);
+    EXPECT_TRUE(records.empty());
+
+    const std::string modem = "\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#1-3:1.2#{guid}";
+    EXPECT_EQ(s.AddInterface(modem, "USB Modem"), kInfData);
+    EXPECT_EQ(s.AddInterface("\\\\.\\storage0", "Mass Storage"), kInfMsd);
+    // Same name in other letters: the recorded type, nothing added.
+    EXPECT_EQ(s.AddInterface("\\\\?\\USB#VID_6B4D&PID_ABCD&MI_02#1-3:1.2#{GUID}", "whatever"), kInfData);
+    // A type that cannot be decided is not recorded.
+    EXPECT_EQ(s.AddInterface("\\\\.\\other", "usb modem"), kInfUndefined);
+    EXPECT_EQ(s.GetInterfaceCount(), 2u);
+
+    InterfaceRecord r;
+    EXPECT_EQ(s.GetInterface(kInfUndefined, &r), 1u);
+    EXPECT_EQ(s.GetInterface(kInfUart, &r), 1u);
+    ASSERT_EQ(s.GetInterface(kInfMsd, &r), 0u);
+    EXPECT_EQ(r.InterfaceDBCCName, "\\\\.\\storage0");
+    EXPECT_EQ(r.Handle, pf::kInvalidHandle);
+    r.IntfDesc = "changed";
+    EXPECT_EQ(s.UpdateInterface(kInfMsd, r), 0u);
+    EXPECT_EQ(s.UpdateInterface(kInfUndefined, r), 1u);
+    ASSERT_EQ(s.GetInterfaces(&records), 0u);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Type, kInfData);
+    EXPECT_EQ(records[1].IntfDesc, "changed");
+
+    EXPECT_TRUE(s.HasInterface("\\\\.\\STORAGE0"));
+    EXPECT_FALSE(s.HasInterface("\\\\.\\nothing"));
+    std::uint32_t type = 0;
+    EXPECT_EQ(s.RemoveInterface("\\\\.\\nothing", &type), kInfUndefined);
+    EXPECT_EQ(type, kInfUndefined);
+    EXPECT_EQ(s.RemoveInterface("\\\\.\\Storage0", &type), kInfMsd);
+    EXPECT_EQ(s.GetInterfaceCount(), 1u);
+
+    std::string port = "unchanged";
+    std::uint32_t uart = kInfUart;
+    EXPECT_EQ(s.GetComPortName(&port, &uart), 1u);
+    EXPECT_EQ(port, "unchanged");
+    s.DumpPacket("AT\r", 3);
+    s.DumpPacket("", 0);
+
+    const std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("Interface is already existed."), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::AddInterface : Interface undefined"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::AddInterface : GetInterfaceDescriptor Failed."), std::string::npos);
+    EXPECT_NE(log.find("[DID 7] CEKLVUSBSession::AddInterface(32770), IntfDesc(USB Modem)"), std::string::npos);
+    EXPECT_NE(log.find("Compare \\\\.\\STORAGE0 to \\\\.\\storage0"), std::string::npos);
+    EXPECT_NE(log.find("CKLVSession::GetComPortName - failed to get com port"), std::string::npos);
+    EXPECT_NE(log.find("CKLVSession::DumpPacket - 41 54 0d \n"), std::string::npos);
+    EXPECT_NE(log.find("CKLVSession::DumpPacket - \n"), std::string::npos);
+}
+
+TEST(SessionRecords, InterfaceNumbersAndDescriptorScan) {
+    EXPECT_EQ(CEKLVUSBSession::InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#x#{g}"), 2);
+    EXPECT_EQ(CEKLVUSBSession::InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd#1-3#{g}"), 0);
+    EXPECT_EQ(CEKLVUSBSession::InterfaceNumberFromName("mi_05 is too early"), 0);
+
+    // Configuration, interface 0, two endpoints, interface 1 behind them.
+    std::uint8_t config[255] = {9, 2, 39, 0, 2, 1, 0, 0x80, 50,
+                                9, 4, 0, 0, 2, 0xff, 0, 0, 4,
+                                7, 5, 0x81, 2, 0, 2, 0,
+                                7, 5, 0x01, 2, 0, 2, 0,
+                                9, 4, 1, 0, 1, 2, 2, 1, 5};
+    std::uint8_t out[9] = {};
+    ASSERT_TRUE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 1, out));
+    EXPECT_EQ(out[2], 1);
+    EXPECT_EQ(out[8], 5);
+    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 3, out));
+    // A total length of 256 or more is scanned over the first 255 bytes,
+    // and a descriptor cut off by that end is not read.
+    config[2] = 0x00;
+    config[3] = 0x01;
+    config[250] = 9;
+    config[251] = 4;
+    config[252] = 7;
+    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 7, out));
+    config[2] = 20;  // total length ends before interface 1
+    config[3] = 0;
+    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 1, out));
+}
+
+TEST(SessionSettings, ComPortConfigAndModemRetries) {
+    Harness h;
+    pf::Dcb dcb{};
+    dcb.Parity = pf::kOddParity;
+    dcb.fAbortOnError = 1;
+    dcb.fBinary = dcb.fOutX = dcb.fRtsControl = 1;
+    h.session.InitComPortConfig(&dcb);
+    EXPECT_EQ(dcb.BaudRate, 921600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.StopBits, 0);
+    EXPECT_EQ(dcb.fBinary + dcb.fOutX + dcb.fRtsControl, 0u);
+    EXPECT_EQ(dcb.Parity, pf::kOddParity);  // not one of the defaults: kept
+    EXPECT_EQ(dcb.fAbortOnError, 1u);
+
+    LibraryFolder::Get().WriteIni(std::string(kIni) +
+                                  "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nfInX=3\nStopBits=2\n"
+                                  "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=1\n");
+    const std::string mark = LibraryFolder::Get().Mark();
+    h.session.InitComPortConfig(&dcb);
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 7);         // low byte
+    EXPECT_EQ(dcb.fDtrControl, 2u);     // low two bits
+    EXPECT_EQ(dcb.fInX, 1u);
+    EXPECT_EQ(dcb.StopBits, 2);
+
+    DeviceSessionInfo info;
+    info.DevicePath = "\\\\.\\never";
+    info.InterfaceString = "unknown function";
+    info.DeviceId = 7;
+    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
+    info.InterfaceString = "Modem";
+    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfData);
+    std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]"), std::string::npos);
+    EXPECT_NE(log.find("time num:3"), std::string::npos);
+    EXPECT_EQ(log.find("time num:4"), std::string::npos);
+
+    LibraryFolder::Get().WriteIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
+    info.DevicePath = "\\\\.\\another";
+    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
+    EXPECT_EQ(h.session.GetInterfaceCount(), 1u);
+}
+
+TEST(SessionBlocking, OpenReadWriteCloseAndLoss) {
+    Harness h;
+    LibraryFolder::Get().WriteIni(std::string(kIni) + "[COM_PORT_SETTING]\nBauRate=115200\n");
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    const std::string mark = LibraryFolder::Get().Mark();
+
+    EXPECT_EQ(h.session.OpenInterface(kInfMsd, 1), pf::kInvalidHandle);  // not recorded
+    pf::Handle port = h.session.OpenInterface(kInfData, 1);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    EXPECT_EQ(h.session.OpenInterface(kInfData, 1), port);
+    pf::CommTimeouts t{};
+    ASSERT_TRUE(pf::GetCommTimeouts(port, &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, 50u);   // from pid_default
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 300u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+    pf::Dcb dcb{};
+    ASSERT_TRUE(pf::GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+
+    std::uint32_t length = 3;
+    ASSERT_TRUE(h.session.WriteData(port, "AT\r", &length));
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(h.ReadUntilOk(port), "\r\nOK\r\n");
+
+    // A read never returns more than the buffer holds.
+    modem.Send("0123456789");
+    char small[4];
+    length = sizeof small;
+    ASSERT_EQ(h.session.ReadData(port, small, &length), 0u);
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(std::string(small, 4), "0123");
+
+    modem.HangUp();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    char buffer[16];
+    length = sizeof buffer;
+    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    EXPECT_EQ(length, 0u);
+    length = 3;
+    EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
+
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
+    EXPECT_EQ(h.session.CloseInterface(kInfUndefined), 8u);
+    InterfaceRecord r;
+    ASSERT_EQ(h.session.GetInterface(kInfData, &r), 0u);
+    EXPECT_EQ(r.Handle, pf::kInvalidHandle);
+
+    const std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("CEKLVUSBSession::OpenInterface - failed[LastError=2][32772][]"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::OpenInterface - OK["), std::string::npos);
+    EXPECT_NE(log.find("CKLVSession::InitComPortConfig - BaudRate[115200]"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::WriteData - OK"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadData - OK"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::MDMRead Data - Failed. Error = (1167)"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::WriteData - Failed. Error = (1167)"), std::string::npos);
+    EXPECT_NE(log.find("CKLVSession::DumpPacket - 41 54 0d"), std::string::npos);
+}
+
+TEST(SessionOverlapped, ResponseFraming) {
+    Harness h;
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    EXPECT_NE(h.session.ReaderThreadId(), 0u);
+    EXPECT_EQ(h.session.ReaderHandle(), port);
+    const std::string mark = LibraryFolder::Get().Mark();
+    std::string reply;
+
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+
+    modem.QueueReply(ModemReply::Split("\r\n+CSQ: 2", "0,99\r\n\r\nOK\r\n", 150));
+    EXPECT_EQ(h.Command(port, "AT+CSQ\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+
+    modem.QueueReply(ModemReply::CmeError(10));
+    EXPECT_EQ(h.Command(port, "AT+CPIN?\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\n+CME ERROR: 10\r\n");
+
+    modem.QueueReply(ModemReply::Text("\r\nERROR\r\n\r\nOK\r\n"));
+    EXPECT_EQ(h.Command(port, "AT+BOTH\r", &reply), 0u);
+
+    // Longer than the caller's buffer: what fits, terminated, and its length.
+    EXPECT_EQ(h.Command(port, "AT\r", &reply, 4), 0u);
+    EXPECT_EQ(reply, "\r\nO");
+
+    std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - got ERROR[response=\r\n+CME ERROR: 10\r\n]"), std::string::npos);
+    EXPECT_EQ(log.find("got ERROR[response=\r\nERROR\r\n\r\nOK"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - response truncated[3 of 6 bytes]"), std::string::npos);
+
+    // Silence: one pass, then the time-out lines.
+    CEKLVUSBSession::TestTimings quick = Quick();
+    quick.read_wait_ms = 200;
+    h.session.SetTestTimings(quick);
+    modem.QueueReply(ModemReply::Silence());
+    const std::string mark2 = LibraryFolder::Get().Mark();
+    EXPECT_EQ(h.Command(port, "AT+QUIET\r", &reply), 5u);
+    log = LibraryFolder::Get().LogSince(mark2);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - WaitForSingleObject failed[LastError="), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx() failed with retry[1][response=]"), std::string::npos);
+
+    // Data that never ends in OK or ERROR: 60 passes, then failure.
+    quick.read_wait_ms = 2000;
+    h.session.SetTestTimings(quick);
+    modem.StartStream("x", 2);
+    const std::string mark3 = LibraryFolder::Get().Mark();
+    char buffer[64];
+    std::uint32_t length = sizeof buffer;
+    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    modem.StopStream();
+    log = LibraryFolder::Get().LogSince(mark3);
+    EXPECT_NE(log.find("failed with retry[60][response=xx"), std::string::npos);
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
+}
+
+TEST(SessionOverlapped, WriteThatNeverCompletesIsBounded) {
+    Harness h;
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    CEKLVUSBSession::TestTimings t = Quick();
+    t.write_wait_ms = 200;
+    t.write_wait_per_byte_ms = 0;
+    h.session.SetTestTimings(t);
+    modem.SetPaused(true);  // the far end takes nothing: the pty fills up
+    const std::string mark = LibraryFolder::Get().Mark();
+    std::string big(1 << 20, 'x');
+    std::uint32_t length = static_cast<std::uint32_t>(big.size());
+    auto start = Clock::now();
+    EXPECT_FALSE(h.session.WriteData(port, big.data(), &length));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_NE(LibraryFolder::Get().LogSince(mark).find("CEKLVUSBSession::WriteDataEx - write did not complete in 200 ms"),
+              std::string::npos);
+    big.assign(big.size(), 'y');  // the cancelled write no longer reads from the buffer
+
+    // Once the far end reads again the port works (the cut-off bytes and the
+    // command arrive as one line).
+    modem.SetPaused(false);
+    std::string reply;
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+}
+
+TEST(SessionOverlapped, SilenceWaitsTheProductEightSeconds) {
+    Harness h;
+    h.session.SetTestTimings(CEKLVUSBSession::TestTimings{});
+    ModemEmulator modem;
+    modem.SetSilent(true);
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    std::string reply;
+    auto start = Clock::now();
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 5u);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(ms, 7900);
+    EXPECT_LT(ms, 12000);
+}
+
+TEST(SessionReader, StopRestartAndLoss) {
+    Harness h;
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    const std::string mark = LibraryFolder::Get().Mark();
+
+    h.session.StopReadThread();
+    EXPECT_EQ(h.session.ReaderThreadId(), 0u);
+    EXPECT_EQ(h.session.ReaderHandle(), pf::kInvalidHandle);
+    h.session.StopReadThread();
+    char buffer[64];
+    std::uint32_t length = sizeof buffer;
+    auto start = Clock::now();
+    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("CEKLVUSBSession::StopReadThread() - request to stop["), std::string::npos);
+    EXPECT_NE(log.find("] terminated"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ThreadFn ended"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::StopReadThread() - Thread exited already"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]"), std::string::npos);
+    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx() failed with retry[0][response=]"), std::string::npos);
+
+    // Close and open again: a new reader serves the port.
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
+    port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    std::string reply;
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+
+    // The far end hangs up while the reader waits: the reader ends by itself,
+    // reads and writes fail at once, close and remove still work.
+    const std::string mark2 = LibraryFolder::Get().Mark();
+    modem.HangUp();
+    EXPECT_TRUE(WaitFor([&] { return h.session.ReaderThreadId() == 0; }));
+    length = sizeof buffer;
+    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    length = 3;
+    EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
+    std::uint32_t type = 0;
+    EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
+    EXPECT_EQ(h.session.GetInterfaceCount(), 0u);
+    log = LibraryFolder::Get().LogSince(mark2);
+    EXPECT_NE(log.find("CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=1167]"), std::string::npos);
+}
+
+TEST(SessionReader, AbandonedReaderLeavesTheSessionUsable) {
+    const std::size_t threads_before = pf::lx::RunningThreadCount();
+    Harness h;
+    ModemEmulator modem;
+    ASSERT_EQ(h.AddModem(modem), kInfData);
+    pf::Handle port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    CEKLVUSBSession::TestTimings t = Quick();
+    t.stop_wait_ms = 20;
+    t.reader_exit_delay_ms = 400;  // the reader is slower to end than the stop waits
+    h.session.SetTestTimings(t);
+    ASSERT_EQ(h.session.CloseInterface(kInfData), 0u);  // served handle: stops the reader (in time)
+    port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    const std::string mark = LibraryFolder::Get().Mark();
+    h.session.StopReadThread();
+    EXPECT_EQ(h.session.ReaderThreadId(), 0u);  // the session's fresh slot
+    EXPECT_EQ(h.session.ReaderHandle(), pf::kInvalidHandle);
+    std::string log = LibraryFolder::Get().LogSince(mark);
+    EXPECT_NE(log.find("wait timeout"), std::string::npos);
+    EXPECT_NE(log.find("reader abandoned"), std::string::npos);
+
+    h.session.SetTestTimings(Quick());
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
+    port = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(port, pf::kInvalidHandle);
+    std::string reply;
+    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+    h.session.CloseAllInterfaces();
+    // The abandoned reader ends on its own later, touching only its own slot.
+    EXPECT_TRUE(WaitFor([&] { return pf::lx::RunningThreadCount() <= threads_before; }));
+    pf::lx::ReapEndedThreads();  // it dropped its own last handle: join it here
+}
+
+TEST(SessionModes, TwoOverlappedInterfacesAndMixedModes) {
+    Harness h;
+    ModemEmulator first;
+    ModemEmulator second;
+    ModemEmulator third;
+    ASSERT_EQ(h.AddModem(first, "Modem A"), kInfData);
+    LibraryFolder::Get().WriteIni(std::string(kTimeouts) + "[INF_SETTINGS]\nINF_DATA=Modem A\nINF_UART=Modem B\nINF_MSD=Modem C\n");
+    ASSERT_EQ(h.AddModem(second, "Modem B"), kInfUart);
+    ASSERT_EQ(h.AddModem(third, "Modem C"), kInfMsd);
+
+    // INF_UART opens through its COM port name, which a pty has not: refused.
+    EXPECT_EQ(h.session.OpenInterface(kInfUart, 0), pf::kInvalidHandle);
+
+    pf::Handle a = h.session.OpenInterface(kInfData, 0);
+    ASSERT_NE(a, pf::kInvalidHandle);
+    const std::uint32_t reader_a = h.session.ReaderThreadId();
+    pf::Handle c = h.session.OpenInterface(kInfMsd, 0);  // a second overlapped open
+    ASSERT_NE(c, pf::kInvalidHandle);
+    EXPECT_EQ(h.session.ReaderHandle(), c);
+    EXPECT_NE(h.session.ReaderThreadId(), reader_a);
+    std::string reply;
+    third.QueueReply(ModemReply::Text("\r\nC OK\r\n"));
+    EXPECT_EQ(h.Command(c, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nC OK\r\n");
+    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);  // not the served one: the reader stays
+    EXPECT_EQ(h.session.ReaderHandle(), c);
+    EXPECT_EQ(h.Command(c, "AT\r", &reply), 0u);
+
+    // Now open A blocking: its handle keeps the blocking path, C the overlapped one.
+    pf::Handle blocking = h.session.OpenInterface(kInfData, 1);
+    ASSERT_NE(blocking, pf::kInvalidHandle);
+    std::uint32_t length = 3;
+    ASSERT_TRUE(h.session.WriteData(blocking, "AT\r", &length));
+    EXPECT_EQ(h.ReadUntilOk(blocking), "\r\nOK\r\n");
+    EXPECT_EQ(h.Command(c, "AT\r", &reply), 0u);
+    EXPECT_EQ(reply, "\r\nOK\r\n");
+
+    h.session.CloseAllInterfaces();
+    EXPECT_EQ(h.session.GetInterfaceCount(), 0u);
+    EXPECT_EQ(h.session.ReaderThreadId(), 0u);
+}
+
+TEST(SessionRemoval, RemovingWhileHostThreadsRead) {
+    Harness h;
+    ModemEmulator blocking_modem;
+    ModemEmulator overlapped_modem;
+    blocking_modem.SetSilent(true);
+    overlapped_modem.SetSilent(true);
+    LibraryFolder::Get().WriteIni("[INF_SETTINGS]\nINF_DATA=Modem A\nINF_MSD=Modem C\n"
+                                  "[PID_SETTINGS]\npid_default=0,0,20000,2,1000\n");
+    ASSERT_EQ(h.AddModem(blocking_modem, "Modem A"), kInfData);
+    ASSERT_EQ(h.AddModem(overlapped_modem, "Modem C"), kInfMsd);
+    pf::Handle b = h.session.OpenInterface(kInfData, 1);
+    pf::Handle o = h.session.OpenInterface(kInfMsd, 0);
+    ASSERT_NE(b, pf::kInvalidHandle);
+    ASSERT_NE(o, pf::kInvalidHandle);
+    CEKLVUSBSession::TestTimings t = Quick();
+    t.read_wait_ms = 20000;
+    h.session.SetTestTimings(t);
+
+    std::atomic<std::uint32_t> blocking_result{99};
+    std::atomic<std::uint32_t> overlapped_result{99};
+    std::thread reader_b([&] {
+        char buffer[32];
+        std::uint32_t length = sizeof buffer;
+        blocking_result = h.session.ReadData(b, buffer, &length);
+    });
+    std::thread reader_o([&] {
+        char buffer[32];
+        std::uint32_t length = sizeof buffer;
+        overlapped_result = h.session.ReadData(o, buffer, &length);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    std::uint32_t type = 0;
+    EXPECT_EQ(h.session.RemoveInterface(blocking_modem.PortName(), &type), kInfData);
+    EXPECT_EQ(h.session.RemoveInterface(overlapped_modem.PortName(), &type), kInfMsd);
+    reader_b.join();
+    reader_o.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
+    EXPECT_EQ(blocking_result, 5u);
+    EXPECT_EQ(overlapped_result, 5u);
+    std::uint32_t length = 1;
+    char byte;
+    EXPECT_EQ(h.session.ReadData(b, &byte, &length), 5u);  // the closed handle
+}
+
+}  // namespace
+}  // namespace eklv
