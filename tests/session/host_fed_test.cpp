@@ -112,6 +112,7 @@ TEST_F(HostFedTest, NotificationsCreateAndRemoveSessionsWithTheHostsIds) {
     EXPECT_EQ(lib.GetProductStringDescriptor(7, &text), 3u) << "the emptied session is deleted";
     EXPECT_EQ(lib.Notification(&gone), 0u) << "a removal nobody holds is only logged";
     EXPECT_EQ(lib.GetProductStringDescriptor(0x0102, &text), 0u);
+    EKLVStringFree(&text);
     EXPECT_EQ(lib.Uninitialize(), 0u);
 
     const std::string log = lib.ReadLogs();
