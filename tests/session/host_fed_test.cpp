@@ -107,6 +107,14 @@ TEST_F(HostFedTest, NotificationsCreateAndRemoveSessionsWithTheHostsIds) {
     std::uint32_t rate = 115200;
     EXPECT_EQ(lib.SetBaudRate(7, INF_DATA, &rate), 0u);
     EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 0u);
+    EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 8u) << "no longer open";
+    EXPECT_EQ(lib.SetBaudRate(7, INF_DATA, &rate), 2u) << "known but closed";
+    EXPECT_EQ(lib.SetBaudRate(7, INF_UART, &rate), 8u);
+    EXPECT_EQ(lib.SetBaudRate(9, INF_DATA, &rate), 3u);
+    EXPECT_EQ(lib.OpenDevice(9, INF_DATA, &port, 1), 3u);
+    EXPECT_EQ(port, EKLV_INVALID_HANDLE_VALUE);
+    std::uint32_t length = 4;
+    EXPECT_EQ(lib.ReadData(9, EKLV_INVALID_HANDLE_VALUE, &rate, &length), 2u) << "the handle test comes first";
 
     // A second interface of the same phone: declined by the table (same
     // TID), still announced; the first session stays as it was.
