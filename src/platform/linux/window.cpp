@@ -4,6 +4,7 @@
 
 #include "eklv/eklv_host.h"
 #include "platform/handle.h"
+#include "platform/linux/device_monitor.h"
 
 namespace eklv::pf {
 namespace {
@@ -15,7 +16,11 @@ struct ProcBinding {
 
 intptr_t Trampoline(EKLV_HWND hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
     auto* binding = static_cast<ProcBinding*>(user);
-    LResult result = binding->proc(hwnd, message, wparam, lparam, binding->context);
+    // Device-change broadcasts arrive as a private message with a token; the
+    // procedure sees WM_DEVICECHANGE with the payload (device_monitor.h).
+    LResult result = 0;
+    if (lx::DeliverDeviceBroadcast(hwnd, message, lparam, binding->proc, binding->context, &result)) return result;
+    result = binding->proc(hwnd, message, wparam, lparam, binding->context);
     if (message == kWmDestroy) delete binding;  // the last message a window receives
     return result;
 }
