@@ -1,125 +1,104 @@
-// A window on a thread of its own that registers for device-change
-// broadcasts and records what its procedure receives, as the library's
-// device-change window does.
+// A window on a thread of its own, registered for device-change broadcasts,
+// that records what its procedure receives; it can be paused (not pumping)
+// and abandoned (its thread ends with broadcasts queued).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/devnotify.h"
-#include "platform/module.h"
 #include "platform/window.h"
 
 namespace eklv::test {
 
 struct Seen {
     std::uint32_t event;
-    std::string interface_class;  // lower case, no braces; empty for node changes
-    std::string name;
+    std::string name;  // empty for node changes
 };
 
 // The class of a rig class text ("{86e0...}").
 inline pf::Guid ClassOf(const char* braced) {
-    std::string text(braced + 1, std::strlen(braced) - 2);
     pf::Guid guid{};
-    pf::UuidFromStringA(text.c_str(), &guid);
+    pf::UuidFromStringA(std::string(braced + 1, std::strlen(braced) - 2).c_str(), &guid);
     return guid;
 }
 
 class Listener {
 public:
-    // Registers the window for each class once its thread runs.
-    explicit Listener(std::vector<pf::Guid> classes) : thread_([this, classes] { Run(classes); }) {
+    explicit Listener(const char* class_text) : class_(ClassOf(class_text)), thread_([this] { Run(); }) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return ready_; });
+        changed_.wait(lock, [&] { return hwnd_ != 0; });
     }
-
     ~Listener() {
-        Quit();
-        if (thread_.joinable()) thread_.join();
+        pf::PostMessageA(hwnd_, pf::kWmQuit, 0, 0);
+        Abandon();
     }
 
-    pf::Hwnd hwnd() const { return hwnd_; }
-    const std::vector<pf::HDevNotify>& handles() const { return handles_; }
+    pf::HDevNotify handle() const { return handle_; }
+    void Unregister() { EXPECT_TRUE(pf::UnregisterDeviceNotification(std::exchange(handle_, nullptr))); }
 
-    // Releases the registrations from the calling thread.
-    void Unregister() {
-        for (pf::HDevNotify handle : handles_) pf::UnregisterDeviceNotification(handle);
-        handles_.clear();
-    }
-
-    // Ends the thread: it unregisters and destroys its window first unless
-    // told to leave both behind.
-    void Quit(bool leave_registrations = false) {
-        leave_ = leave_registrations;
-        if (hwnd_ != 0) pf::PostMessageA(hwnd_, pf::kWmQuit, 0, 0);
-        if (thread_.joinable()) thread_.join();
-    }
-
-    // Keeps the thread from pumping until Resume.
+    // Pause: the thread stops pumping until Resume; Abandon ends it there,
+    // leaving window and registration to the end of the thread.
     void Pause() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = true;
-        pf::PostMessageA(hwnd_, pf::kWmDeviceChange + 1, 0, 0);  // wakes the loop into the pause
+        Set(kPausing);
+        pf::PostMessageA(hwnd_, kPauseMessage, 0, 0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return state_ == kPaused; });
     }
-    void Resume() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = false;
-        changed_.notify_all();
-    }
-    // Ends the paused thread without pumping what is queued and without
-    // unregistering: its window goes with the thread.
+    void Resume() { Set(kRunning); }
     void Abandon() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            abandon_ = true;
-            changed_.notify_all();
-        }
+        Set(kAbandoned);
         if (thread_.joinable()) thread_.join();
     }
-    bool WaitPaused() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return in_pause_; });
-    }
 
-    std::vector<Seen> seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
+    // The records, once done(records) holds or after 10 s.
+    template <typename Done>
+    std::vector<Seen> Wait(Done done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return done(seen_); });
         return seen_;
     }
-
-    // Waits up to timeout for the records to satisfy done.
-    bool WaitUntil(const std::function<bool(const std::vector<Seen>&)>& done,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(seen_); });
-    }
-    bool WaitCount(std::uint32_t event, std::size_t n) {
-        return WaitUntil([&](const std::vector<Seen>& s) { return Count(s, event) >= n; });
+    std::vector<Seen> WaitCount(std::uint32_t event, std::size_t n) {
+        return Wait([&](const std::vector<Seen>& s) { return Count(s, event) >= n; });
     }
     static std::size_t Count(const std::vector<Seen>& s, std::uint32_t event) {
-        std::size_t n = 0;
-        for (const Seen& x : s) n += x.event == event;
-        return n;
+        return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [&](const Seen& x) { return x.event == event; }));
+    }
+    // Arrivals and removals only.
+    std::vector<Seen> Interfaces() {
+        std::vector<Seen> out = Wait([](const auto&) { return true; });
+        std::erase_if(out, [](const Seen& s) { return s.event == pf::kDbtDevNodesChanged; });
+        return out;
     }
 
 private:
+    enum State { kRunning, kPausing, kPaused, kAbandoned };
+    static constexpr std::uint32_t kPauseMessage = 0x0401;
+
+    void Set(State state) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != kAbandoned) state_ = state;
+        changed_.notify_all();
+    }
+
     static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam lparam, void* context) {
         if (message != pf::kWmDeviceChange) return 0;
         auto* self = static_cast<Listener*>(context);
-        Seen seen{static_cast<std::uint32_t>(wparam), {}, {}};
+        Seen seen{static_cast<std::uint32_t>(wparam), {}};
         if (lparam != 0) {
             const auto* b = reinterpret_cast<const pf::DevBroadcastDeviceInterfaceA*>(lparam);
             EXPECT_EQ(b->dbcc_devicetype, pf::kDbtDevtypDeviceInterface);
             EXPECT_EQ(b->dbcc_size, 28 + std::strlen(b->dbcc_name) + 1);
-            seen.interface_class = pf::GuidToString(b->dbcc_classguid);
+            EXPECT_EQ(b->dbcc_classguid, self->class_);
             seen.name = b->dbcc_name;
         }
         std::lock_guard<std::mutex> lock(self->mutex_);
@@ -128,48 +107,42 @@ private:
         return 1;
     }
 
-    void Run(const std::vector<pf::Guid>& classes) {
-        hwnd_ = pf::CreateMessageWindow(&Proc, this);
-        for (const pf::Guid& c : classes) {
-            pf::DevBroadcastDeviceInterfaceA filter{};
-            filter.dbcc_size = sizeof filter;
-            filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
-            filter.dbcc_classguid = c;
-            handles_.push_back(pf::RegisterDeviceNotificationA(hwnd_, &filter, pf::kDeviceNotifyWindowHandle));
-        }
+    void Run() {
+        pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
+        pf::DevBroadcastDeviceInterfaceA filter{};
+        filter.dbcc_size = sizeof filter;
+        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
+        filter.dbcc_classguid = class_;
+        handle_ = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyWindowHandle);
+        EXPECT_NE(handle_, nullptr);
+        Set(kRunning);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            ready_ = true;
+            hwnd_ = hwnd;
             changed_.notify_all();
         }
         pf::Msg msg{};
         while (pf::GetMessageA(&msg, 0, 0, 0) > 0) {
-            if (msg.hwnd == hwnd_ && msg.message == pf::kWmDeviceChange + 1) {
-                std::unique_lock<std::mutex> lock(mutex_);
-                in_pause_ = true;
-                changed_.notify_all();
-                changed_.wait(lock, [&] { return !paused_ || abandon_; });
-                in_pause_ = false;
-                if (abandon_) return;
+            if (msg.message != kPauseMessage) {
+                pf::DispatchMessageA(&msg);
                 continue;
             }
-            pf::DispatchMessageA(&msg);
+            std::unique_lock<std::mutex> lock(mutex_);
+            state_ = kPaused;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return state_ != kPaused; });
+            if (state_ == kAbandoned) return;
         }
-        if (!leave_) {
-            Unregister();
-            pf::DestroyWindow(hwnd_);
-        }
+        if (handle_ != nullptr) pf::UnregisterDeviceNotification(handle_);
+        pf::DestroyWindow(hwnd);
     }
 
+    pf::Guid class_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool ready_ = false;
-    bool paused_ = false;
-    bool in_pause_ = false;
-    bool leave_ = false;
-    bool abandon_ = false;
+    State state_ = kRunning;
     pf::Hwnd hwnd_ = 0;
-    std::vector<pf::HDevNotify> handles_;
+    pf::HDevNotify handle_ = nullptr;
     std::vector<Seen> seen_;
     std::thread thread_;
 };

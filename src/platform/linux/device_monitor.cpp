@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -25,8 +26,10 @@ namespace {
 // at once (a composite phone raises about ten, each up to a few KiB in
 // udev's format) while the monitor thread is still busy with the first.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-// Uevents handled under one sysfs lock before their broadcasts go out.
+// Uevents handled under one hold of the sysfs lock.
 constexpr int kMaxEventsPerBatch = 64;
+// Uevents taken off the socket and not handled yet.
+constexpr std::size_t kMaxBacklog = 4096;
 
 std::uint32_t BroadcastMessage() {
     static const std::uint32_t id = RegisterWindowMessageA("EKLV_DEVICE_BROADCAST");
@@ -218,9 +221,12 @@ private:
     void Release() {
         {
             std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+            for (udev_device* device : backlog_) udev_device_unref(device);
             if (monitor_ != nullptr) udev_monitor_unref(monitor_);
             if (udev_ != nullptr) udev_unref(udev_);
         }
+        backlog_.clear();
+        overflowed_ = false;
         monitor_ = nullptr;
         udev_ = nullptr;
         if (stop_fd_ >= 0) close(stop_fd_);
@@ -253,63 +259,91 @@ private:
     void Run() {
         pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}};
         for (;;) {
-            int ready = poll(fds, 2, -1);
+            // With uevents taken off the socket but not handled yet, only look.
+            int ready = poll(fds, 2, backlog_.empty() ? -1 : 0);
             if (ready < 0) {
                 if (errno == EINTR || errno == ENOMEM || errno == EAGAIN) continue;
                 return;
             }
             if (fds[1].revents != 0) return;
             if (fds[0].revents & POLLNVAL) return;
-            if (fds[0].revents == 0) continue;
-            std::vector<Broadcast> broadcasts;
-            bool nodes_changed = false;
-            Receive(&broadcasts, &nodes_changed);
-            Post(broadcasts, nodes_changed);
+            if (fds[0].revents == 0 && backlog_.empty()) continue;
+            HandleBatch();
         }
     }
 
-    // Handles the uevents waiting on the socket, up to a batch.
-    void Receive(std::vector<Broadcast>* out, bool* nodes_changed) {
-        std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
-        DeviceTree tree;
-        for (int n = 0; n < kMaxEventsPerBatch; ++n) {
+    // Moves what waits on the socket to the backlog. The socket is emptied
+    // between any two uevents handled: a socket that fills up loses uevents
+    // (under umockdev it is a datagram socket that holds only ten). Receiving
+    // reads no sysfs, so it does not wait for the sysfs lock either.
+    void Drain() {
+        while (backlog_.size() < kMaxBacklog) {
             errno = 0;
             udev_device* device = udev_monitor_receive_device(monitor_);
             if (device == nullptr) {
-                // The socket overflowed: uevents were lost.
-                if (errno == ENOBUFS) {
-                    present_.Resync(PresentNodes(), out);
-                    *nodes_changed = true;
-                }
+                if (errno == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
                 return;
             }
-            const char* action = udev_device_get_action(device);
-            const char* subsystem = udev_device_get_subsystem(device);
-            const char* devtype = udev_device_get_devtype(device);
-            const char* syspath = udev_device_get_syspath(device);
-            if (action != nullptr && subsystem != nullptr && syspath != nullptr) {
-                bool usb = std::strcmp(subsystem, "usb") == 0;
-                bool usb_device = usb && devtype != nullptr && std::strcmp(devtype, "usb_device") == 0;
-                bool tty = std::strcmp(subsystem, "tty") == 0;
-                if (std::strcmp(action, "add") == 0) {
-                    if (usb_device || tty) {
-                        PresentInterfaces::Names names = tree.InterfacesOf(syspath);
-                        if (!names.empty()) present_.Add(syspath, std::move(names), out);
-                    }
-                    *nodes_changed |= usb;
-                } else if (std::strcmp(action, "remove") == 0) {
-                    present_.Remove(syspath, out);
-                    *nodes_changed |= usb;
-                }
-            }
-            udev_device_unref(device);
+            backlog_.push_back(device);
         }
     }
 
-    // Queues the broadcasts for every registered window of their class, and
-    // one kDbtDevNodesChanged per window after a change of USB nodes.
-    void Post(const std::vector<Broadcast>& broadcasts, bool nodes_changed) {
-        if (broadcasts.empty() && !nodes_changed) return;
+    // Handles up to a batch of uevents, posting the broadcasts of each at
+    // once. The sysfs lock is held for one uevent at a time.
+    void HandleBatch() {
+        bool nodes_changed = false;
+        Drain();
+        for (int n = 0; n < kMaxEventsPerBatch && !backlog_.empty(); ++n) {
+            udev_device* device = backlog_.front();
+            backlog_.pop_front();
+            std::vector<Broadcast> broadcasts;
+            {
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                DeviceTree tree;
+                Handle(tree, device, &broadcasts, &nodes_changed);
+            }
+            udev_device_unref(device);
+            Post(broadcasts);
+            Drain();
+        }
+        if (overflowed_ && backlog_.empty()) {
+            // What was lost is unknown: compare the tree with what is known.
+            overflowed_ = false;
+            std::vector<Broadcast> broadcasts;
+            {
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                present_.Resync(PresentNodes(), &broadcasts);
+            }
+            Post(broadcasts);
+            nodes_changed = true;
+        }
+        EndBatch(nodes_changed);
+    }
+
+    void Handle(DeviceTree& tree, udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed) {
+        const char* action = udev_device_get_action(device);
+        const char* subsystem = udev_device_get_subsystem(device);
+        const char* devtype = udev_device_get_devtype(device);
+        const char* syspath = udev_device_get_syspath(device);
+        if (action == nullptr || subsystem == nullptr || syspath == nullptr) return;
+        bool usb = std::strcmp(subsystem, "usb") == 0;
+        bool usb_device = usb && devtype != nullptr && std::strcmp(devtype, "usb_device") == 0;
+        bool tty = std::strcmp(subsystem, "tty") == 0;
+        if (std::strcmp(action, "add") == 0) {
+            if (usb_device || tty) {
+                PresentInterfaces::Names names = tree.InterfacesOf(syspath);
+                if (!names.empty()) present_.Add(syspath, std::move(names), out);
+            }
+            *nodes_changed |= usb;
+        } else if (std::strcmp(action, "remove") == 0) {
+            present_.Remove(syspath, out);
+            *nodes_changed |= usb;
+        }
+    }
+
+    // Queues the broadcasts for every registered window of their class.
+    void Post(const std::vector<Broadcast>& broadcasts) {
+        if (broadcasts.empty()) return;
         std::lock_guard<std::mutex> lock(mutex_);
         for (const Broadcast& broadcast : broadcasts) {
             for (const auto& [handle, registration] : registrations_) {
@@ -318,12 +352,16 @@ private:
                 PostOne(handle, registration.hwnd, broadcast.event, MakePayload(broadcast));
             }
         }
-        if (nodes_changed) {
-            std::set<Hwnd> windows;
-            for (const auto& [handle, registration] : registrations_) {
-                if (windows.insert(registration.hwnd).second)
-                    PostOne(handle, registration.hwnd, kDbtDevNodesChanged, nullptr);
-            }
+    }
+
+    // One kDbtDevNodesChanged per registered window after USB nodes changed;
+    // then the broadcasts of windows that went are dropped.
+    void EndBatch(bool nodes_changed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::set<Hwnd> windows;
+        for (const auto& [handle, registration] : registrations_) {
+            if (nodes_changed && windows.insert(registration.hwnd).second)
+                PostOne(handle, registration.hwnd, kDbtDevNodesChanged, nullptr);
         }
         DropOrphans();
     }
@@ -361,6 +399,8 @@ private:
     int stop_fd_ = -1;
     std::thread thread_;
     PresentInterfaces present_;
+    std::deque<udev_device*> backlog_;
+    bool overflowed_ = false;
 };
 
 // Stops the monitor thread when the library is unloaded.
