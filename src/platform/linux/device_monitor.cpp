@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -80,9 +80,12 @@ std::unique_ptr<std::uint64_t[]> MakePayload(const Broadcast& broadcast) {
 class DeviceMonitor {
 public:
     static DeviceMonitor& Instance() {
-        // Never destroyed: window threads may still dispatch broadcasts while
-        // the process exits. The thread itself is stopped by the unload guard.
-        static DeviceMonitor* monitor = new DeviceMonitor;
+        // In static storage and never destroyed: window threads may still
+        // dispatch broadcasts while the process exits. The unload guard stops
+        // the thread and empties the tables, so nothing stays on the heap
+        // once the library is unloaded.
+        alignas(DeviceMonitor) static unsigned char storage[sizeof(DeviceMonitor)];
+        static DeviceMonitor* monitor = new (storage) DeviceMonitor;
         return *monitor;
     }
 
@@ -123,8 +126,8 @@ public:
         std::lock_guard<std::mutex> lifecycle(lifecycle_);
         if (thread_.joinable()) Stop();
         std::lock_guard<std::mutex> lock(mutex_);
-        registrations_.clear();
-        pending_.clear();
+        std::map<std::uintptr_t, Registration>().swap(registrations_);
+        std::unordered_map<std::uint64_t, Pending>().swap(pending_);
     }
 
     bool Deliver(Hwnd hwnd, LParam token, WindowProc proc, void* context, LResult* result) {
@@ -165,6 +168,8 @@ private:
     };
 
     DeviceMonitor() = default;
+
+    bool BacklogEmpty() const { return backlog_next_ == backlog_.size(); }
 
     static bool UdevdRunning() { return access("/run/udev/control", F_OK) == 0; }
 
@@ -221,11 +226,12 @@ private:
     void Release() {
         {
             std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
-            for (udev_device* device : backlog_) udev_device_unref(device);
+            for (std::size_t i = backlog_next_; i < backlog_.size(); ++i) udev_device_unref(backlog_[i]);
             if (monitor_ != nullptr) udev_monitor_unref(monitor_);
             if (udev_ != nullptr) udev_unref(udev_);
         }
-        backlog_.clear();
+        std::vector<udev_device*>().swap(backlog_);
+        backlog_next_ = 0;
         overflowed_ = false;
         monitor_ = nullptr;
         udev_ = nullptr;
@@ -260,14 +266,14 @@ private:
         pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}};
         for (;;) {
             // With uevents taken off the socket but not handled yet, only look.
-            int ready = poll(fds, 2, backlog_.empty() ? -1 : 0);
+            int ready = poll(fds, 2, BacklogEmpty() ? -1 : 0);
             if (ready < 0) {
                 if (errno == EINTR || errno == ENOMEM || errno == EAGAIN) continue;
                 return;
             }
             if (fds[1].revents != 0) return;
             if (fds[0].revents & POLLNVAL) return;
-            if (fds[0].revents == 0 && backlog_.empty()) continue;
+            if (fds[0].revents == 0 && BacklogEmpty()) continue;
             HandleBatch();
         }
     }
@@ -277,7 +283,7 @@ private:
     // (under umockdev it is a datagram socket that holds only ten). Receiving
     // reads no sysfs, so it does not wait for the sysfs lock either.
     void Drain() {
-        while (backlog_.size() < kMaxBacklog) {
+        while (backlog_.size() - backlog_next_ < kMaxBacklog) {
             errno = 0;
             udev_device* device = udev_monitor_receive_device(monitor_);
             if (device == nullptr) {
@@ -293,9 +299,12 @@ private:
     void HandleBatch() {
         bool nodes_changed = false;
         Drain();
-        for (int n = 0; n < kMaxEventsPerBatch && !backlog_.empty(); ++n) {
-            udev_device* device = backlog_.front();
-            backlog_.pop_front();
+        for (int n = 0; n < kMaxEventsPerBatch && !BacklogEmpty(); ++n) {
+            udev_device* device = backlog_[backlog_next_++];
+            if (BacklogEmpty()) {
+                backlog_.clear();
+                backlog_next_ = 0;
+            }
             std::vector<Broadcast> broadcasts;
             {
                 std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
@@ -306,7 +315,7 @@ private:
             Post(broadcasts);
             Drain();
         }
-        if (overflowed_ && backlog_.empty()) {
+        if (overflowed_ && BacklogEmpty()) {
             // What was lost is unknown: compare the tree with what is known.
             overflowed_ = false;
             std::vector<Broadcast> broadcasts;
@@ -399,7 +408,9 @@ private:
     int stop_fd_ = -1;
     std::thread thread_;
     PresentInterfaces present_;
-    std::deque<udev_device*> backlog_;
+    // Uevents received and not handled yet: backlog_[backlog_next_...].
+    std::vector<udev_device*> backlog_;
+    std::size_t backlog_next_ = 0;
     bool overflowed_ = false;
 };
 
