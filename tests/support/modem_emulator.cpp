@@ -12,6 +12,13 @@
 
 namespace eklv::test {
 
+ModemEmulator::ModemEmulator(int master_fd) : owns_master_(false) {
+    master_ = master_fd;
+    if (master_ < 0) return;
+    stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { Run(); });
+}
+
 ModemEmulator::ModemEmulator() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0) return;
@@ -190,7 +197,7 @@ void ModemEmulator::Run() {
     }
     {
         std::lock_guard<std::mutex> lock(write_mutex_);
-        close(master_);
+        if (owns_master_) close(master_);
         master_ = -1;
         if (slave_keep_ >= 0) close(slave_keep_);
         slave_keep_ = -1;

@@ -34,6 +34,9 @@ struct ModemReply {
 class ModemEmulator {
 public:
     ModemEmulator();
+    // Serves the master of a pty that someone else owns (a rig's tty); the
+    // descriptor is left open at the end.
+    explicit ModemEmulator(int master_fd);
     ~ModemEmulator();
     ModemEmulator(const ModemEmulator&) = delete;
     ModemEmulator& operator=(const ModemEmulator&) = delete;
@@ -69,6 +72,7 @@ private:
     void WriteAll(const std::string& bytes);
 
     int master_ = -1;
+    bool owns_master_ = true;
     int slave_keep_ = -1;  // keeps the pty from reporting a hang-up before the code under test opens it
     int stop_fd_ = -1;
     std::string slave_path_;
