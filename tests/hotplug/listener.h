@@ -1,6 +1,7 @@
 // A window on a thread of its own, registered for device-change broadcasts,
-// that records what its procedure receives; it can be paused (not pumping)
-// and abandoned (its thread ends with broadcasts queued).
+// that records what its procedure receives ("+name" arrival, "-name"
+// removal, "*" node change); it can be paused (not pumping) and abandoned
+// (its thread ends with broadcasts queued).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,11 +20,6 @@
 #include "platform/window.h"
 
 namespace eklv::test {
-
-struct Seen {
-    std::uint32_t event;
-    std::string name;  // empty for node changes
-};
 
 // The class of a rig class text ("{86e0...}").
 inline pf::Guid ClassOf(const char* braced) {
@@ -60,23 +56,20 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-    // The records, once done(records) holds or after 10 s.
-    template <typename Done>
-    std::vector<Seen> Wait(Done done) {
+    // The records once n of them start with mark ('+', '-', '*'), or after 10 s.
+    std::vector<std::string> Wait(char mark, std::size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return done(seen_); });
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return Count(seen_, mark) >= n; });
         return seen_;
     }
-    std::vector<Seen> WaitCount(std::uint32_t event, std::size_t n) {
-        return Wait([&](const std::vector<Seen>& s) { return Count(s, event) >= n; });
-    }
-    static std::size_t Count(const std::vector<Seen>& s, std::uint32_t event) {
-        return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [&](const Seen& x) { return x.event == event; }));
+    static std::size_t Count(const std::vector<std::string>& seen, char mark) {
+        return static_cast<std::size_t>(
+            std::count_if(seen.begin(), seen.end(), [&](const std::string& s) { return s[0] == mark; }));
     }
     // Arrivals and removals only.
-    std::vector<Seen> Interfaces() {
-        std::vector<Seen> out = Wait([](const auto&) { return true; });
-        std::erase_if(out, [](const Seen& s) { return s.event == pf::kDbtDevNodesChanged; });
+    std::vector<std::string> Interfaces() {
+        std::vector<std::string> out = Wait('+', 0);
+        std::erase(out, "*");
         return out;
     }
 
@@ -93,13 +86,14 @@ private:
     static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam lparam, void* context) {
         if (message != pf::kWmDeviceChange) return 0;
         auto* self = static_cast<Listener*>(context);
-        Seen seen{static_cast<std::uint32_t>(wparam), {}};
+        std::string seen = "*";
         if (lparam != 0) {
             const auto* b = reinterpret_cast<const pf::DevBroadcastDeviceInterfaceA*>(lparam);
             EXPECT_EQ(b->dbcc_devicetype, pf::kDbtDevtypDeviceInterface);
             EXPECT_EQ(b->dbcc_size, 28 + std::strlen(b->dbcc_name) + 1);
             EXPECT_EQ(b->dbcc_classguid, self->class_);
-            seen.name = b->dbcc_name;
+            seen = (wparam == pf::kDbtDeviceArrival ? "+" : wparam == pf::kDbtDeviceRemoveComplete ? "-" : "?") +
+                   std::string(b->dbcc_name);
         }
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->seen_.push_back(std::move(seen));
@@ -143,7 +137,7 @@ private:
     State state_ = kRunning;
     pf::Hwnd hwnd_ = 0;
     pf::HDevNotify handle_ = nullptr;
-    std::vector<Seen> seen_;
+    std::vector<std::string> seen_;
     std::thread thread_;
 };
 
