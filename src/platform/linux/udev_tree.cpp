@@ -375,6 +375,12 @@ bool DeviceTree::IsHub(const Node& node) {
 
 bool DeviceTree::IsComposite(const Node& node) {
     if (node.kind != NodeKind::kDevice || IsHub(node)) return false;
+    // The active configuration's interface count: the kernel adds the
+    // interfaces one by one and binds each as it comes, so the tty of the
+    // first can be announced while the others are not in sysfs yet.
+    std::string text;
+    std::uint32_t declared = 0;
+    if (Attribute(node, "bNumInterfaces", &text) && ParseDecimalAttribute(text, 0xFF, &declared)) return declared > 1;
     int count = 0;
     for (const std::string& entry : ListDirectory(node.syspath)) {
         UsbName name;
