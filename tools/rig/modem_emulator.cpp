@@ -1,4 +1,4 @@
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +31,23 @@ ModemEmulator::ModemEmulator() {
         cfmakeraw(&t);
         tcsetattr(slave_keep_, TCSANOW, &t);
     }
+    Start();
+}
+
+ModemEmulator::ModemEmulator(int far_end) {
+    if (far_end < 0) return;
+    char name[128];
+    if (ptsname_r(far_end, name, sizeof name) != 0) return;
+    master_ = far_end;
+    owns_master_ = false;
+    slave_path_ = name;
+    // Holding the slave open keeps the master from reporting a hang-up
+    // (and poll from waking at once) while no program has the port open.
+    slave_keep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Start();
+}
+
+void ModemEmulator::Start() {
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
 }
@@ -52,6 +69,11 @@ ModemEmulator::~ModemEmulator() {
 void ModemEmulator::QueueReply(ModemReply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     replies_.push_back(std::move(reply));
+}
+
+void ModemEmulator::Answer(const std::string& command, ModemReply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_[command] = std::move(reply);
 }
 
 void ModemEmulator::SetSilent(bool silent) {
@@ -170,11 +192,14 @@ void ModemEmulator::Run() {
                     line_ += buffer[i];
                     continue;
                 }
+                auto standing = answers_.find(line_);
                 commands_.push_back(line_);
                 line_.clear();
                 if (!replies_.empty()) {
                     answers.push_back(std::move(replies_.front()));
                     replies_.pop_front();
+                } else if (standing != answers_.end()) {
+                    answers.push_back(standing->second);
                 } else if (!silent_) {
                     answers.push_back(ModemReply::Ok());
                 }
@@ -190,7 +215,7 @@ void ModemEmulator::Run() {
     }
     {
         std::lock_guard<std::mutex> lock(write_mutex_);
-        close(master_);
+        if (owns_master_) close(master_);
         master_ = -1;
         if (slave_keep_ >= 0) close(slave_keep_);
         slave_keep_ = -1;
