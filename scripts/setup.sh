@@ -9,4 +9,4 @@ $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ make pkg-config binutils \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libudev-dev umockdev libumockdev-dev libglib2.0-dev \
-  libcli11-dev g++-mingw-w64-i686
+  libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev

@@ -1,5 +1,7 @@
 #include "rig/usb_rig.h"
 
+#include <pty.h>
+#include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -202,6 +204,10 @@ UsbRig::UsbRig() {
 }
 
 UsbRig::~UsbRig() {
+    for (auto& [name, pty] : ptys_) {
+        close(pty.master);
+        close(pty.slave);
+    }
     for (Record* r : records_) delete r;
     if (testbed_ != nullptr) g_object_unref(testbed_);
 }
@@ -348,8 +354,10 @@ UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16
         r.created.push_back(path);
         if (!f.tty.empty()) {
             std::string tty_path = path + "/tty/" + f.tty;
-            r.texts.push_back("P: " + RecordPath(tty_path) + "\nN: " + f.tty + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" +
-                              f.tty + "\n");
+            // The tty is a real pty of the rig's own, not a umockdev node:
+            // umockdev's emulated nodes refuse the terminal ioctls that a
+            // serial port needs. DEVNAME names the pty's slave.
+            r.texts.push_back("P: " + RecordPath(tty_path) + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + PtyFor(f.tty) + "\n");
             r.created.push_back(tty_path);
         }
     }
@@ -434,8 +442,26 @@ void UsbRig::RemoveAttribute(NodeId node, const std::string& name) {
     unlink(file.c_str());
 }
 
+std::string UsbRig::PtyFor(const std::string& tty) {
+    auto it = ptys_.find(tty);
+    if (it != ptys_.end()) return it->second.path;
+    Pty pty;
+    char name[128];
+    if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("UsbRig: openpty failed for " + tty);
+    // Raw, so that the modem emulator sees the bytes as the library sent them.
+    termios raw;
+    tcgetattr(pty.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(pty.slave, TCSANOW, &raw);
+    pty.path = name;
+    ptys_.emplace(tty, pty);
+    return pty.path;
+}
+
 int UsbRig::TtyFd(const std::string& tty) const {
-    return umockdev_testbed_get_dev_fd(testbed_, ("/dev/" + tty).c_str());
+    auto it = ptys_.find(tty);
+    return it == ptys_.end() ? -1 : it->second.master;
 }
 
 std::vector<std::uint8_t> UsbRig::Descriptors(NodeId node) const { return Get(node).descriptors; }

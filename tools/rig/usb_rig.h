@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -127,8 +128,18 @@ private:
     std::vector<NodeId> Subtree(NodeId node) const;
     const Record& Get(NodeId node) const;
 
+    // A tty's pty: the rig keeps the slave open too, so the far end never
+    // sees a hang-up while the library has the port closed.
+    struct Pty {
+        int master = -1;
+        int slave = -1;
+        std::string path;
+    };
+    std::string PtyFor(const std::string& tty);
+
     UMockdevTestbed* testbed_ = nullptr;
     std::vector<Record*> records_;
+    std::map<std::string, Pty> ptys_;
 };
 
 // Returns when the umockdev preload library is active; otherwise runs the

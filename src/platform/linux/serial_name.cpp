@@ -1,4 +1,4 @@
-// Port names to tty paths: "\\.\<name>" is /dev/<name>; a USB serial
+// Port names to tty paths: "\\.\<name>" is the node of the tty <name>; a USB serial
 // interface's symbolic name is found in the device tree through libudev.
 #include <libudev.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/serial_port.h"
+#include "platform/linux/udev_tree.h"
 
 namespace eklv::pf::lx {
 namespace {
@@ -24,6 +25,7 @@ bool EqualNoCase(const std::string& a, const char* b) {
 
 // The tty under the USB interface or single-interface device of the parts.
 std::string FindTty(const UsbNameParts& parts) {
+    std::lock_guard<std::recursive_mutex> lock(SysfsLock());
     udev* u = udev_new();
     if (u == nullptr) return {};
     std::string found;
@@ -46,6 +48,21 @@ std::string FindTty(const UsbNameParts& parts) {
             udev_device_unref(tty);  // owner belongs to tty
         }
         udev_enumerate_unref(e);
+    }
+    udev_unref(u);
+    return found;
+}
+
+// The device node of the tty called sysname ("ttyACM0"), as the device
+// tree names it; empty when the tree has no such tty.
+std::string FindTtyBySysname(const std::string& sysname) {
+    std::lock_guard<std::recursive_mutex> lock(SysfsLock());
+    udev* u = udev_new();
+    if (u == nullptr) return {};
+    std::string found;
+    if (udev_device* tty = udev_device_new_from_subsystem_sysname(u, "tty", sysname.c_str())) {
+        if (const char* node = udev_device_get_devnode(tty)) found = node;
+        udev_device_unref(tty);
     }
     udev_unref(u);
     return found;
@@ -79,6 +96,12 @@ std::string ResolveSerialPath(const std::string& name) {
         // Only names below /dev: no way up and out of it.
         if (port.empty() || port.find("..") != std::string::npos || port[0] == '/') return {};
         std::replace(port.begin(), port.end(), '\\', '/');
+        // A COM port name is a tty's name; its node is where the device
+        // tree says (usually /dev/<name>).
+        if (port.find('/') == std::string::npos) {
+            std::string node = FindTtyBySysname(port);
+            if (!node.empty()) return node;
+        }
         return "/dev/" + port;
     }
     UsbNameParts parts;
