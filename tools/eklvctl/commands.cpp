@@ -206,10 +206,20 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
         std::string tid;
         std::string port;
         std::vector<PortAnswer> ports;
+        std::string product;
     };
     std::vector<Row> rows;
+    // Host-fed announcements carry no product string: ask for it.
+    std::map<std::uint16_t, std::string> products;
     for (const auto& [id, device] : session.host().devices()) {
-        Row row{&device, tids.count(id) ? tids[id] : "", "", {}};
+        if (!device.product.empty()) continue;
+        EKLVString s;
+        EKLVStringInit(&s);
+        if (library.GetProductStringDescriptor(id, &s) == EKLV_OK) products[id] = EKLVStringGet(&s);
+        EKLVStringFree(&s);
+    }
+    for (const auto& [id, device] : session.host().devices()) {
+        Row row{&device, tids.count(id) ? tids[id] : "", "", {}, products.count(id) ? products[id] : device.product};
         for (const Interface& i : device.interfaces) {
             row.ports.push_back(ComPort(library, id, i.type));
             if (row.port.empty()) row.port = PortFromName(i.name);
@@ -224,7 +234,7 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
             const Device& d = *rows[r].device;
             j << (r ? "," : "") << "{\"device_id\":" << d.id << ",\"tid\":"
               << (rows[r].tid.empty() ? "null" : Json(rows[r].tid)) << ",\"port\":" << Json(rows[r].port)
-              << ",\"product\":" << Json(d.product) << ",\"product_id\":" << Json(d.product_id)
+              << ",\"product\":" << Json(rows[r].product) << ",\"product_id\":" << Json(d.product_id)
               << ",\"interfaces\":[";
             for (std::size_t i = 0; i < d.interfaces.size(); ++i) {
                 const PortAnswer& p = rows[r].ports[i];
@@ -250,7 +260,7 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
             }
             table.push_back({std::to_string(row.device->id), row.tid.empty() ? "-" : row.tid,
                              row.port.empty() ? "-" : row.port,
-                             row.device->product.empty() ? "-" : row.device->product, interfaces});
+                             row.product.empty() ? "-" : row.product, interfaces});
         }
         std::vector<std::size_t> width(5, 0);
         for (const auto& line : table)
