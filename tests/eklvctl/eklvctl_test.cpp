@@ -163,10 +163,10 @@ protected:
         lite = rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB1", "Norvanta UART"),
                                   lite_strings);
         phone = rig.AddCompositePhone(hub, 2, 0x6b4d, 0x2001,
-                                      {RigInterface::Modem("ttyACM0", "Norvanta Modem"),
-                                       RigInterface::Serial("ttyUSB0", "Norvanta UART"), RigInterface::Mtp()},
+                                      {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Mtp(),
+                                       RigInterface::Data()},
                                       phone_strings);
-        for (const char* tty : {"ttyUSB1", "ttyACM0", "ttyUSB0"}) {
+        for (const char* tty : {"ttyUSB1", "ttyACM0"}) {
             auto& m = modems[tty] = std::make_unique<ModemEmulator>(rig.TtyFd(tty));
             m->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\n\r\nOK\r\n"));
             m->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));

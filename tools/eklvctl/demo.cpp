@@ -30,7 +30,7 @@ using eklv::test::RigStrings;
 using eklv::test::UsbRig;
 
 constexpr std::uint16_t kVendor = 0x6b4d;
-constexpr std::uint16_t kPhonePid = 0x2001;  // composite: modem, UART, MTP
+constexpr std::uint16_t kPhonePid = 0x2001;  // composite: modem, MTP, vendor data
 constexpr std::uint16_t kLitePid = 0x2002;   // one serial function
 constexpr std::chrono::seconds kStepLimit{15};
 
@@ -255,49 +255,43 @@ int Demo::Run(const DemoOptions& options) {
     Heading(3, "A phone is plugged in (hub 1-3, port 2)");
     auto phone = rig.AddCompositePhone(
         hub, 2, kVendor, kPhonePid,
-        {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Serial("ttyUSB0", "Norvanta UART"),
-         RigInterface::Mtp()},
-        phone_strings);
-    for (const char* tty : {"ttyACM0", "ttyUSB0"}) {
-        auto& m = modems_.emplace_back(std::make_unique<ModemEmulator>(rig.TtyFd(tty)));
-        m->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\nRevision: N1_1.0.4\r\n\r\nOK\r\n"));
-        m->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
-    }
-    if (!Await([&] {
-            const Device* d = FindProduct("Norvanta Phone");
-            return d != nullptr && d->interfaces.size() >= 2;
-        }))
+        {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Mtp(), RigInterface::Data()}, phone_strings);
+    auto& modem = modems_.emplace_back(std::make_unique<ModemEmulator>(rig.TtyFd("ttyACM0")));
+    modem->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\nRevision: N1_1.0.4\r\n\r\nOK\r\n"));
+    modem->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
+    if (!Await([&] { return FindProduct("Norvanta Phone") != nullptr; }))
         return interrupts_.requested() ? Interrupted()
-                                       : Fail(kExitFailed, "the Norvanta Phone's two serial functions were not announced");
+                                       : Fail(kExitFailed, "the Norvanta Phone's modem was not announced");
     const Device* plugged = FindProduct("Norvanta Phone");
     const std::uint16_t id = plugged->id;
-    std::uint32_t type = plugged->interfaces.front().type;
-    std::vector<std::uint32_t> types;
-    for (const Interface& i : plugged->interfaces) types.push_back(i.type);
+    const std::uint32_t type = plugged->interfaces.front().type;
     auto tids = log.Tids();
     std::string tid = tids.count(id) ? tids[id] : "";
-    Say("device id " + std::to_string(id) + (tid.empty() ? "" : " for TID " + tid + " (from the core log)"));
+    Say("device id " + std::to_string(id) + (tid.empty() ? "" : " for TID " + tid + " (from the core log)") +
+        "; MTP and the data interface have no serial port, so only the modem is announced");
 
     Heading(4, "ATI and AT+CGMI");
     if (int code = Talk(id, type); code != kExitOk) return code;
 
-    Heading(5, "COM port and product string");
-    for (std::uint32_t t : types) {
-        EKLVString port;
-        EKLVStringInit(&port);
-        r = library_->GetComPort(id, t, &port);
-        Say("EKLVGetComPort(" + std::to_string(id) + ", " + InterfaceTypeName(t) + ") -> " + std::to_string(r) +
-            ": " + EKLVStringGet(&port));
-        EKLVStringFree(&port);
-        if (r != EKLV_OK) return Fail(kExitFailed, "COM port: " + Explain(Call::kComPort, r, id));
+    Heading(5, "COM ports and product strings");
+    for (const auto& [device_id, device] : host_->devices()) {
+        for (const Interface& i : device.interfaces) {
+            EKLVString port;
+            EKLVStringInit(&port);
+            r = library_->GetComPort(device_id, i.type, &port);
+            Say("EKLVGetComPort(" + std::to_string(device_id) + ", " + InterfaceTypeName(i.type) + ") -> " +
+                std::to_string(r) + ": " + EKLVStringGet(&port));
+            EKLVStringFree(&port);
+            if (r != EKLV_OK) return Fail(kExitFailed, "COM port: " + Explain(Call::kComPort, r, device_id));
+        }
+        EKLVString product;
+        EKLVStringInit(&product);
+        r = library_->GetProductStringDescriptor(device_id, &product);
+        Say("EKLVGetProductStringDescriptor(" + std::to_string(device_id) + ") -> " + std::to_string(r) + ": " +
+            EKLVStringGet(&product));
+        EKLVStringFree(&product);
+        if (r != EKLV_OK) return Fail(kExitFailed, "product string: " + Explain(Call::kProduct, r, device_id));
     }
-    EKLVString product;
-    EKLVStringInit(&product);
-    r = library_->GetProductStringDescriptor(id, &product);
-    Say("EKLVGetProductStringDescriptor(" + std::to_string(id) + ") -> " + std::to_string(r) + ": " +
-        EKLVStringGet(&product));
-    EKLVStringFree(&product);
-    if (r != EKLV_OK) return Fail(kExitFailed, "product string: " + Explain(Call::kProduct, r, id));
 
     Heading(6, "The phone is pulled out");
     rig.Unplug(phone);
@@ -314,10 +308,7 @@ int Demo::Run(const DemoOptions& options) {
 
     Heading(7, "Plugged into the same port again");
     rig.Plug(phone);
-    if (!Await([&] {
-            const Device* d = FindProduct("Norvanta Phone");
-            return d != nullptr && d->interfaces.size() >= types.size();
-        }))
+    if (!Await([&] { return FindProduct("Norvanta Phone") != nullptr; }))
         return interrupts_.requested() ? Interrupted()
                                        : Fail(kExitFailed, "the phone was not announced again after re-plugging");
     const std::uint16_t again = FindProduct("Norvanta Phone")->id;

@@ -197,6 +197,15 @@ void Host::Apply(const InterfaceEvent& e) {
         return e.name.empty() ? i.type == e.type : i.name == e.name;
     });
     if (gone != list.end()) list.erase(gone);
+    // An interface announced while its port already had a session was
+    // never taken into the table and is never announced gone: the device
+    // is gone when the library no longer knows its id.
+    EKLVString product;
+    EKLVStringInit(&product);
+    if (!list.empty() && initialized_ &&
+        library_.GetProductStringDescriptor(e.device_id, &product) == EKLV_NO_SUCH_DEVICE)
+        list.clear();
+    EKLVStringFree(&product);
     if (list.empty()) devices_.erase(device);
 }
 
