@@ -298,8 +298,8 @@ TEST_F(Station, AtReportsAPhonePulledOutWhileItWaits) {
     SKIP_IF_NOT_INITIALISED(list);
     std::string id = IdIn(list, "Norvanta Phone");
     modems["ttyACM0"]->SetSilent(true);
-    auto at = Start({"at", id, "ATI"});
-    ASSERT_TRUE(modems["ttyACM0"]->WaitForCommands(1, 20000)) << "the modem never got ATI: " << at->err;
+    auto at = Start({"at", id, "AT+SLOW"});
+    ASSERT_TRUE(modems["ttyACM0"]->WaitForCommands(1, 20000)) << "the modem never got the command: " << at->err;
     rig.Unplug(phone);
     EXPECT_EQ(at->Wait(30s), 7) << at->err;
     EXPECT_NE(at->err.find("device " + id + " went away (INF_DATA removed)"), std::string::npos) << at->err;
