@@ -12,6 +12,13 @@
 
 namespace eklv::test {
 
+ModemEmulator::ModemEmulator(int master_fd) : owns_master_(false) {
+    master_ = master_fd;
+    if (master_ < 0) return;
+    stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { Run(); });
+}
+
 ModemEmulator::ModemEmulator() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0) return;
@@ -31,23 +38,6 @@ ModemEmulator::ModemEmulator() {
         cfmakeraw(&t);
         tcsetattr(slave_keep_, TCSANOW, &t);
     }
-    Start();
-}
-
-ModemEmulator::ModemEmulator(int far_end) {
-    if (far_end < 0) return;
-    char name[128];
-    if (ptsname_r(far_end, name, sizeof name) != 0) return;
-    master_ = far_end;
-    owns_master_ = false;
-    slave_path_ = name;
-    // Holding the slave open keeps the master from reporting a hang-up
-    // (and poll from waking at once) while no program has the port open.
-    slave_keep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Start();
-}
-
-void ModemEmulator::Start() {
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
 }

@@ -38,9 +38,9 @@ class ModemEmulator {
 public:
     // A pty of its own.
     ModemEmulator();
-    // Serves the master side of an existing pty, for example a rig's
-    // UsbRig::TtyFd; the descriptor stays its owner's and is not closed.
-    explicit ModemEmulator(int far_end);
+    // Serves the master of a pty that someone else owns (a rig's tty,
+    // UsbRig::TtyFd); the descriptor is left open at the end.
+    explicit ModemEmulator(int master_fd);
     ~ModemEmulator();
     ModemEmulator(const ModemEmulator&) = delete;
     ModemEmulator& operator=(const ModemEmulator&) = delete;
@@ -76,7 +76,6 @@ public:
     std::size_t BytesReceived();
 
 private:
-    void Start();
     void Run();
     void WriteAll(const std::string& bytes);
 

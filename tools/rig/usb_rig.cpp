@@ -455,16 +455,6 @@ std::string UsbRig::PtyFor(const std::string& tty) {
     cfmakeraw(&raw);
     tcsetattr(pty.slave, TCSANOW, &raw);
     pty.path = name;
-    // umockdev's preload library hands the ioctls of every device opened
-    // below /dev to an emulation socket, by default one that answers the
-    // terminal requests with ENOTTY. A file that is no socket in the
-    // device's place turns that off: the pty gets the real ioctls.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    std::string marker = std::string(root) + "/ioctl" + pty.path;
-    g_free(root);
-    std::string dir = marker.substr(0, marker.rfind('/'));
-    g_mkdir_with_parents(dir.c_str(), 0755);
-    if (FILE* f = std::fopen(marker.c_str(), "w")) std::fclose(f);
     ptys_.emplace(tty, pty);
     return pty.path;
 }

@@ -60,9 +60,19 @@ std::string FindTtyBySysname(const std::string& sysname) {
     udev* u = udev_new();
     if (u == nullptr) return {};
     std::string found;
-    if (udev_device* tty = udev_device_new_from_subsystem_sysname(u, "tty", sysname.c_str())) {
-        if (const char* node = udev_device_get_devnode(tty)) found = node;
-        udev_device_unref(tty);
+    if (udev_enumerate* e = udev_enumerate_new(u)) {
+        udev_enumerate_add_match_subsystem(e, "tty");
+        udev_enumerate_add_match_sysname(e, sysname.c_str());
+        udev_enumerate_scan_devices(e);
+        udev_list_entry* entry;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+            udev_device* tty = udev_device_new_from_syspath(u, udev_list_entry_get_name(entry));
+            if (tty == nullptr) continue;
+            const char* node = udev_device_get_devnode(tty);
+            if (found.empty() && node != nullptr) found = node;
+            udev_device_unref(tty);
+        }
+        udev_enumerate_unref(e);
     }
     udev_unref(u);
     return found;

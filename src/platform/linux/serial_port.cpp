@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -48,6 +49,16 @@ struct PendingOp {
 };
 
 namespace {
+
+// Terminal requests go to the kernel directly. A preloaded ioctl wrapper,
+// as device-emulation test beds install, answers requests it does not know
+// with ENOTTY for every descriptor opened below /dev, which would make a
+// working port look like no terminal at all.
+template <class... Args>
+int TermIoctl(int fd, unsigned long request, Args... args) {
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, args...));
+}
+
 
 using Clock = std::chrono::steady_clock;
 
@@ -99,7 +110,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
         return nullptr;
     }
     termios2 t;
-    if (ioctl(fd, TCGETS2, &t) != 0) {  // not a tty
+    if (TermIoctl(fd, TCGETS2, &t) != 0) {  // not a tty
         ::close(fd);
         SetLastError(kErrorFileNotFound);
         return nullptr;
@@ -112,7 +123,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
     t.c_cflag |= CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (ioctl(fd, TCSETS2, &t) != 0) {
+    if (TermIoctl(fd, TCSETS2, &t) != 0) {
         int error = errno;
         ::close(fd);
         SetLastError(ErrorOf(error));
@@ -376,7 +387,7 @@ bool SerialPort::StartPending(const std::shared_ptr<PendingOp>& op, short events
             int available = 0;
             // POLLIN alone is data; with a hang-up it may be the end of input.
             if ((revents & POLLIN) &&
-                (!(revents & (POLLHUP | POLLERR)) || (ioctl(fd, FIONREAD, &available) == 0 && available > 0))) {
+                (!(revents & (POLLHUP | POLLERR)) || (TermIoctl(fd, FIONREAD, &available) == 0 && available > 0))) {
                 *op->mask = kEvRxChar;
                 return port->Complete(*op, 0);
             }
@@ -510,7 +521,7 @@ void DcbToLineFlags(const Dcb& d, LineFlags* f) {
 
 bool SerialPort::GetState(Dcb* dcb) {
     termios2 t;
-    if (ioctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
     LineFlags f;
     f.iflag = t.c_iflag;
     f.cflag = t.c_cflag;
@@ -530,7 +541,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
         dcb.StopBits > kTwoStopBits)
         return Fail(kErrorInvalidParameter);
     termios2 t;
-    if (ioctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
     LineFlags f;
     f.iflag = t.c_iflag;
     f.cflag = t.c_cflag;
@@ -542,7 +553,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
     t.c_iflag = f.iflag;
     t.c_cc[VSTART] = f.xon;
     t.c_cc[VSTOP] = f.xoff;
-    if (ioctl(fd_, TCSETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCSETS2, &t) != 0) return Fail(ErrorOf(errno));
     const bool crtscts = (f.cflag & CRTSCTS) != 0;
     if (!SetLines(TIOCM_DTR, dcb.fDtrControl != kDtrControlDisable)) return false;
     if (!crtscts && !SetLines(TIOCM_RTS, dcb.fRtsControl != kRtsControlDisable)) return false;
@@ -552,7 +563,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
 }
 
 bool SerialPort::SetLines(int bits, bool on) {
-    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+    if (TermIoctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
     if (errno == ENOTTY || errno == EINVAL) return true;  // no modem lines (pty)
     return Fail(ErrorOf(errno));
 }
@@ -577,14 +588,14 @@ bool SerialPort::Purge(std::uint32_t flags) {
     if (kinds) CancelPending(0, kinds);
     const unsigned clear = flags & (kPurgeRxClear | kPurgeTxClear);
     const int queue = clear == (kPurgeRxClear | kPurgeTxClear) ? TCIOFLUSH : (clear == kPurgeRxClear ? TCIFLUSH : TCOFLUSH);
-    if (clear && ioctl(fd_, TCFLSH, queue) != 0) return Fail(ErrorOf(errno));
+    if (clear && TermIoctl(fd_, TCFLSH, queue) != 0) return Fail(ErrorOf(errno));
     return true;
 }
 
 bool SerialPort::ClearError(std::uint32_t* errors, ComStat* status) {
     std::uint32_t found = 0;
     serial_icounter_struct counts{};
-    if (ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
+    if (TermIoctl(fd_, TIOCGICOUNT, &counts) == 0) {
         const int now[4] = {counts.frame, counts.overrun + counts.buf_overrun, counts.parity, counts.brk};
         std::lock_guard<std::mutex> lock(mutex_);
         if (icount_valid_) {
@@ -599,8 +610,8 @@ bool SerialPort::ClearError(std::uint32_t* errors, ComStat* status) {
     if (status != nullptr) {
         int in = 0;
         int out = 0;
-        if (ioctl(fd_, TIOCINQ, &in) != 0) return Fail(ErrorOf(errno));
-        if (ioctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
+        if (TermIoctl(fd_, TIOCINQ, &in) != 0) return Fail(ErrorOf(errno));
+        if (TermIoctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
         *status = ComStat{};
         status->cbInQue = static_cast<std::uint32_t>(in);
         status->cbOutQue = static_cast<std::uint32_t>(out);
@@ -660,7 +671,7 @@ bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
         if (::poll(&p, 1, 0) > 0) {
             int available = 0;
             if (p.revents & POLLNVAL) return Fail(kErrorInvalidHandle);
-            if (ioctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorOf(errno));
+            if (TermIoctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorOf(errno));
             if (events && available > 0) {
                 *mask = kEvRxChar;
                 if (event) CompleteNow(overlapped, event, 0);
@@ -689,10 +700,10 @@ bool SerialPort::Escape(std::uint32_t function) {
         case kClrDtr: return SetLines(TIOCM_DTR, false);
         case kSetRts: return SetLines(TIOCM_RTS, true);
         case kClrRts: return SetLines(TIOCM_RTS, false);
-        case kSetBreak: return ioctl(fd_, TIOCSBRK) == 0 || Fail(ErrorOf(errno));
-        case kClrBreak: return ioctl(fd_, TIOCCBRK) == 0 || Fail(ErrorOf(errno));
-        case kSetXoff: return ioctl(fd_, TCXONC, TCOOFF) == 0 || Fail(ErrorOf(errno));
-        case kSetXon: return ioctl(fd_, TCXONC, TCOON) == 0 || Fail(ErrorOf(errno));
+        case kSetBreak: return TermIoctl(fd_, TIOCSBRK) == 0 || Fail(ErrorOf(errno));
+        case kClrBreak: return TermIoctl(fd_, TIOCCBRK) == 0 || Fail(ErrorOf(errno));
+        case kSetXoff: return TermIoctl(fd_, TCXONC, TCOOFF) == 0 || Fail(ErrorOf(errno));
+        case kSetXon: return TermIoctl(fd_, TCXONC, TCOON) == 0 || Fail(ErrorOf(errno));
         default: return Fail(kErrorInvalidParameter);
     }
 }
