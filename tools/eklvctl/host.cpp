@@ -12,30 +12,7 @@ namespace {
 constexpr std::uint32_t kBlockMessage = EKLV_WM_USER + 1;      // the callback has queued a block
 constexpr std::uint32_t kInterruptMessage = EKLV_WM_USER + 2;  // a signal came
 
-// How long a message waits for its notification block. The block follows
-// its message at once, through one more thread of the library.
-constexpr std::chrono::milliseconds kBlockGrace{500};
-
 intptr_t WindowProc(EKLV_HWND, std::uint32_t, std::uintptr_t, intptr_t, void*) { return 0; }
-
-std::string Field(const char* text, std::size_t size) { return std::string(text, strnlen(text, size)); }
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool ParseHex(const std::string& text, std::size_t at, std::size_t digits, std::uint32_t* value) {
-    *value = 0;
-    for (std::size_t i = 0; i < digits; ++i) {
-        int d = at + i < text.size() ? HexDigit(text[at + i]) : -1;
-        if (d < 0) return false;
-        *value = *value << 4 | static_cast<std::uint32_t>(d);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -43,50 +20,8 @@ bool Device::Has(std::uint32_t type) const {
     return std::any_of(interfaces.begin(), interfaces.end(), [&](const Interface& i) { return i.type == type; });
 }
 
-std::string GuidText(const EKLVGuid& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.data1, g.data2,
-                  g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6],
-                  g.data4[7]);
-    return text;
-}
-
-bool GuidFromName(const std::string& name, EKLVGuid* guid) {
-    std::size_t open = name.rfind("#{");
-    if (open == std::string::npos || name.size() < open + 2 + 37 || name[open + 2 + 36] != '}') return false;
-    std::string t = name.substr(open + 2, 36);
-    if (t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return false;
-    std::uint32_t v = 0;
-    if (!ParseHex(t, 0, 8, &v)) return false;
-    guid->data1 = v;
-    if (!ParseHex(t, 9, 4, &v)) return false;
-    guid->data2 = static_cast<std::uint16_t>(v);
-    if (!ParseHex(t, 14, 4, &v)) return false;
-    guid->data3 = static_cast<std::uint16_t>(v);
-    static constexpr std::size_t kBytes[8] = {19, 21, 24, 26, 28, 30, 32, 34};
-    for (int i = 0; i < 8; ++i) {
-        if (!ParseHex(t, kBytes[i], 2, &v)) return false;
-        guid->data4[i] = static_cast<std::uint8_t>(v);
-    }
-    return true;
-}
-
-std::string PortFromName(const std::string& name) {
-    // \\?\usb#vid_xxxx&pid_yyyy[&mi_nn]#<kernel name>[:<config>.<interface>]#{guid}
-    std::size_t end = name.rfind("#{");
-    if (end == std::string::npos) return "";
-    std::size_t begin = name.rfind('#', end - 1);
-    if (begin == std::string::npos) return "";
-    std::string instance = name.substr(begin + 1, end - begin - 1);
-    std::string port = instance.substr(0, instance.find(':'));
-    bool plausible = !port.empty() && std::all_of(port.begin(), port.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '.';
-    });
-    return plausible ? port : "";
-}
-
 Host::Host(Library& library, Interrupts& interrupts, bool host_fed)
-    : library_(library), interrupts_(interrupts), host_fed_(host_fed) {
+    : library_(library), interrupts_(interrupts), host_fed_(host_fed), announcements_(host_fed) {
     arrival_message_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
     removal_message_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
     window_ = EKLVHostCreateWindow(&WindowProc, nullptr);
@@ -152,28 +87,7 @@ void Host::TakeBlocks() {
         std::lock_guard<std::mutex> lock(blocks_mutex_);
         blocks.swap(blocks_);
     }
-    for (const EKLVNotificationBlock& b : blocks) {
-        bool arrival = b.event == EKLV_DBT_DEVICEARRIVAL;
-        auto match = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) {
-            return p.event.device_id == b.device_id && p.event.arrival == arrival;
-        });
-        if (match == pending_.end()) {
-            // No message waits for it; keep what it says of the phone.
-            auto device = devices_.find(b.device_id);
-            if (device != devices_.end() && device->second.product.empty())
-                device->second.product = Field(b.product, sizeof b.product);
-            continue;
-        }
-        // Messages before the match lost their blocks: report them first.
-        for (auto it = pending_.begin(); it != match; ++it) ready_.push_back(it->event);
-        InterfaceEvent event = match->event;
-        event.name = Field(b.device_name, sizeof b.device_name);
-        event.product = Field(b.product, sizeof b.product);
-        event.product_id = Field(b.product_id, sizeof b.product_id);
-        event.class_guid = GuidText(b.class_guid);
-        ready_.push_back(std::move(event));
-        pending_.erase(pending_.begin(), match + 1);
-    }
+    for (const EKLVNotificationBlock& b : blocks) announcements_.Block(b);
 }
 
 void Host::Apply(const InterfaceEvent& e) {
@@ -211,9 +125,8 @@ void Host::Apply(const InterfaceEvent& e) {
 
 Host::Wait Host::Next(InterfaceEvent* event, Clock::time_point deadline) {
     for (;;) {
-        if (!ready_.empty()) {
-            *event = std::move(ready_.front());
-            ready_.pop_front();
+        Clock::time_point now = Clock::now();
+        if (announcements_.Pop(now, event)) {
             if (event->product.empty()) {
                 const Device* known = Find(event->device_id);
                 if (known != nullptr) event->product = known->product;
@@ -222,15 +135,8 @@ Host::Wait Host::Next(InterfaceEvent* event, Clock::time_point deadline) {
             return Wait::kEvent;
         }
         if (interrupts_.requested()) return Wait::kInterrupted;
-        Clock::time_point now = Clock::now();
-        while (!pending_.empty() && now - pending_.front().since >= kBlockGrace) {
-            ready_.push_back(std::move(pending_.front().event));
-            pending_.pop_front();
-        }
-        if (!ready_.empty()) continue;
         if (now >= deadline) return Wait::kTimeout;
-        Clock::time_point until = deadline;
-        if (!pending_.empty()) until = std::min(until, pending_.front().since + kBlockGrace);
+        Clock::time_point until = std::min(deadline, announcements_.Due().value_or(deadline));
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
         auto slice = static_cast<std::uint32_t>(std::clamp<long long>(left, 1, 1000));
 
@@ -248,10 +154,7 @@ Host::Wait Host::Next(InterfaceEvent* event, Clock::time_point deadline) {
             e.device_id = static_cast<std::uint16_t>(msg.wparam & 0xFFFF);
             e.type = static_cast<std::uint32_t>(msg.lparam);
             e.when = std::chrono::system_clock::now();
-            if (host_fed_)
-                ready_.push_back(std::move(e));
-            else
-                pending_.push_back({std::move(e), Clock::now()});
+            announcements_.Message(std::move(e), Clock::now());
         } else if (msg.message == kBlockMessage) {
             TakeBlocks();
         }

@@ -1,14 +1,5 @@
 // eklvctl as a host of the library: its message window, its callback, the
 // start and stop of the library, and the phones it has been told of.
-//
-// In self-monitoring mode the library tells of each interface twice: the
-// registered message (device id, interface type) to the host window, then
-// the 800-byte notification block (symbolic name, product string) to the
-// callback. The message always comes first, and both come in the order the
-// library handled the changes, so each block completes the oldest waiting
-// message of the same device and kind. A message whose block does not come
-// within a short grace is reported without it. In host-fed mode there are
-// no blocks.
 #pragma once
 
 #include <chrono>
@@ -19,23 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "announcements.h"
 #include "interrupts.h"
 #include "library.h"
 
 namespace eklvctl {
-
-using Clock = std::chrono::steady_clock;
-
-struct InterfaceEvent {
-    bool arrival = true;
-    std::uint16_t device_id = EKLV_NO_DEVICE;
-    std::uint32_t type = INF_UNDEFINED;
-    std::string name;        // the interface's symbolic name (from the block)
-    std::string product;     // the phone's product string (from the block)
-    std::string product_id;  // "pid_2001" (from the block)
-    std::string class_guid;  // "{86e0d1e0-...}" (from the block)
-    std::chrono::system_clock::time_point when;
-};
 
 struct Interface {
     std::uint32_t type = INF_UNDEFINED;
@@ -100,26 +79,11 @@ private:
     std::uint32_t arrival_message_ = 0;
     std::uint32_t removal_message_ = 0;
 
-    struct Pending {
-        InterfaceEvent event;
-        Clock::time_point since;
-    };
-    std::deque<Pending> pending_;  // messages waiting for their block
-    std::deque<InterfaceEvent> ready_;
+    Announcements announcements_;
     std::map<std::uint16_t, Device> devices_;
 
     std::mutex blocks_mutex_;  // the callback thread hands blocks over here
     std::deque<EKLVNotificationBlock> blocks_;
 };
-
-// "{86e0d1e0-8089-11d0-9ce4-08003e301f73}".
-std::string GuidText(const EKLVGuid& guid);
-// Parses the class GUID at the end of a symbolic name ("...#{guid}");
-// false when there is none.
-bool GuidFromName(const std::string& name, EKLVGuid* guid);
-// The USB port of a symbolic name: "1-3.2" for
-// "\\?\usb#vid_6b4d&pid_2001&mi_00#1-3.2:1.0#{...}"; empty when the name
-// holds none.
-std::string PortFromName(const std::string& name);
 
 }  // namespace eklvctl
