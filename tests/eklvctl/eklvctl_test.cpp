@@ -327,7 +327,7 @@ TEST_F(Station, WatchFollowsPlugAndUnplugUntilCtrlC) {
     auto at = Start({"--wait", "60", "at", "777", "ATI"});
     ASSERT_TRUE(at->WaitFor("waiting up to", 20s)) << at->err;
     at->Signal(SIGINT);
-    EXPECT_EQ(at->Wait(30s), 130);
+    EXPECT_EQ(at->Wait(30s), 130) << at->err;
     EXPECT_NE(at->err.find("stopped by Ctrl-C; EKLVUninitialize: success (result 0)"), std::string::npos) << at->err;
 
     Result one = Run({"--json", "watch", "--count", "1"});
