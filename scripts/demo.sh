@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the demo host against the library.
+# Sets up a fresh Debian machine, builds, and runs "eklvctl demo": the road
+# of a phone through the library, on an emulated USB rig.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${EKLV_SKIP_SETUP:-0}" != 1 ]; then scripts/setup.sh; fi
 dir=$(scripts/build.sh normal | tail -n 1)
-exec "$dir/examples/eklv_example_host" "$dir/src/libeklv.so"
+exec "$dir/tools/eklvctl/eklvctl" --library "$dir/src/libeklv.so" demo

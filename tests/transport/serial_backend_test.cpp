@@ -11,7 +11,7 @@
 #include "platform/linux/serial_port.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 
 namespace eklv::pf {
 namespace {

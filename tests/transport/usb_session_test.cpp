@@ -15,7 +15,7 @@
 #include "platform/linux/thread_internal.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 #include "transport/transport_test_env.h"
 #include "transport/usb_session.h"
 

@@ -1,4 +1,4 @@
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,6 +59,11 @@ ModemEmulator::~ModemEmulator() {
 void ModemEmulator::QueueReply(ModemReply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     replies_.push_back(std::move(reply));
+}
+
+void ModemEmulator::Answer(const std::string& command, ModemReply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_[command] = std::move(reply);
 }
 
 void ModemEmulator::SetSilent(bool silent) {
@@ -177,11 +182,14 @@ void ModemEmulator::Run() {
                     line_ += buffer[i];
                     continue;
                 }
+                auto standing = answers_.find(line_);
                 commands_.push_back(line_);
                 line_.clear();
                 if (!replies_.empty()) {
                     answers.push_back(std::move(replies_.front()));
                     replies_.pop_front();
+                } else if (standing != answers_.end()) {
+                    answers.push_back(standing->second);
                 } else if (!silent_) {
                     answers.push_back(ModemReply::Ok());
                 }
