@@ -113,7 +113,7 @@ TEST_F(UsbNotifyTest, OnlyInterfaceArrivalsAndRemovalsBecomeRecords) {
     EXPECT_EQ(r.class_guid, com);
     EXPECT_EQ(r.device_name, name);
     EXPECT_EQ(r.device_id, 65535);
-    EXPECT_EQ(r.completion_event, pf::kNullHandle);
+    EXPECT_EQ(r.completion_event, nullptr);
     EXPECT_EQ(g_records[1].device_name, name.substr(0, 4));  // no further than the size given
 
     EXPECT_EQ(folder.CountLines("CKLVUSBNotify::OnDeviceChange - WM_DEVICECHANGE"), 5);
