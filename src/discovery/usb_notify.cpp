@@ -15,16 +15,12 @@
 
 namespace eklv {
 
-// Resolved from the device-change processing when it is linked in.
-[[gnu::weak]] bool QueueDeviceNotification(std::unique_ptr<DeviceNotificationRecord> record);
-
 namespace {
 
 std::atomic<CKLVUSBNotify::QueueSink> g_test_sink{nullptr};
 
 bool Queue(std::unique_ptr<DeviceNotificationRecord> record) {
     if (CKLVUSBNotify::QueueSink sink = g_test_sink.load()) return sink(std::move(record));
-    if (&QueueDeviceNotification == nullptr) return false;
     return QueueDeviceNotification(std::move(record));
 }
 

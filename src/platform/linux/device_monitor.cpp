@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -206,7 +207,10 @@ private:
             return false;
         }
         try {
-            thread_ = std::thread([this] { Run(); });
+            thread_ = std::thread([this] {
+                pthread_setname_np(pthread_self(), "eklv-hotplug");
+                Run();
+            });
         } catch (...) {
             Release();
             return false;
@@ -294,6 +298,20 @@ private:
         }
     }
 
+    // Takes the sysfs lock on the monitor thread, receiving uevents while
+    // another thread holds it (the device-change thread asks many questions
+    // in a row when a phone arrives).
+    std::unique_lock<std::recursive_mutex> LockSysfs() {
+        std::unique_lock<std::recursive_mutex> lock(SysfsLock(), std::try_to_lock);
+        while (!lock.owns_lock()) {
+            Drain();
+            pollfd fd = {udev_monitor_get_fd(monitor_), POLLIN, 0};
+            poll(&fd, 1, 1);
+            lock.try_lock();
+        }
+        return lock;
+    }
+
     // Handles up to a batch of uevents, posting the broadcasts of each at
     // once. The sysfs lock is held for one uevent at a time.
     void HandleBatch() {
@@ -307,7 +325,7 @@ private:
             }
             std::vector<Broadcast> broadcasts;
             {
-                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                auto sysfs = LockSysfs();
                 DeviceTree tree;
                 Handle(tree, device, &broadcasts, &nodes_changed);
             }
@@ -320,7 +338,7 @@ private:
             overflowed_ = false;
             std::vector<Broadcast> broadcasts;
             {
-                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                auto sysfs = LockSysfs();
                 present_.Resync(PresentNodes(), &broadcasts);
             }
             Post(broadcasts);
