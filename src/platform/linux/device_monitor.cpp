@@ -207,10 +207,8 @@ private:
             return false;
         }
         try {
-            thread_ = std::thread([this] {
-                pthread_setname_np(pthread_self(), "eklv-hotplug");
-                Run();
-            });
+            thread_ = std::thread([this] { Run(); });
+            pthread_setname_np(thread_.native_handle(), "eklv-hotplug");
         } catch (...) {
             Release();
             return false;
