@@ -2,10 +2,13 @@
 
 #include "core/settings.h"
 #include "core/supervisor.h"
+#include "discovery/device_id_mgr.h"
 #include "log/message_logger.h"
 #include "notify/msg_dispatcher.h"
 #include "notify/notification_thread.h"
 #include "platform/thread.h"
+#include "session/session.h"
+#include "session/session_mgr.h"
 
 namespace eklv {
 namespace {
@@ -32,12 +35,15 @@ std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
     InitSettings();
     if (CKLVMsgDispatcher::Initialize(params->client_window) != 0) return FailInitialize(EKLV_NOT_COMPLETED);
     CKLVMessageLogger::Initialize();
+    if (CKLVDeviceIdMgr::Initialize() != 0) return FailInitialize(EKLV_NOT_COMPLETED);
     CKLVSupervisor::Initialize();
+    if (CKLVSession::Initialize() != 0) return FailInitialize(EKLV_NO_RESOURCES);
     if (params->self_monitoring != 0) {
         const std::uintptr_t callback_values[2] = {params->callback_context,
                                                    reinterpret_cast<std::uintptr_t>(params->callback)};
         if (CNotificationThread::Initialize(callback_values) != 0) return FailInitialize(EKLV_NO_RESOURCES);
     }
+    if (CKLVSessionMgr::Initialize(params->self_monitoring != 0) != 0) return FailInitialize(EKLV_NO_RESOURCES);
     pf::Sleep(kInitializeSettleMs);
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (->), %d", 0);
     return EKLV_OK;
@@ -52,7 +58,10 @@ std::uint32_t UninitializeLibrary() {
         return r;
     }
     CKLVSupervisor::UnInitialize();
+    CKLVSession::UnInitialize();
     CNotificationThread::UnInitialize();
+    CKLVSessionMgr::UnInitialize();
+    CKLVDeviceIdMgr::UnInitialize();
     CKLVMsgDispatcher::UnInitialize();
     UnInitSettings();
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (->), %d", 0);

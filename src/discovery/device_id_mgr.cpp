@@ -22,6 +22,16 @@ namespace eklv {
 namespace {
 
 CKLVDeviceIdMgr* g_instance = nullptr;
+
+// EKLVInitialize keeps the manager when a later step fails before the
+// supervisor exists, and then nothing uninitialises it: it goes at unload.
+struct DeviceIdMgrReaper {
+    ~DeviceIdMgrReaper() {
+        delete g_instance;
+        g_instance = nullptr;
+    }
+} g_reaper;
+
 std::atomic<IKLVSessionLookup*> g_session_lookup{nullptr};
 
 // Numbers root hubs without a configured root TID; changed only under

@@ -108,7 +108,7 @@ std::vector<pf::Hwnd> CKLVMsgDispatcher::WindowsOf(std::uint32_t index) {
 }
 
 bool CKLVMsgDispatcher::DispatchMessage(std::uint32_t message, pf::WParam wparam, pf::LParam lparam, std::uint32_t b,
-                                        std::uint32_t i) {
+                                        std::uint32_t i, std::vector<pf::Hwnd>* delivered) {
     std::string name;
     {
         pf::ScopedLock lock(DispatcherLock());
@@ -121,11 +121,12 @@ bool CKLVMsgDispatcher::DispatchMessage(std::uint32_t message, pf::WParam wparam
                    static_cast<int>(wparam), static_cast<int>(lparam), static_cast<int>(b), static_cast<int>(i));
     CKLVMsgDispatcher* dispatcher = GetInstance();
     if (dispatcher == nullptr) return false;
-    return dispatcher->DispatchCommonSend(message, wparam, lparam, b, i != 0 ? kLibraryWindows : kClientWindows);
+    return dispatcher->DispatchCommonSend(message, wparam, lparam, b, i != 0 ? kLibraryWindows : kClientWindows,
+                                          delivered);
 }
 
 bool CKLVMsgDispatcher::DispatchCommonSend(std::uint32_t message, pf::WParam wparam, pf::LParam lparam,
-                                           std::uint32_t b, std::uint32_t index) {
+                                           std::uint32_t b, std::uint32_t index, std::vector<pf::Hwnd>* delivered) {
     std::vector<pf::Hwnd> windows;
     {
         pf::ScopedLock lock(DispatcherLock());
@@ -142,6 +143,7 @@ bool CKLVMsgDispatcher::DispatchCommonSend(std::uint32_t message, pf::WParam wpa
         bool ok = b != 0 ? pf::SendMessageA(hwnd, message, wparam, lparam) == 0
                          : pf::PostMessageA(hwnd, message, wparam, lparam);
         all = all && ok;
+        if (ok && delivered != nullptr) delivered->push_back(hwnd);
     }
     return all;
 }

@@ -48,8 +48,10 @@ public:
     // b non-zero sends (waits for the answer), zero posts; i non-zero picks
     // the library windows, zero the client windows. True when every delivery
     // succeeded (also when the set is empty and the message was dropped).
+    // delivered, when given, receives the windows that took the message, so
+    // that a sender of an owned payload knows whether a receiver has it.
     static bool DispatchMessage(std::uint32_t message, pf::WParam wparam, pf::LParam lparam, std::uint32_t b,
-                                std::uint32_t i);
+                                std::uint32_t i, std::vector<pf::Hwnd>* delivered = nullptr);
     static bool PostToWindows(std::uint32_t message, pf::WParam wparam, pf::LParam lparam, std::uint32_t i) {
         return DispatchMessage(message, wparam, lparam, 0, i);
     }
@@ -58,7 +60,7 @@ public:
     }
 
     bool DispatchCommonSend(std::uint32_t message, pf::WParam wparam, pf::LParam lparam, std::uint32_t b,
-                            std::uint32_t index);
+                            std::uint32_t index, std::vector<pf::Hwnd>* delivered = nullptr);
 
     std::vector<pf::Hwnd> WindowsOf(std::uint32_t index);
 

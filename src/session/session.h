@@ -83,12 +83,39 @@ public:
     const std::string& GetTID() const { return tid_; }
     const std::string& GetProductId() const { return product_id_; }
 
+    // ---- device-change processing (session/device_change.cpp) ----
+    // One process-wide instance owns the device queue and the thread that
+    // handles its records one at a time.
+
+    // Creates the instance, its two events and its thread: 0, or 16.
+    static std::uint32_t Initialize();
+    // Destroys the instance after its thread has ended (the supervisor stops
+    // it first); records still queued are destroyed unhandled.
+    static void UnInitialize();
+    static CKLVSession* GetInstance();
+    // Appends under the queue lock, stamps the queued-at tick and signals
+    // the device event; the queue owns the record from then on.
+    void QueueRecord(DeviceNotificationRecord* record);
+    // The stop routine of the thread: 1 without instance or termination
+    // event, else signals the termination event and answers 0.
+    static int StopRoutine();
+    static std::uint32_t DeviceChangeNotice(void* instance);
+    // 1 when an arrival or removal was carried out, else 0.
+    std::uint32_t HandleDeviceNotification(DeviceNotificationRecord* record);
+    // 1 when the interface was announced, else 0.
+    std::uint32_t DeviceArrival(const std::string& tid, DeviceNotificationRecord* record);
+    // Always 1.
+    std::uint32_t DeviceRemoval(const std::string& tid, DeviceNotificationRecord* record);
+    void GetDeviceSessionInfo(DeviceSessionInfo* info, const DeviceNotificationRecord* record);
+    std::size_t QueueLength();
+
 protected:
     // Device-change processor state: used only by the processor instance,
     // empty in device sessions. The session lock doubles as its queue lock.
     std::deque<DeviceNotificationRecord*> m_DeviceQueue;
     pf::Handle m_pDeviceEvent = pf::kNullHandle;
     pf::Handle m_pTermEvent = pf::kNullHandle;
+    pf::Handle m_thread = pf::kNullHandle;  // the DeviceChangeNotice thread, kept to wait for it
 
     pf::CriticalSection interface_lock_;
     pf::CriticalSection session_lock_;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "rig/usb_rig.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
@@ -55,6 +56,8 @@ TEST(ExportedApi, UninitialiseWithoutInitialiseAnswers13) {
 }
 
 TEST(ExportedApi, InitialiseAndUninitialiseInOrderThenAgain) {
+    test::UsbRig rig;  // one root hub for the device-id manager to map
+    rig.AddRootHub(rig.AddPciController(), 1);
     LoadedLibrary lib(test::VerboseLogIni());
     ASSERT_TRUE(lib.ok());
     EKLVInitParams params{};
@@ -67,8 +70,12 @@ TEST(ExportedApi, InitialiseAndUninitialiseInOrderThenAgain) {
     }
     std::string log = lib.ReadLogs();
     const char* order[] = {"EKLVInitialize (<-)", "CKLVMessageLogger::Initialize - OK",
-                           "CKLVSupervisor::Initialize - OK", "EKLVInitialize (->), 0", "EKLVUninitialize (<-)",
-                           "CKLVSupervisor::UnInitialize - OK", "CKLVMsgDispatcher::UnInitialize - OK",
+                           "CKLVDeviceIdMgr::Initialize finished", "CKLVSupervisor::Initialize - OK",
+                           "CKLVSession::Initialize - OK", "CKLVSessionMgr::Initialize - OK",
+                           "EKLVInitialize (->), 0", "EKLVUninitialize (<-)",
+                           "CKLVSupervisor::UnInitialize - OK", "CKLVSession::UnInitialize - OK",
+                           "CKLVSessionMgr::UnInitialize - OK", "CKLVDeviceIdMgr::UnInitialize - OK",
+                           "CKLVMsgDispatcher::UnInitialize - OK",
                            "EKLVUninitialize (->), 0", "CKLVMessageLogger::UnInitialize() - Flush[1], loglevel[0x00000007]"};
     std::size_t pos = 0;
     for (const char* line : order) {
@@ -90,6 +97,18 @@ TEST(ExportedApi, InvalidClientWindowFailsInitialisation) {
     std::string log = lib.ReadLogs();
     EXPECT_NE(log.find("EKLVInitialize (->), 1"), std::string::npos);
     EXPECT_NE(log.find("KLVUninitialize (->), 13"), std::string::npos) << "the failure runs the uninitialisation";
+}
+
+TEST(ExportedApi, InitialisationWithoutUsbHubsFailsAtTheDeviceIdManager) {
+    test::UsbRig rig;  // an empty tree
+    LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
+    EKLVInitParams params{};
+    EXPECT_EQ(lib.Initialize(&params), 1u);
+    std::string log = lib.ReadLogs();
+    EXPECT_NE(log.find("CKLVDeviceIdMgr::Initialize - Failed"), std::string::npos);
+    EXPECT_EQ(log.find("CKLVSupervisor::Initialize - OK"), std::string::npos) << "later steps do not run";
+    EXPECT_NE(log.find("KLVUninitialize (->), 13"), std::string::npos);
 }
 
 TEST(ExportedApi, OpcodeEntryCodes) {

@@ -98,6 +98,7 @@ void RunUnderUmockdev(int argc, char** argv) {
     // allocations that LeakSanitizer must not count as ours.
     AppendOption("ASAN_OPTIONS", "verify_asan_link_order=0");
     AppendOption("LSAN_OPTIONS", std::string("suppressions=") + EKLV_LSAN_SUPPRESSIONS);
+    AppendOption("TSAN_OPTIONS", std::string("suppressions=") + EKLV_TSAN_SUPPRESSIONS);
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace eklv::pf::lx {
@@ -49,16 +50,32 @@ public:
         return true;
     }
 
+    // Frees the keys; every DevInst is unknown afterwards.
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string>().swap(keys_);
+        std::unordered_map<std::string, DevInst>().swap(index_);
+    }
+
 private:
     std::mutex mutex_;
     std::vector<std::string> keys_;
     std::unordered_map<std::string, DevInst> index_;
 };
 
+// The table and the sysfs lock live in static storage and are never
+// destroyed, so static destructors that run late may still query. Nothing of
+// them stays on the heap when the library is unloaded: the table's keys are
+// released by g_release_nodes at unload (queries after that find no node).
 NodeTable& Nodes() {
-    static NodeTable* table = new NodeTable;  // outlives static destructors that may still query
+    alignas(NodeTable) static unsigned char storage[sizeof(NodeTable)];
+    static NodeTable* table = new (storage) NodeTable;
     return *table;
 }
+
+struct ReleaseNodesAtUnload {
+    ~ReleaseNodesAtUnload() { Nodes().Release(); }
+} g_release_nodes;
 
 std::string Basename(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -134,7 +151,8 @@ void FindTty(const std::string& path, int depth, std::string* tty) {
 }  // namespace
 
 std::recursive_mutex& SysfsLock() {
-    static auto* lock = new std::recursive_mutex;  // outlives static destructors that may still query
+    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+    static auto* lock = new (storage) std::recursive_mutex;  // see Nodes()
     return *lock;
 }
 
@@ -357,6 +375,12 @@ bool DeviceTree::IsHub(const Node& node) {
 
 bool DeviceTree::IsComposite(const Node& node) {
     if (node.kind != NodeKind::kDevice || IsHub(node)) return false;
+    // The active configuration's interface count: the kernel adds the
+    // interfaces one by one and binds each as it comes, so the tty of the
+    // first can be announced while the others are not in sysfs yet.
+    std::string text;
+    std::uint32_t declared = 0;
+    if (Attribute(node, "bNumInterfaces", &text) && ParseDecimalAttribute(text, 0xFF, &declared)) return declared > 1;
     int count = 0;
     for (const std::string& entry : ListDirectory(node.syspath)) {
         UsbName name;

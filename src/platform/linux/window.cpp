@@ -2,8 +2,11 @@
 // shares, so the library's windows and the host's live in one message space.
 #include "platform/window.h"
 
+#include <unordered_set>
+
 #include "eklv/eklv_host.h"
 #include "platform/handle.h"
+#include "platform/linux/device_monitor.h"
 
 namespace eklv::pf {
 namespace {
@@ -13,10 +16,29 @@ struct ProcBinding {
     void* context;
 };
 
+// The bindings of the calling thread's windows. A window is freed by its
+// WM_DESTROY; one that ends with its thread gets none, so what is left goes
+// when the thread ends (procedures run only on the owning thread, which no
+// longer pumps then).
+struct ThreadBindings {
+    std::unordered_set<ProcBinding*> live;
+    ~ThreadBindings() {
+        for (ProcBinding* binding : live) delete binding;
+    }
+};
+thread_local ThreadBindings t_bindings;
+
 intptr_t Trampoline(EKLV_HWND hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
     auto* binding = static_cast<ProcBinding*>(user);
-    LResult result = binding->proc(hwnd, message, wparam, lparam, binding->context);
-    if (message == kWmDestroy) delete binding;  // the last message a window receives
+    // Device-change broadcasts arrive as a private message with a token; the
+    // procedure sees WM_DEVICECHANGE with the payload (device_monitor.h).
+    LResult result = 0;
+    if (lx::DeliverDeviceBroadcast(hwnd, message, lparam, binding->proc, binding->context, &result)) return result;
+    result = binding->proc(hwnd, message, wparam, lparam, binding->context);
+    if (message == kWmDestroy) {  // the last message a window receives
+        t_bindings.live.erase(binding);
+        delete binding;
+    }
     return result;
 }
 
@@ -44,7 +66,9 @@ Hwnd CreateMessageWindow(WindowProc proc, void* context) {
     if (hwnd == 0) {
         delete binding;
         SetLastError(kErrorNotEnoughMemory);
+        return 0;
     }
+    t_bindings.live.insert(binding);
     return hwnd;
 }
 

@@ -1,0 +1,226 @@
+// Device-change latency on a umockdev rig: from raising the uevents of a
+// phone to the window procedure receiving WM_DEVICECHANGE for its COM
+// port, next to a bare libudev monitor receiving the same uevents in the
+// same run. (a) one composite phone plugged; (b) 32 composite phones
+// plugged at once (one hub subtree), until the last COM port arrives.
+// Prints medians and ratios at the end.
+#include <benchmark/benchmark.h>
+#include <libudev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/devnotify.h"
+#include "platform/linux/udev_tree.h"
+#include "platform/window.h"
+#include "rig/usb_rig.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using eklv::test::RigInterface;
+using eklv::test::UsbRig;
+namespace pf = eklv::pf;
+
+// Counts arrivals and keeps the time of the latest.
+struct Arrivals {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+    Clock::time_point last;
+
+    void Add() {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
+        last = Clock::now();
+        changed.notify_all();
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        count = 0;
+    }
+    // The time of the n-th arrival; false after 60 s without it.
+    bool Wait(int n, Clock::time_point* at) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(60), [&] { return count >= n; })) return false;
+        *at = last;
+        return true;
+    }
+};
+
+// A bare libudev monitor thread counting tty add uevents, in the mode the
+// backend picks. Like the backend, it takes the sysfs lock (which
+// umockdev's preload needs) to set up, not to receive.
+class RawMonitor {
+public:
+    RawMonitor() {
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::SysfsLock());
+        udev_ = udev_new();
+        monitor_ = udev_monitor_new_from_netlink(udev_, access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel");
+        udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr);
+        udev_monitor_set_receive_buffer_size(monitor_, 4 * 1024 * 1024);
+        udev_monitor_enable_receiving(monitor_);
+        stop_ = eventfd(0, EFD_CLOEXEC);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~RawMonitor() {
+        std::uint64_t one = 1;
+        (void)!write(stop_, &one, sizeof one);
+        thread_.join();
+        close(stop_);
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::SysfsLock());
+        udev_monitor_unref(monitor_);
+        udev_unref(udev_);
+    }
+    Arrivals arrivals;
+
+private:
+    void Run() {
+        pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_, POLLIN, 0}};
+        while (poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
+            udev_device* d = udev_monitor_receive_device(monitor_);
+            if (d == nullptr) continue;
+            if (std::strcmp(udev_device_get_action(d), "add") == 0) arrivals.Add();
+            udev_device_unref(d);
+        }
+    }
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;
+    int stop_ = -1;
+    std::thread thread_;
+};
+
+// A window on its own thread, registered for the COM-port class.
+class ComPortWindow {
+public:
+    ComPortWindow() : thread_([this] { Run(); }) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return hwnd_ != 0; });
+    }
+    ~ComPortWindow() {
+        pf::PostMessageA(hwnd_, pf::kWmQuit, 0, 0);
+        thread_.join();
+    }
+    Arrivals arrivals;
+
+private:
+    static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam lparam, void* self) {
+        if (message == pf::kWmDeviceChange && wparam == pf::kDbtDeviceArrival && lparam != 0)
+            static_cast<ComPortWindow*>(self)->arrivals.Add();
+        return 1;
+    }
+    void Run() {
+        pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
+        pf::DevBroadcastDeviceInterfaceA filter{};
+        filter.dbcc_size = sizeof filter;
+        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
+        pf::UuidFromStringA("86e0d1e0-8089-11d0-9ce4-08003e301f73", &filter.dbcc_classguid);
+        pf::HDevNotify notify = pf::RegisterDeviceNotificationA(hwnd, &filter, 0);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hwnd_ = hwnd;
+            ready_.notify_all();
+        }
+        pf::Msg msg{};
+        while (pf::GetMessageA(&msg, 0, 0, 0) > 0) pf::DispatchMessageA(&msg);
+        pf::UnregisterDeviceNotification(notify);
+        pf::DestroyWindow(hwnd);
+    }
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    pf::Hwnd hwnd_ = 0;
+    std::thread thread_;
+};
+
+std::vector<RigInterface> Functions(int tty) {
+    return {RigInterface::Modem("ttyACM" + std::to_string(tty)), RigInterface::Mtp(), RigInterface::Data()};
+}
+
+struct Result {
+    std::vector<double> raw_us, window_us;
+};
+Result g_one, g_burst;
+
+// Plugs node (every uevent of its subtree), waits for phones COM-port
+// arrivals at both listeners, records both latencies, unplugs.
+void Measure(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int phones, Result* result) {
+    RawMonitor raw;
+    ComPortWindow window;
+    for (auto _ : state) {
+        raw.arrivals.Reset();
+        window.arrivals.Reset();
+        Clock::time_point start = Clock::now(), raw_at, window_at;
+        rig.Plug(node);
+        if (!raw.arrivals.Wait(phones, &raw_at) || !window.arrivals.Wait(phones, &window_at)) {
+            state.SkipWithError("arrivals missing");
+            break;
+        }
+        double raw_us = std::chrono::duration<double, std::micro>(raw_at - start).count();
+        double window_us = std::chrono::duration<double, std::micro>(window_at - start).count();
+        result->raw_us.push_back(raw_us);
+        result->window_us.push_back(window_us);
+        state.SetIterationTime(window_us / 1e6);
+        state.PauseTiming();
+        rig.Unplug(node);
+        state.ResumeTiming();
+    }
+}
+
+void BM_OnePhone(benchmark::State& state) {
+    UsbRig rig;
+    auto hub = rig.AddHub(rig.AddRootHub(rig.AddPciController(), 1), 1);
+    auto phone = rig.AddCompositePhone(hub, 1, 0x6b4d, 0x2001, Functions(0));
+    rig.Unplug(phone);
+    Measure(state, rig, phone, 1, &g_one);
+}
+BENCHMARK(BM_OnePhone)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+void BM_ThirtyTwoPhonesAtOnce(benchmark::State& state) {
+    UsbRig rig;
+    auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    auto top = rig.AddHub(root, 1);
+    int tty = 0;
+    for (int h = 1; h <= 4; ++h) {
+        auto hub = rig.AddHub(top, h, 8);
+        for (int port = 1; port <= 8; ++port) rig.AddCompositePhone(hub, port, 0x6b4d, 0x2001, Functions(tty++));
+    }
+    rig.Unplug(top);
+    Measure(state, rig, top, 32, &g_burst);
+}
+BENCHMARK(BM_ThirtyTwoPhonesAtOnce)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void Print(const char* what, const Result& r) {
+    if (r.raw_us.empty()) return;
+    double raw = Median(r.raw_us), window = Median(r.window_us);
+    std::vector<double> extra;
+    for (std::size_t i = 0; i < r.raw_us.size(); ++i) extra.push_back(r.window_us[i] - r.raw_us[i]);
+    std::printf("%-30s raw monitor %10.1f us   window %10.1f us   extra %8.1f us   ratio %.2fx  (medians of %zu)\n",
+                what, raw, window, Median(extra), raw > 0 ? window / raw : 0.0, r.raw_us.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    eklv::test::RunUnderUmockdev(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    Print("one phone", g_one);
+    Print("32 phones at once (last)", g_burst);
+    return 0;
+}

@@ -1,0 +1,178 @@
+// Device-change broadcasts on umockdev rigs: arrivals and removals by class
+// under the same names, windows that unregister, stall or go, a burst of
+// phones, and nothing left behind by many registrations.
+#include "platform/linux/device_monitor.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hotplug/listener.h"
+#include "platform/thread.h"
+#include "rig/usb_rig.h"
+
+namespace eklv {
+namespace {
+
+using pf::kDbtDeviceArrival;
+using Seen = std::vector<std::string>;
+using test::kRigClassComPort;
+using test::kRigClassUsbHub;
+using test::Listener;
+using test::RigInterface;
+using test::UsbRig;
+
+std::vector<RigInterface> Functions(int tty) {
+    return {RigInterface::Modem("ttyACM" + std::to_string(tty)), RigInterface::Mtp(), RigInterface::Data()};
+}
+
+int CountEntries(const char* folder) {
+    int n = 0;
+    if (DIR* dir = opendir(folder)) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+TEST(DeviceMonitorTest, ArrivalAndRemovalReachWindowsOfTheirClassUnderTheSameName) {
+    UsbRig rig;
+    auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    // Present before anyone listens: its removal is still named.
+    auto early = rig.AddSinglePhone(root, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB0", "VCOM"));
+    Listener com(kRigClassComPort), hubs(kRigClassUsbHub);
+
+    auto hub = rig.AddHub(root, 3);
+    auto phone = rig.AddCompositePhone(hub, 2, 0x6b4d, 0x2001, Functions(0));
+    com.Wait('+', 1);
+    rig.Unplug(hub);
+    rig.Unplug(early);
+    com.Wait('-', 2);
+    hubs.Wait('-', 1);
+    EXPECT_GE(Listener::Count(com.Wait('*', 1), '*'), 1u);  // node changes, without payload
+
+    std::string modem = rig.InterfaceName(phone, 0, kRigClassComPort);
+    EXPECT_EQ(com.Interfaces(), (Seen{"+" + modem, "-" + modem, "-" + rig.DeviceName(early, kRigClassComPort)}));
+    EXPECT_EQ(hubs.Interfaces(), (Seen{"+" + rig.HubName(hub), "-" + rig.HubName(hub)}));
+
+    rig.Plug(hub);  // the same port again: the same name
+    com.Wait('+', 2);
+    EXPECT_EQ(com.Interfaces().back(), "+" + modem);
+}
+
+TEST(DeviceMonitorTest, UnregisteredStalledAndVanishedWindowsHoldUpNobody) {
+    UsbRig rig;
+    auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    Listener live(kRigClassComPort), stalled(kRigClassComPort), dropped(kRigClassComPort), vanished(kRigClassComPort);
+    stalled.Pause();
+    dropped.Pause();
+    vanished.Pause();
+
+    auto phone = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2001, Functions(0));
+    live.Wait('+', 1);
+    EXPECT_GE(pf::lx::PendingDeviceBroadcasts(), 3u);  // one per paused window at least
+    dropped.Unregister();   // its queued broadcasts go with the registration
+    vanished.Abandon();     // its thread ends with broadcasts queued
+    dropped.Resume();
+    rig.Unplug(phone);
+    live.Wait('-', 1);
+
+    // The stalled window gets everything, in order, once it pumps again.
+    stalled.Resume();
+    std::string name = rig.InterfaceName(phone, 0, kRigClassComPort);
+    stalled.Wait('-', 1);
+    EXPECT_EQ(stalled.Interfaces(), (Seen{"+" + name, "-" + name}));
+    EXPECT_TRUE(dropped.Interfaces().empty());
+    // What was queued for the vanished window is dropped, not kept for ever.
+    for (int i = 0; i < 500 && pf::lx::PendingDeviceBroadcasts() != 0; ++i) pf::Sleep(10);
+    EXPECT_EQ(pf::lx::PendingDeviceBroadcasts(), 0u);
+    // Its registration can still be released, once.
+    EXPECT_TRUE(pf::UnregisterDeviceNotification(vanished.handle()));
+    EXPECT_FALSE(pf::UnregisterDeviceNotification(vanished.handle()));
+    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidHandle);
+}
+
+TEST(DeviceMonitorTest, BurstOfThirtyTwoPhonesAllArriveAndLeave) {
+    UsbRig rig;
+    auto top = rig.AddHub(rig.AddRootHub(rig.AddPciController(), 1), 1);
+    std::set<std::string> expected;
+    for (int h = 1; h <= 4; ++h) {
+        auto hub = rig.AddHub(top, h, 8);
+        for (int port = 1; port <= 8; ++port) {
+            auto phone = rig.AddCompositePhone(hub, port, 0x6b4d, 0x2001, Functions(static_cast<int>(expected.size())));
+            expected.insert(rig.InterfaceName(phone, 0, kRigClassComPort));
+        }
+    }
+    rig.Unplug(top);
+    Listener com(kRigClassComPort);
+    rig.Plug(top);  // the uevents of 32 phones at once
+    com.Wait('+', 32);
+    rig.Unplug(top);
+    com.Wait('-', 32);
+    std::set<std::string> arrived, removed;
+    for (const std::string& s : com.Interfaces()) (s[0] == '+' ? arrived : removed).insert(s.substr(1));
+    EXPECT_EQ(arrived, expected);
+    EXPECT_EQ(removed, expected);
+}
+
+TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors) {
+    UsbRig rig;
+    pf::Hwnd hwnd = pf::CreateMessageWindow(
+        [](pf::Hwnd, std::uint32_t, pf::WParam, pf::LParam, void*) -> pf::LResult { return 0; }, nullptr);
+    pf::DevBroadcastDeviceInterfaceA filter{sizeof filter, pf::kDbtDevtypDeviceInterface, 0, {}, {}};
+    pf::DevBroadcastHdr port{sizeof(pf::DevBroadcastHdr), pf::kDbtDevtypPort, 0};
+    // What is no window or no device-interface filter is refused.
+    EXPECT_EQ(pf::RegisterDeviceNotificationA(0, &filter, 0), nullptr);
+    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidWindowHandle);
+    EXPECT_EQ(pf::RegisterDeviceNotificationA(hwnd, &port, 0), nullptr);
+    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidData);
+    EXPECT_EQ(pf::RegisterDeviceNotificationA(hwnd, &filter, 1), nullptr);  // a service handle
+    EXPECT_FALSE(pf::lx::DeviceMonitorRunning());
+
+    pf::UnregisterDeviceNotification(pf::RegisterDeviceNotificationA(hwnd, &filter, 0));  // warm-up
+    int threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        pf::HDevNotify a = pf::RegisterDeviceNotificationA(hwnd, &filter, 0);
+        pf::HDevNotify b = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyAllInterfaceClasses);
+        ASSERT_TRUE(pf::UnregisterDeviceNotification(a));
+        ASSERT_TRUE(pf::lx::DeviceMonitorRunning());  // b still holds it
+        ASSERT_TRUE(pf::UnregisterDeviceNotification(b));
+        ASSERT_FALSE(pf::lx::DeviceMonitorRunning());
+    }
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    pf::DestroyWindow(hwnd);
+}
+
+TEST(PresentInterfacesTest, RemovalNamesKnownNodesBelowDeepestFirstAndResyncSettlesDifferences) {
+    const pf::Guid hub = test::ClassOf(kRigClassUsbHub), com = test::ClassOf(kRigClassComPort);
+    pf::lx::PresentInterfaces present;
+    std::vector<pf::lx::Broadcast> out;
+    auto names = [&] {
+        std::string text;
+        for (const auto& b : out) text += (b.event == kDbtDeviceArrival ? "+" : "-") + b.symbolic_name + " ";
+        out.clear();
+        return text;
+    };
+    present.Remember("/d/1-1", {{hub, "H"}, {com, "HD"}});
+    present.Add("/d/1-1/1-1.2", {{com, "P"}}, &out);
+    present.Add("/d/1-1/1-1.2/1-1.2:1.0/tty/ttyACM0", {{com, "C"}}, &out);
+    present.Remember("/d/1-10", {{com, "Other"}});  // a sibling whose path starts alike
+    EXPECT_EQ(names(), "+P +C ");
+    present.Remove("/d/1-1", &out);
+    EXPECT_EQ(names(), "-C -P -HD -H ");
+    // Back under another name: removed under the old one first. Again:
+    // arrives again.
+    present.Add("/d/1-10", {{com, "New"}}, &out);
+    present.Add("/d/1-10", {{com, "New"}}, &out);
+    EXPECT_EQ(names(), "-Other +New +New ");
+    // After lost uevents: what is gone is removed, what is new arrives.
+    present.Resync({{"/d/2-1", {{com, "Fresh"}}}}, &out);
+    EXPECT_EQ(names(), "-New +Fresh ");
+}
+
+}  // namespace
+}  // namespace eklv

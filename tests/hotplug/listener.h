@@ -1,0 +1,144 @@
+// A window on a thread of its own, registered for device-change broadcasts,
+// that records what its procedure receives ("+name" arrival, "-name"
+// removal, "*" node change); it can be paused (not pumping) and abandoned
+// (its thread ends with broadcasts queued).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/devnotify.h"
+#include "platform/window.h"
+
+namespace eklv::test {
+
+// The class of a rig class text ("{86e0...}").
+inline pf::Guid ClassOf(const char* braced) {
+    pf::Guid guid{};
+    pf::UuidFromStringA(std::string(braced + 1, std::strlen(braced) - 2).c_str(), &guid);
+    return guid;
+}
+
+class Listener {
+public:
+    explicit Listener(const char* class_text) : class_(ClassOf(class_text)), thread_([this] { Run(); }) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return hwnd_ != 0; });
+    }
+    ~Listener() {
+        pf::PostMessageA(hwnd_, pf::kWmQuit, 0, 0);
+        Abandon();
+    }
+
+    pf::HDevNotify handle() const { return handle_; }
+    void Unregister() { EXPECT_TRUE(pf::UnregisterDeviceNotification(std::exchange(handle_, nullptr))); }
+
+    // Pause: the thread stops pumping until Resume; Abandon ends it there,
+    // leaving window and registration to the end of the thread.
+    void Pause() {
+        Set(kPausing);
+        pf::PostMessageA(hwnd_, kPauseMessage, 0, 0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return state_ == kPaused; });
+    }
+    void Resume() { Set(kRunning); }
+    void Abandon() {
+        Set(kAbandoned);
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // The records once n of them start with mark ('+', '-', '*'), or after 10 s.
+    std::vector<std::string> Wait(char mark, std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return Count(seen_, mark) >= n; });
+        return seen_;
+    }
+    static std::size_t Count(const std::vector<std::string>& seen, char mark) {
+        return static_cast<std::size_t>(
+            std::count_if(seen.begin(), seen.end(), [&](const std::string& s) { return s[0] == mark; }));
+    }
+    // Arrivals and removals only.
+    std::vector<std::string> Interfaces() {
+        std::vector<std::string> out = Wait('+', 0);
+        std::erase(out, "*");
+        return out;
+    }
+
+private:
+    enum State { kRunning, kPausing, kPaused, kAbandoned };
+    static constexpr std::uint32_t kPauseMessage = 0x0401;
+
+    void Set(State state) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != kAbandoned) state_ = state;
+        changed_.notify_all();
+    }
+
+    static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam lparam, void* context) {
+        if (message != pf::kWmDeviceChange) return 0;
+        auto* self = static_cast<Listener*>(context);
+        std::string seen = "*";
+        if (lparam != 0) {
+            const auto* b = reinterpret_cast<const pf::DevBroadcastDeviceInterfaceA*>(lparam);
+            EXPECT_EQ(b->dbcc_devicetype, pf::kDbtDevtypDeviceInterface);
+            EXPECT_EQ(b->dbcc_size, 28 + std::strlen(b->dbcc_name) + 1);
+            EXPECT_EQ(b->dbcc_classguid, self->class_);
+            seen = (wparam == pf::kDbtDeviceArrival ? "+" : wparam == pf::kDbtDeviceRemoveComplete ? "-" : "?") +
+                   std::string(b->dbcc_name);
+        }
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->seen_.push_back(std::move(seen));
+        self->changed_.notify_all();
+        return 1;
+    }
+
+    void Run() {
+        pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
+        pf::DevBroadcastDeviceInterfaceA filter{};
+        filter.dbcc_size = sizeof filter;
+        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
+        filter.dbcc_classguid = class_;
+        handle_ = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyWindowHandle);
+        EXPECT_NE(handle_, nullptr);
+        Set(kRunning);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hwnd_ = hwnd;
+            changed_.notify_all();
+        }
+        pf::Msg msg{};
+        while (pf::GetMessageA(&msg, 0, 0, 0) > 0) {
+            if (msg.message != kPauseMessage) {
+                pf::DispatchMessageA(&msg);
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            state_ = kPaused;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return state_ != kPaused; });
+            if (state_ == kAbandoned) return;
+        }
+        if (handle_ != nullptr) pf::UnregisterDeviceNotification(handle_);
+        pf::DestroyWindow(hwnd);
+    }
+
+    pf::Guid class_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    State state_ = kRunning;
+    pf::Hwnd hwnd_ = 0;
+    pf::HDevNotify handle_ = nullptr;
+    std::vector<std::string> seen_;
+    std::thread thread_;
+};
+
+}  // namespace eklv::test

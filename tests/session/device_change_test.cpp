@@ -1,0 +1,227 @@
+// Device-change processing and the session manager in process, on a
+// umockdev rig: the paths of HandleDeviceNotification, the queue and its
+// completion events, termination, and the 800-byte block.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/supervisor.h"
+#include "discovery/device_id_mgr.h"
+#include "discovery/discovery_folder.h"
+#include "discovery/standard_rig.h"
+#include "notify/msg_dispatcher.h"
+#include "notify/notification_thread.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "session/device_notification.h"
+#include "session/host_window.h"
+#include "session/session.h"
+#include "session/session_mgr.h"
+
+namespace eklv {
+namespace {
+
+using test::HostMessage;
+
+constexpr const char* kComPortClass = "86e0d1e0-8089-11d0-9ce4-08003e301f73";
+
+pf::Guid GuidOf(const char* text) {
+    std::string t = text;
+    if (!t.empty() && t.front() == '{') t = t.substr(1, t.size() - 2);
+    pf::Guid g{};
+    EXPECT_TRUE(pf::UuidFromStringA(t.c_str(), &g)) << text;
+    return g;
+}
+
+std::unique_ptr<DeviceNotificationRecord> Record(const std::string& name, std::uint32_t event,
+                                                 const char* guid = kComPortClass, std::uint16_t id = 65535) {
+    auto r = std::make_unique<DeviceNotificationRecord>();
+    r->device_name = name;
+    r->event_code = event;
+    r->class_guid = GuidOf(guid);
+    r->device_id = id;
+    return r;
+}
+
+struct Blocks {
+    std::mutex mutex;
+    std::vector<EKLVNotificationBlock> got;
+    pf::Handle event = pf::CreateEventA(false, false);
+    ~Blocks() { pf::CloseHandle(event); }
+    static void EKLV_CALLBACK Callback(std::uintptr_t context, const void* block) {
+        auto* self = reinterpret_cast<Blocks*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->got.push_back(*static_cast<const EKLVNotificationBlock*>(block));
+        pf::SetEvent(self->event);
+    }
+};
+
+// Every library object that processing needs, started in the library's
+// order and stopped in its teardown order.
+class DeviceChangeTest : public ::testing::Test {
+protected:
+    // With blocks, the callback thread runs (its window ready) before the
+    // manager starts, as EKLVInitialize orders them.
+    void Start(bool self_monitoring, Blocks* blocks = nullptr) {
+        folder.WriteIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=" + kComPortClass +
+                        "\n[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
+        CKLVDeviceIdMgr::ResetRootTIDCounter();
+        ASSERT_EQ(CKLVMsgDispatcher::Initialize(host.hwnd()), 0u);
+        ASSERT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
+        CKLVSupervisor::Initialize();
+        ASSERT_EQ(CKLVSession::Initialize(), 0u);
+        if (blocks != nullptr) {
+            const std::uintptr_t values[2] = {reinterpret_cast<std::uintptr_t>(blocks),
+                                              reinterpret_cast<std::uintptr_t>(&Blocks::Callback)};
+            ASSERT_EQ(CNotificationThread::Initialize(values), 0u);
+            for (int i = 0; i < 5000 && CNotificationThread::GetInstance()->window_handle() == 0; ++i) pf::Sleep(1);
+        }
+        ASSERT_EQ(CKLVSessionMgr::Initialize(self_monitoring), 0u);
+        processor = CKLVSession::GetInstance();
+        manager = CKLVSessionMgr::GetInstance();
+    }
+    void TearDown() override {
+        CKLVSupervisor::RequestKLVThreadTerminate();
+        CKLVSupervisor::UnInitialize();
+        CKLVSession::UnInitialize();
+        CNotificationThread::UnInitialize();
+        CKLVSessionMgr::UnInitialize();
+        CKLVDeviceIdMgr::UnInitialize();
+        CKLVMsgDispatcher::UnInitialize();
+    }
+    std::uint32_t Handle(std::unique_ptr<DeviceNotificationRecord> r) {
+        return processor->HandleDeviceNotification(r.get());
+    }
+    bool HasSession(std::uint16_t id) {
+        std::string product;
+        return manager->GetProductStringDescriptor(id, &product) == 0;
+    }
+
+    test::StandardRig s;
+    test::DiscoveryFolder folder;
+    test::HostWindow host;
+    CKLVSession* processor = nullptr;
+    CKLVSessionMgr* manager = nullptr;
+};
+
+// The paths the host-fed end-to-end tests do not reach: foreign vendors,
+// hubs, devices gone from the tree, composite strings.
+TEST_F(DeviceChangeTest, HandleDeviceNotificationPaths) {
+    Start(false);
+    const std::string modem = s.ModemName();
+    auto foreign = modem;
+    foreign.replace(foreign.find("vid_6b4d"), 8, "vid_1234");
+    EXPECT_EQ(Handle(Record(foreign, 0x8000, kComPortClass, 3)), 0u);
+    EXPECT_EQ(folder.CountLines("CKLVSession::HandleDeviceNotification - Not Supported Device (" + foreign + ")"), 1);
+
+    EXPECT_EQ(Handle(Record(modem, 0x8000, kComPortClass, 3)), 1u);
+    EXPECT_EQ(folder.CountLines("ProdDesc = (Norvanta Phone) "), 1);
+    EXPECT_EQ(folder.CountLines("IntfDesc = ("), 0) << "a composite device's interface strings are not read";
+
+    // Hubs go to the device-id manager, never to the host.
+    const std::string hub = s.rig.HubName(s.inner_hub);
+    EXPECT_EQ(Handle(Record(hub, 0x8004, test::kRigClassUsbHub)), 0u);
+    EXPECT_EQ(CKLVDeviceIdMgr::GetInstance()->TIDMapSnapshot().count(hub), 0u);
+    EXPECT_EQ(Handle(Record(hub, 0x8000, test::kRigClassUsbHub)), 0u);
+    EXPECT_EQ(CKLVDeviceIdMgr::GetInstance()->TIDMapSnapshot().at(hub), "0.3.4");
+
+    // Gone from the tree: no TID, no session.
+    s.rig.Unplug(s.phone);
+    EXPECT_EQ(Handle(Record(modem, 0x8000, kComPortClass, 5)), 0u);
+    EXPECT_FALSE(HasSession(5));
+    EXPECT_EQ(host.WaitFor(1), (std::vector<HostMessage>{{true, 3, kInfData}}));
+    EXPECT_EQ(folder.CountLines("|iNOTIFY| <-"), 1);
+}
+
+TEST_F(DeviceChangeTest, QueueOrderCompletionEventsAndTermination) {
+    Start(false);
+    // In order, one at a time: an arrival then its removal.
+    auto done = CompletionEvent::Create();
+    ASSERT_TRUE(done);
+    ASSERT_TRUE(QueueDeviceNotification(Record(s.ModemName(), 0x8000, kComPortClass, 11)));
+    processor->QueueRecord(nullptr);
+    auto removal = Record(s.ModemName(), 0x8004);
+    removal->completion_event = done;
+    removal->deadline = pf::GetTickCount() + 10000;
+    ASSERT_TRUE(QueueDeviceNotification(std::move(removal)));
+    EXPECT_EQ(pf::WaitForSingleObject(done->handle(), 10000), pf::kWaitObject0);
+    EXPECT_EQ(host.WaitFor(2), (std::vector<HostMessage>{{true, 11, kInfData}, {false, 11, kInfData}}));
+    EXPECT_EQ(folder.CountLines("CKLVSession::DeviceChangeNotice - NULL devdata"), 1);
+
+    // Past its deadline a record is still handled but not signalled; the
+    // event outlives the record for the waiter that holds it.
+    auto late = CompletionEvent::Create();
+    auto record = Record(s.ModemName(), 0x8000, kComPortClass, 12);
+    record->completion_event = late;
+    record->deadline = pf::GetTickCount() - 1;
+    ASSERT_TRUE(QueueDeviceNotification(std::move(record)));
+    EXPECT_EQ(host.WaitFor(3).back(), (HostMessage{true, 12, kInfData}));
+    EXPECT_EQ(pf::WaitForSingleObject(late->handle(), 300), pf::kWaitTimeout);
+    for (int i = 0; i < 500 && late.use_count() > 1; ++i) pf::Sleep(2);
+    EXPECT_EQ(late.use_count(), 1) << "the record let go of its share";
+
+    // The stop routine ends the thread; records queued afterwards are
+    // destroyed unhandled and unsignalled.
+    EXPECT_EQ(CKLVSession::StopRoutine(), 0);
+    for (int i = 0; i < 500 && folder.CountLines("CKLVSession::DeviceChangeNotice exit") == 0; ++i) pf::Sleep(2);
+    EXPECT_EQ(CKLVSession::StopRoutine(), 1) << "no termination event once the thread has ended";
+    auto orphan_event = CompletionEvent::Create();
+    auto orphan = Record(s.SingleName(), 0x8000, kComPortClass, 13);
+    orphan->completion_event = orphan_event;
+    orphan->deadline = pf::GetTickCount() + 10000;
+    EXPECT_TRUE(QueueDeviceNotification(std::move(orphan)));
+    CKLVSession::UnInitialize();
+    EXPECT_EQ(orphan_event.use_count(), 1);
+    EXPECT_EQ(pf::WaitForSingleObject(orphan_event->handle(), 0), pf::kWaitTimeout);
+    EXPECT_FALSE(QueueDeviceNotification(Record(s.SingleName(), 0x8000)));
+}
+
+TEST(HostBlock, TextsAreCutAndNamesEndAtTheirField) {
+    EKLVNotificationBlock block;
+    std::memset(&block, 0xAB, sizeof block);
+    BuildHostBlock(42, std::string(300, 'n'), "Phone", "pid_2001", GuidOf(kComPortClass), 0x8004, &block);
+    EXPECT_EQ(std::string(block.device_name), std::string(255, 'n'));
+    EXPECT_EQ(block.reserved0 | block.reserved1 | block.reserved2, 0u);
+    for (std::size_t i = 6; i < sizeof block.product; ++i) ASSERT_EQ(block.product[i], 0) << i;
+
+    DeviceNotificationRecord record;
+    std::memset(block.device_name, 'X', sizeof block.device_name);
+    FillRecordFromHostBlock(block, &record);
+    EXPECT_EQ(record.device_name, std::string(256, 'X'));
+    block.device_name[5] = '\0';
+    FillRecordFromHostBlock(block, &record);
+    EXPECT_EQ(record.device_name, "XXXXX");
+    EXPECT_EQ(record.device_id, 42);
+    EXPECT_EQ(record.event_code, 0x8004u);
+}
+
+// Without a callback window nobody takes the scan's blocks: the processor
+// releases them (the sanitizer builds check it).
+TEST_F(DeviceChangeTest, SelfMonitoringReleasesBlocksNobodyTakes) {
+    Start(true);
+    EXPECT_EQ(host.WaitFor(2).size(), 2u);
+    EXPECT_EQ(folder.CountLines("CKLVSessionMgr::ScanForAllUSBDevices"), 1);
+}
+
+TEST_F(DeviceChangeTest, SelfMonitoringBlocksReachTheHostCallback) {
+    Blocks blocks;
+    Start(true, &blocks);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(pf::WaitForSingleObject(blocks.event, 10000), pf::kWaitObject0);
+    std::lock_guard<std::mutex> lock(blocks.mutex);
+    ASSERT_EQ(blocks.got.size(), 2u);
+    const EKLVNotificationBlock& b = blocks.got[0].device_id == 0 ? blocks.got[0] : blocks.got[1];
+    EXPECT_EQ(b.device_id, 0) << "ids come from the topology";
+    EXPECT_EQ(std::string(b.device_name), s.ModemName());
+    EXPECT_STREQ(b.product, "Norvanta Phone");
+    EXPECT_STREQ(b.product_id, "pid_2001");
+    EXPECT_EQ(b.event, 0x8000u);
+    const pf::Guid g = GuidOf(kComPortClass);
+    EXPECT_EQ(std::memcmp(&b.class_guid, &g, 16), 0);
+}
+
+}  // namespace
+}  // namespace eklv

@@ -1,0 +1,80 @@
+// A host window on a thread of its own that records the interface arrival
+// and removal messages it receives, as a host program would see them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "eklv/eklv_host.h"
+
+namespace eklv::test {
+
+struct HostMessage {
+    bool arrival;
+    std::uint32_t device_id;
+    std::uint32_t type;
+    bool operator==(const HostMessage&) const = default;
+};
+
+class HostWindow {
+public:
+    HostWindow() {
+        arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
+        removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
+        thread_ = std::thread([this] { Run(); });
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return hwnd_ != 0; });
+    }
+    ~HostWindow() {
+        EKLVHostPostMessage(hwnd_, EKLV_WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    EKLV_HWND hwnd() const { return hwnd_; }
+    // Waits up to 10 s until n messages have come; answers them all.
+    std::vector<HostMessage> WaitFor(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return messages_.size() >= n; });
+        return messages_;
+    }
+    std::vector<HostMessage> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+private:
+    static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
+        auto* self = static_cast<HostWindow*>(user);
+        if (message == self->arrival_ || message == self->removal_) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->messages_.push_back(
+                {message == self->arrival_, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
+            self->changed_.notify_all();
+        }
+        return 0;
+    }
+    void Run() {
+        EKLV_HWND hwnd = EKLVHostCreateWindow(&Proc, this);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hwnd_ = hwnd;
+            changed_.notify_all();
+        }
+        EKLVMsg msg;
+        while (EKLVHostGetMessage(&msg, hwnd, 0, 0) > 0 && msg.message != EKLV_WM_QUIT)
+            EKLVHostDispatchMessage(&msg);
+        EKLVHostDestroyWindow(hwnd);
+    }
+    std::uint32_t arrival_ = 0;
+    std::uint32_t removal_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    EKLV_HWND hwnd_ = 0;
+    std::vector<HostMessage> messages_;
+};
+
+}  // namespace eklv::test
