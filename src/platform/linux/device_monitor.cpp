@@ -285,7 +285,13 @@ private:
     void Drain() {
         while (backlog_.size() - backlog_next_ < kMaxBacklog) {
             errno = 0;
-            udev_device* device = udev_monitor_receive_device(monitor_);
+            udev_device* device;
+            {
+                // Receiving builds a udev_device, which reads sysfs and
+                // libudev's shared state like any other device question.
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                device = udev_monitor_receive_device(monitor_);
+            }
             if (device == nullptr) {
                 if (errno == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
                 return;
