@@ -12,11 +12,5 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour build =="
   dir=$(scripts/build.sh "$flavour" | tail -n 1)
   echo "== $flavour tests =="
-  exclude=()
-  # Under ThreadSanitizer these end-to-end runs on the rig still fail (being
-  # investigated); they run in the normal and AddressSanitizer builds.
-  if [ "$flavour" = tsan ]; then
-    exclude=(-E '^(SelfMonitoring\.RoadOfAPhone|Station\.AtReportsAPhonePulledOutWhileItWaits|Station\.WatchFollowsPlugAndUnplugUntilCtrlC|Demo\.ShowsTheRoadOfAPhone)$')
-  fi
-  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600 "${exclude[@]}")
+  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 done
