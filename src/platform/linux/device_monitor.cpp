@@ -282,32 +282,23 @@ private:
 
     // Moves what waits on the socket to the backlog. The socket is emptied
     // between any two uevents handled: a socket that fills up loses uevents
-    // (under umockdev it is a datagram socket that holds only ten). Receiving
-    // reads no sysfs, so it does not wait for the sysfs lock either.
+    // (under umockdev it is a datagram socket that holds only ten).
     void Drain() {
         while (backlog_.size() - backlog_next_ < kMaxBacklog) {
             errno = 0;
-            udev_device* device = udev_monitor_receive_device(monitor_);
+            udev_device* device;
+            {
+                // Receiving builds a udev_device, which reads sysfs and
+                // libudev's shared state like any other device question.
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                device = udev_monitor_receive_device(monitor_);
+            }
             if (device == nullptr) {
                 if (errno == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
                 return;
             }
             backlog_.push_back(device);
         }
-    }
-
-    // Takes the sysfs lock on the monitor thread, receiving uevents while
-    // another thread holds it (the device-change thread asks many questions
-    // in a row when a phone arrives).
-    std::unique_lock<std::recursive_mutex> LockSysfs() {
-        std::unique_lock<std::recursive_mutex> lock(SysfsLock(), std::try_to_lock);
-        while (!lock.owns_lock()) {
-            Drain();
-            pollfd fd = {udev_monitor_get_fd(monitor_), POLLIN, 0};
-            poll(&fd, 1, 1);
-            lock.try_lock();
-        }
-        return lock;
     }
 
     // Handles up to a batch of uevents, posting the broadcasts of each at
@@ -323,7 +314,7 @@ private:
             }
             std::vector<Broadcast> broadcasts;
             {
-                auto sysfs = LockSysfs();
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
                 DeviceTree tree;
                 Handle(tree, device, &broadcasts, &nodes_changed);
             }
@@ -336,7 +327,7 @@ private:
             overflowed_ = false;
             std::vector<Broadcast> broadcasts;
             {
-                auto sysfs = LockSysfs();
+                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
                 present_.Resync(PresentNodes(), &broadcasts);
             }
             Post(broadcasts);
