@@ -64,7 +64,7 @@ struct Arrivals {
 class RawMonitor {
 public:
     RawMonitor() {
-        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
         udev_ = udev_new();
         monitor_ = udev_monitor_new_from_netlink(udev_, access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel");
         udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr);
@@ -78,7 +78,7 @@ public:
         (void)!write(stop_, &one, sizeof one);
         thread_.join();
         close(stop_);
-        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
         udev_monitor_unref(monitor_);
         udev_unref(udev_);
     }

@@ -8,6 +8,12 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-verify_asan_link_order=0:detect_leaks=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-suppressions=$PWD/tests/tsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+# umockdev stands in for the uevent netlink socket with a Unix datagram
+# socket, which queues only net.unix.max_dgram_qlen (10) messages: a hub
+# full of phones plugged at once needs more. Raised where we may.
+if [ "$(cat /proc/sys/net/unix/max_dgram_qlen 2>/dev/null || echo 0)" -lt 512 ] && [ -w /proc/sys/net/unix/max_dgram_qlen ]; then
+  echo 512 > /proc/sys/net/unix/max_dgram_qlen || true
+fi
 for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour build =="
   dir=$(scripts/build.sh "$flavour" | tail -n 1)

@@ -47,10 +47,12 @@ CKLVSessionList::Iterator::~Iterator() { node_->Release(); }
 
 bool CKLVSessionList::Iterator::IsValid() const { return !list_.IsEnd(node_); }
 
-CKLVSession* CKLVSessionList::Iterator::Get() const {
-    pf::ScopedLock lock(list_.list_lock_);
-    return node_->session;
-}
+// Not under the list lock: the iterator's reference keeps the node, and a
+// node's session never changes once the node is linked. Taking the lock
+// here would deadlock a host call that found a session just before its
+// removal: the deletion waits for that call's reference, while searches
+// that hold the list lock wait for the deletion to finish.
+CKLVSession* CKLVSessionList::Iterator::Get() const { return node_->session; }
 
 CKLVSessionList::CKLVSessionList()
     : head_(new Node(nullptr)),

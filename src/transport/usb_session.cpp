@@ -215,6 +215,12 @@ bool CEKLVUSBSession::GetInterfaceDescriptor(const std::string& name, std::uint8
 
 pf::Handle CEKLVUSBSession::OpenInterface(std::uint32_t type, std::uint32_t synchronous) {
     LogMessage(device_id_, kLogInfo, kCatGeneral, "OpenInterface with bSynchronous=%d", static_cast<int>(synchronous));
+    // One open at a time per session, and none while an interface is being
+    // removed or closed: two host threads opening the same interface would
+    // otherwise both open the port and the record would keep only one of
+    // the handles, and an open finishing after the removal would record a
+    // handle that nobody closes.
+    pf::ScopedLock open_lock(interface_lock_);
     bSynchronous = synchronous;
     if (synchronous == 0) return OpenInterfaceEx(type);
 

@@ -4,7 +4,6 @@
 // re-plug into the same port, hub removal, shutdown and a second start.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -13,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "discovery/standard_rig.h"
+#include "e2e/road_helpers.h"
 #include "session/host_window.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
@@ -21,56 +20,16 @@
 namespace eklv {
 namespace {
 
+using test::CallbackLog;
 using test::CountOf;
+using test::ThreadCount;
 using test::HostMessage;
 
-struct Delivered {
-    std::uint16_t device_id;
-    std::uint32_t event;
-    std::string product;
-    std::string product_id;
-};
-
-// Records the blocks the library hands to the host's callback.
-struct CallbackLog {
-    std::mutex mutex;
-    std::vector<Delivered> blocks;
-    static void EKLV_CALLBACK Call(std::uintptr_t context, const void* data) {
-        auto* self = reinterpret_cast<CallbackLog*>(context);
-        const auto* block = static_cast<const EKLVNotificationBlock*>(data);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->blocks.push_back({block->device_id, block->event, block->product, block->product_id});
-    }
-    std::vector<Delivered> Snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return blocks;
-    }
-};
-
-int ThreadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 bool WaitLog(const test::LoadedLibrary& lib, const std::string& text, int count) {
-    for (int i = 0; i < 1000; ++i) {
-        if (CountOf(lib.ReadLogs(), text) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return test::Eventually([&] { return CountOf(lib.ReadLogs(), text) >= count; });
 }
 
-std::string Ini() {
-    return test::VerboseLogIni(std::string(test::kStandardIni) +
-                               "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
-                               "GUID_1=f18a0e88-c30c-11d0-8815-00a0c906bed8\n"
-                               "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n"
-                               "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=2\nMODEM_WAIT=100\n");
-}
+std::string Ini() { return test::VerboseLogIni(test::RoadIni()); }
 
 // Sends one command through a blocking-opened interface and reads until the
 // modem's final OK (the port's read time-outs bound each read).

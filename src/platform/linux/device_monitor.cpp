@@ -177,7 +177,7 @@ private:
     // With lifecycle_ held and the thread not running.
     bool Start() {
         {
-            std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+            std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             udev_ = udev_new();
             if (udev_ != nullptr)
                 monitor_ = udev_monitor_new_from_netlink(udev_, UdevdRunning() ? "udev" : "kernel");
@@ -227,7 +227,7 @@ private:
 
     void Release() {
         {
-            std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+            std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             for (std::size_t i = backlog_next_; i < backlog_.size(); ++i) udev_device_unref(backlog_[i]);
             if (monitor_ != nullptr) udev_monitor_unref(monitor_);
             if (udev_ != nullptr) udev_unref(udev_);
@@ -290,7 +290,7 @@ private:
             {
                 // Receiving builds a udev_device, which reads sysfs and
                 // libudev's shared state like any other device question.
-                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                UrgentSysfsLock sysfs;
                 device = udev_monitor_receive_device(monitor_);
             }
             if (device == nullptr) {
@@ -314,7 +314,7 @@ private:
             }
             std::vector<Broadcast> broadcasts;
             {
-                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                UrgentSysfsLock sysfs;
                 DeviceTree tree;
                 Handle(tree, device, &broadcasts, &nodes_changed);
             }
@@ -327,7 +327,7 @@ private:
             overflowed_ = false;
             std::vector<Broadcast> broadcasts;
             {
-                std::lock_guard<std::recursive_mutex> sysfs(SysfsLock());
+                UrgentSysfsLock sysfs;
                 present_.Resync(PresentNodes(), &broadcasts);
             }
             Post(broadcasts);

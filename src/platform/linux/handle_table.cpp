@@ -41,6 +41,12 @@ std::shared_ptr<KernelObject> LookupObject(Handle handle) {
     return it == t.objects.end() ? nullptr : it->second;
 }
 
+std::size_t ObjectCount() {
+    Table& t = TheTable();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    return t.objects.size();
+}
+
 bool RemoveObject(Handle handle) {
     std::shared_ptr<KernelObject> doomed;  // destroyed outside the table lock
     Table& t = TheTable();

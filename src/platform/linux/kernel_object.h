@@ -3,6 +3,7 @@
 
 #include <sys/poll.h>
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/handle.h"
@@ -37,6 +38,8 @@ public:
 // Adds an object to the table; answers its new handle, never reused.
 Handle InsertObject(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupObject(Handle handle);
+// Number of open handles in the process, for leak checks.
+std::size_t ObjectCount();
 // Removes the handle; false when it names nothing.
 bool RemoveObject(Handle handle);
 

@@ -150,12 +150,6 @@ void FindTty(const std::string& path, int depth, std::string* tty) {
 
 }  // namespace
 
-std::recursive_mutex& SysfsLock() {
-    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
-    static auto* lock = new (storage) std::recursive_mutex;  // see Nodes()
-    return *lock;
-}
-
 DeviceTree::DeviceTree() : lock_(SysfsLock()), udev_(udev_new()) {}
 
 DeviceTree::~DeviceTree() {

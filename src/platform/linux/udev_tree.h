@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/devtree.h"
+#include "platform/linux/sysfs_lock.h"
 #include "platform/linux/udev_names.h"
 
 namespace eklv::pf::lx {
@@ -53,8 +54,6 @@ extern const Guid kClassUsbDevice;  // {a5dcbf10-6530-11d2-901f-00c04fb951ed}
 extern const Guid kClassComPort;    // {86e0d1e0-8089-11d0-9ce4-08003e301f73}
 extern const Guid kClassModem;      // {2c7089aa-2e0e-11d1-b114-00c04fc2aae4}
 
-// The backend's sysfs lock (recursive).
-std::recursive_mutex& SysfsLock();
 
 class DeviceTree {
 public:
@@ -123,7 +122,7 @@ private:
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
 
-    std::lock_guard<std::recursive_mutex> lock_;
+    std::lock_guard<SysfsMutex> lock_;
     udev* udev_ = nullptr;
 };
 

@@ -1,0 +1,335 @@
+// The library under the abuse of a flashing station: a thousand plug and
+// unplug cycles, phones pulled out while host threads use them, and host
+// threads calling device functions through a burst of arrivals and
+// removals. Runs the statically linked core so that its handle table and
+// session list can be counted.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/road_helpers.h"
+#include "platform/linux/kernel_object.h"
+#include "rig/modem_emulator.h"
+#include "session/host_window.h"
+#include "session/session_mgr.h"
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::HostMessage;
+using test::HostWindow;
+
+// What a leak would grow.
+struct Counts {
+    int threads, fds;
+    std::size_t handles;
+    std::uint32_t sessions;
+    bool operator==(const Counts&) const = default;
+};
+
+void PrintTo(const Counts& c, std::ostream* os) {
+    *os << "threads " << c.threads << ", fds " << c.fds << ", handles " << c.handles << ", sessions " << c.sessions;
+}
+
+Counts Measure() {
+    std::uint32_t sessions = 0;
+    if (auto* mgr = CKLVSessionMgr::GetInstance()) {
+        sessions = mgr->session_list()->Count() + static_cast<std::uint32_t>(mgr->session_list()->TrashCount());
+    }
+    return {test::ThreadCount(), test::FileCount(), pf::lx::ObjectCount(), sessions};
+}
+
+// The counts once threads that were winding down have ended: the same in
+// two readings 200 ms apart.
+Counts Settled() {
+    Counts last = Measure();
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Counts now = Measure();
+        if (now == last) return now;
+        last = now;
+    }
+    return last;
+}
+
+// The library initialised in self-monitoring mode on a rig, with a host
+// window that records what is announced.
+class Station {
+public:
+    explicit Station(const std::string& ini = test::RoadIni()) : folder_(ini) {
+        setenv("EKLV_COMMON_APPDATA", folder_.path().c_str(), 1);
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        params.self_monitoring = 1;
+        started_ = EKLVInitialize(&params) == 0;
+    }
+    ~Station() {
+        if (started_) EKLVUninitialize();
+        unsetenv("EKLV_COMMON_APPDATA");
+    }
+    bool started() const { return started_; }
+    std::string Log() const { return folder_.ReadLogs(); }
+
+    // Waits until the host has n messages; answers the last one.
+    HostMessage Nth(std::size_t n) {
+        auto messages = host.WaitFor(n);
+        return messages.size() >= n ? messages[n - 1] : HostMessage{false, EKLV_NO_DEVICE, 0};
+    }
+
+    HostWindow host;
+
+private:
+    test::ModuleFolder folder_;
+    bool started_ = false;
+};
+
+// How many uevents umockdev's emulated netlink socket can queue.
+int DatagramQueueLength() {
+    std::ifstream file("/proc/sys/net/unix/max_dgram_qlen");
+    int length = 0;
+    file >> length;
+    return length;
+}
+
+int Cycles() {
+    const char* text = std::getenv("EKLV_STRESS_CYCLES");
+    return text != nullptr ? std::atoi(text) : 1000;
+}
+
+// Sends AT through an interface and reads until the final OK.
+bool AtOk(std::uint32_t id, EKLV_HANDLE h) {
+    if (EKLVWriteData(id, h, "AT\r", 3) != 0u) return false;
+    std::string answer;
+    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
+        char buffer[256];
+        std::uint32_t length = sizeof buffer;
+        if (EKLVReadData(id, h, buffer, &length) != 0u) break;
+        answer.append(buffer, length);
+    }
+    return answer.find("OK") != std::string::npos;
+}
+
+TEST(Stress, PlugUnplugCyclesLeakNothing) {
+    test::StandardRig s;
+    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
+    Station station;
+    ASSERT_TRUE(station.started());
+    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
+    std::uint32_t id = EKLV_NO_DEVICE;
+    for (const auto& m : station.host.Messages())
+        if (m.type == INF_DATA) id = m.device_id;
+    ASSERT_NE(id, EKLV_NO_DEVICE);
+
+    // One cycle: unplug, plug, and every tenth time a modem session with
+    // its reader thread.
+    std::size_t seen = 2;
+    auto cycle = [&](int i) {
+        s.rig.Unplug(s.phone);
+        EXPECT_EQ(station.Nth(++seen), (HostMessage{false, id, INF_DATA})) << "cycle " << i;
+        s.rig.Plug(s.phone);
+        EXPECT_EQ(station.Nth(++seen), (HostMessage{true, id, INF_DATA})) << "cycle " << i;
+        if (i % 10 == 0) {
+            EKLV_HANDLE h = 0;
+            EXPECT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u) << "cycle " << i;
+            EXPECT_TRUE(AtOk(id, h)) << "cycle " << i;
+            EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 0u);
+        }
+    };
+    for (int i = 0; i < 3; ++i) cycle(i * 10);  // first-use allocations settle
+    ASSERT_FALSE(testing::Test::HasFailure());
+
+    const Counts before = Settled();
+    const int cycles = Cycles();
+    for (int i = 0; i < cycles && !testing::Test::HasFailure(); ++i) cycle(i);
+    // Threads and handles of a removal may still be winding down.
+    Counts after = Measure();
+    test::Eventually([&] { return (after = Measure()) == before; });
+    EXPECT_EQ(after, before) << "after " << cycles << " cycles";
+    EXPECT_EQ(before.sessions, 2u);
+}
+
+// A phone pulled out while one host thread waits in a read and another
+// writes: both return with failure codes instead of hanging, the port is
+// released, and the phone works again when it comes back.
+TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
+    test::StandardRig s;
+    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
+    modem.QueueReply(test::ModemReply::Silence());  // the read waits for an answer that never comes
+    Station station(test::VerboseLogIni(test::RoadIni()));
+    ASSERT_TRUE(station.started());
+    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
+    std::uint32_t id = EKLV_NO_DEVICE;
+    for (const auto& m : station.host.Messages())
+        if (m.type == INF_DATA) id = m.device_id;
+
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
+    ASSERT_EQ(EKLVWriteData(id, h, "AT\r", 3), 0u);
+    std::atomic<std::uint32_t> read_result{~0u};
+    std::atomic<bool> stop_writing{false};
+    std::atomic<int> writes{0};
+    std::thread reader([&] {
+        char buffer[64];
+        std::uint32_t length = sizeof buffer;
+        read_result = EKLVReadData(id, h, buffer, &length);
+    });
+    std::thread writer([&] {
+        while (!stop_writing) {
+            // No carriage return: the modem has nothing to answer.
+            std::uint32_t code = EKLVWriteData(id, h, "AT+CSQ", 6);
+            ++writes;
+            if (code != 0u) break;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto pulled = Clock::now();
+    s.rig.Unplug(s.phone);
+    EXPECT_EQ(station.Nth(3), (HostMessage{false, id, INF_DATA}));
+    reader.join();
+    const auto read_returned = Clock::now();
+    stop_writing = true;
+    writer.join();
+    EXPECT_EQ(read_result.load(), 5u) << "the waiting read fails";
+    EXPECT_LT(read_returned - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
+    EXPECT_GT(writes.load(), 0);
+    char buffer[16];
+    std::uint32_t length = sizeof buffer;
+    EXPECT_EQ(EKLVReadData(id, h, buffer, &length), 3u) << "the session is gone";
+    EXPECT_EQ(EKLVWriteData(id, h, "AT\r", 3), 3u);
+    EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 3u);
+
+    // Opens racing the phone going and coming: each answers, none hangs.
+    std::atomic<bool> stop_opening{false};
+    std::set<std::uint32_t> open_codes;
+    std::thread opener([&] {
+        while (!stop_opening) {
+            EKLV_HANDLE handle = 0;
+            std::uint32_t code = EKLVOpenDevice(id, INF_DATA, &handle, 1);
+            open_codes.insert(code);
+            if (code == 0u) EKLVCloseDevice(id, INF_DATA);
+        }
+    });
+    std::size_t seen = 3;
+    for (int i = 0; i < 5; ++i) {
+        s.rig.Plug(s.phone);
+        EXPECT_TRUE(station.Nth(++seen).arrival);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        s.rig.Unplug(s.phone);
+        EXPECT_FALSE(station.Nth(++seen).arrival);
+    }
+    stop_opening = true;
+    opener.join();
+    for (std::uint32_t code : open_codes) EXPECT_TRUE(code == 0u || code == 3u || code == 7u) << code;
+
+    // Back in, the modem answers again through the same id.
+    s.rig.Plug(s.phone);
+    EXPECT_EQ(station.Nth(++seen), (HostMessage{true, id, INF_DATA}));
+    ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
+    EXPECT_TRUE(AtOk(id, h));
+    EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 0u);
+    EXPECT_NE(station.Log().find("DeviceRemoval - All interfaces removed"), std::string::npos);
+}
+
+// Host threads open, query, write and read every phone they have heard of
+// while a hub full of phones is plugged and unplugged: every call answers a
+// result code of the interface, and the station ends where it started.
+TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
+    if (DatagramQueueLength() < 64)
+        GTEST_SKIP() << "umockdev's uevent socket holds only net.unix.max_dgram_qlen messages; "
+                        "scripts/test.sh raises it when run as root";
+    constexpr int kPhones = 8;
+    test::UsbRig rig;
+    auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    auto hub = rig.AddHub(root, 1, kPhones);
+    std::vector<std::unique_ptr<test::ModemEmulator>> modems;
+    for (int port = 1; port <= kPhones; ++port) {
+        std::string tty = "ttyACM" + std::to_string(port - 1);
+        rig.AddCompositePhone(hub, port, 0x6b4d, 0x2001,
+                              {test::RigInterface::Modem(tty), test::RigInterface::Mtp(), test::RigInterface::Data()});
+        modems.push_back(std::make_unique<test::ModemEmulator>(rig.TtyFd(tty)));
+    }
+    rig.Unplug(hub);
+    Station station(test::VerboseLogIni(test::RoadIni()));
+    ASSERT_TRUE(station.started());
+    const Counts before = Settled();
+
+    std::atomic<bool> stop{false};
+    std::mutex codes_mutex;
+    std::set<std::uint32_t> codes;
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 4; ++t) {
+        hosts.emplace_back([&, t] {
+            std::set<std::uint32_t> mine;
+            for (int round = 0; !stop; ++round) {
+                for (const auto& m : station.host.Messages()) {
+                    if (stop) break;
+                    if (!m.arrival || (m.device_id + round + t) % 3 != 0) continue;
+                    std::uint32_t id = m.device_id;
+                    EKLV_HANDLE h = 0;
+                    std::uint32_t open = EKLVOpenDevice(id, INF_DATA, &h, t % 2);
+                    mine.insert(open);
+                    EKLVString text;
+                    EKLVStringInit(&text);
+                    mine.insert(EKLVGetComPort(id, INF_DATA, &text));
+                    mine.insert(EKLVGetProductStringDescriptor(id, &text));
+                    EKLVStringFree(&text);
+                    std::uint32_t rate = 115200;
+                    mine.insert(EKLVSetBaudRate(id, INF_DATA, &rate));
+                    if (open == 0u) {
+                        mine.insert(EKLVWriteData(id, h, "AT\r", 3));
+                        char buffer[64];
+                        std::uint32_t length = sizeof buffer;
+                        mine.insert(EKLVReadData(id, h, buffer, &length));
+                        mine.insert(EKLVCloseDevice(id, INF_DATA));
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::lock_guard<std::mutex> lock(codes_mutex);
+            codes.insert(mine.begin(), mine.end());
+        });
+    }
+
+    std::size_t seen = 0;
+    for (int burst = 0; burst < 6; ++burst) {
+        rig.Plug(hub);
+        seen += kPhones;
+        EXPECT_EQ(station.host.WaitFor(seen).size(), seen) << "arrivals of burst " << burst;
+        rig.Unplug(hub);
+        seen += kPhones;
+        EXPECT_EQ(station.host.WaitFor(seen).size(), seen) << "removals of burst " << burst;
+    }
+    stop = true;
+    for (auto& t : hosts) t.join();
+
+    const std::set<std::uint32_t> allowed = {EKLV_OK,          EKLV_NOT_COMPLETED, EKLV_INVALID_HANDLE,
+                                             EKLV_NO_SUCH_DEVICE, EKLV_WRITE_FAILED, EKLV_READ_FAILED,
+                                             EKLV_OPEN_FAILED,  EKLV_NO_SUCH_INTERFACE,
+                                             EKLV_GET_COMM_STATE_FAILED, EKLV_SET_COMM_STATE_FAILED};
+    for (std::uint32_t code : codes) EXPECT_TRUE(allowed.count(code)) << "code " << code;
+    EXPECT_TRUE(codes.count(EKLV_OK)) << "some calls reached a phone";
+    Counts after = Measure();
+    test::Eventually([&] { return (after = Measure()) == before; });
+    EXPECT_EQ(after, before);
+    if (HasFailure()) {
+        const std::string log = station.Log();
+        std::cerr << "end of the log:\n" << log.substr(log.size() > 4000000 ? log.size() - 4000000 : 0);
+    }
+}
+
+}  // namespace
+}  // namespace eklv
