@@ -1,9 +1,14 @@
-// Device-change latency on a umockdev rig: from raising the uevents of a
-// phone to the window procedure receiving WM_DEVICECHANGE for its COM
-// port, next to a bare libudev monitor receiving the same uevents in the
-// same run. (a) one composite phone plugged; (b) 32 composite phones
-// plugged at once (one hub subtree), until the last COM port arrives.
-// Prints medians and ratios at the end.
+// Device-change latency on a umockdev rig, next to a bare libudev monitor
+// receiving the same uevents in the same run:
+//  - platform: from raising the uevents of a phone to a platform window
+//    procedure receiving WM_DEVICECHANGE for its COM port;
+//  - host: from raising them to a host window receiving
+//    WM_ZORVAN_INTERFACE_ARRIVAL from a loaded copy of libeklv.so in
+//    self-monitoring mode (device-change window, device-change thread,
+//    session, dispatcher).
+// Each for (a) one composite phone plugged; (b) 32 composite phones plugged
+// at once (4 hubs of 8 below one hub), until the last arrival. Prints
+// medians and ratios at the end.
 #include <benchmark/benchmark.h>
 #include <libudev.h>
 #include <poll.h>
@@ -20,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "library_host.h"
 #include "platform/devnotify.h"
 #include "platform/linux/udev_tree.h"
 #include "platform/window.h"
@@ -32,31 +38,7 @@ using eklv::test::RigInterface;
 using eklv::test::UsbRig;
 namespace pf = eklv::pf;
 
-// Counts arrivals and keeps the time of the latest.
-struct Arrivals {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int count = 0;
-    Clock::time_point last;
-
-    void Add() {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++count;
-        last = Clock::now();
-        changed.notify_all();
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex);
-        count = 0;
-    }
-    // The time of the n-th arrival; false after 60 s without it.
-    bool Wait(int n, Clock::time_point* at) {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!changed.wait_for(lock, std::chrono::seconds(60), [&] { return count >= n; })) return false;
-        *at = last;
-        return true;
-    }
-};
+using Arrivals = eklv::bench::Counter;
 
 // A bare libudev monitor thread counting tty add uevents, in the mode the
 // backend picks. Like the backend, it takes the sysfs lock (which
@@ -148,8 +130,9 @@ std::vector<RigInterface> Functions(int tty) {
 
 struct Result {
     std::vector<double> raw_us, window_us;
+    int messages = 0;  // host arrivals per plug
 };
-Result g_one, g_burst;
+Result g_one, g_burst, g_host_one, g_host_burst;
 
 // Plugs node (every uevent of its subtree), waits for phones COM-port
 // arrivals at both listeners, records both latencies, unplugs.
@@ -176,28 +159,105 @@ void Measure(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int phon
     }
 }
 
-void BM_OnePhone(benchmark::State& state) {
+// The same through the library: the host window must receive every
+// arrival the library sends for the subtree. A first plug, not timed,
+// counts them (the library announces each supported interface of a phone;
+// hub arrivals stay inside) and lets the device-id manager remember the
+// ports. Each plug waits for the removals of the one before.
+void MeasureHost(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int phones, Result* result) {
+    RawMonitor raw;
+    eklv::bench::LibraryHost host;
+    if (!host.ok()) {
+        state.SkipWithError("library not initialised");
+        return;
+    }
+    auto& arrivals = host.window.arrivals;
+    auto& removals = host.window.removals;
+    rig.Plug(node);
+    if (!raw.arrivals.Wait(phones) || !arrivals.Wait(phones)) {
+        state.SkipWithError("arrivals missing");
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // nothing more is on its way
+    const int expected = arrivals.count();
+    rig.Unplug(node);
+    if (!removals.Wait(expected)) {
+        state.SkipWithError("removals missing");
+        return;
+    }
+    result->messages = expected;
+    for (auto _ : state) {
+        raw.arrivals.Reset();
+        arrivals.Reset();
+        removals.Reset();
+        Clock::time_point start = Clock::now(), raw_at, host_at;
+        rig.Plug(node);
+        if (!raw.arrivals.Wait(phones, &raw_at) || !arrivals.Wait(expected, &host_at)) {
+            state.SkipWithError("arrivals missing");
+            break;
+        }
+        double raw_us = std::chrono::duration<double, std::micro>(raw_at - start).count();
+        double host_us = std::chrono::duration<double, std::micro>(host_at - start).count();
+        result->raw_us.push_back(raw_us);
+        result->window_us.push_back(host_us);
+        state.SetIterationTime(host_us / 1e6);
+        state.PauseTiming();
+        rig.Unplug(node);
+        if (!removals.Wait(expected)) state.SkipWithError("removals missing");
+        state.ResumeTiming();
+    }
+}
+
+// One composite phone on a hub.
+struct OnePhoneRig {
     UsbRig rig;
-    auto hub = rig.AddHub(rig.AddRootHub(rig.AddPciController(), 1), 1);
-    auto phone = rig.AddCompositePhone(hub, 1, 0x6b4d, 0x2001, Functions(0));
-    rig.Unplug(phone);
-    Measure(state, rig, phone, 1, &g_one);
+    UsbRig::NodeId phone;
+    OnePhoneRig() {
+        auto hub = rig.AddHub(rig.AddRootHub(rig.AddPciController(), 1), 1);
+        phone = rig.AddCompositePhone(hub, 1, 0x6b4d, 0x2001, Functions(0));
+        rig.Unplug(phone);
+    }
+};
+
+// 32 composite phones: 4 hubs of 8 ports below one hub, unplugged.
+struct ThirtyTwoPhoneRig {
+    UsbRig rig;
+    UsbRig::NodeId top;
+    ThirtyTwoPhoneRig() {
+        auto root = rig.AddRootHub(rig.AddPciController(), 1);
+        top = rig.AddHub(root, 1);
+        int tty = 0;
+        for (int h = 1; h <= 4; ++h) {
+            auto hub = rig.AddHub(top, h, 8);
+            for (int port = 1; port <= 8; ++port) rig.AddCompositePhone(hub, port, 0x6b4d, 0x2001, Functions(tty++));
+        }
+        rig.Unplug(top);
+    }
+};
+
+void BM_OnePhone(benchmark::State& state) {
+    OnePhoneRig r;
+    Measure(state, r.rig, r.phone, 1, &g_one);
 }
 BENCHMARK(BM_OnePhone)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 void BM_ThirtyTwoPhonesAtOnce(benchmark::State& state) {
-    UsbRig rig;
-    auto root = rig.AddRootHub(rig.AddPciController(), 1);
-    auto top = rig.AddHub(root, 1);
-    int tty = 0;
-    for (int h = 1; h <= 4; ++h) {
-        auto hub = rig.AddHub(top, h, 8);
-        for (int port = 1; port <= 8; ++port) rig.AddCompositePhone(hub, port, 0x6b4d, 0x2001, Functions(tty++));
-    }
-    rig.Unplug(top);
-    Measure(state, rig, top, 32, &g_burst);
+    ThirtyTwoPhoneRig r;
+    Measure(state, r.rig, r.top, 32, &g_burst);
 }
 BENCHMARK(BM_ThirtyTwoPhonesAtOnce)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+void BM_HostOnePhone(benchmark::State& state) {
+    OnePhoneRig r;
+    MeasureHost(state, r.rig, r.phone, 1, &g_host_one);
+}
+BENCHMARK(BM_HostOnePhone)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+void BM_HostThirtyTwoPhonesAtOnce(benchmark::State& state) {
+    ThirtyTwoPhoneRig r;
+    MeasureHost(state, r.rig, r.top, 32, &g_host_burst);
+}
+BENCHMARK(BM_HostThirtyTwoPhonesAtOnce)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 double Median(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -205,22 +265,27 @@ double Median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-void Print(const char* what, const Result& r) {
+void Print(const char* what, const char* listener, const Result& r) {
     if (r.raw_us.empty()) return;
     double raw = Median(r.raw_us), window = Median(r.window_us);
     std::vector<double> extra;
     for (std::size_t i = 0; i < r.raw_us.size(); ++i) extra.push_back(r.window_us[i] - r.raw_us[i]);
-    std::printf("%-30s raw monitor %10.1f us   window %10.1f us   extra %8.1f us   ratio %.2fx  (medians of %zu)\n",
-                what, raw, window, Median(extra), raw > 0 ? window / raw : 0.0, r.raw_us.size());
+    std::printf("%-26s raw monitor %10.1f us   %-8s %10.1f us   extra %8.1f us   ratio %.2fx  (medians of %zu)", what,
+                raw, listener, window, Median(extra), raw > 0 ? window / raw : 0.0, r.raw_us.size());
+    if (r.messages > 0) std::printf("  %d arrivals per plug", r.messages);
+    std::printf("\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     eklv::test::RunUnderUmockdev(argc, argv);
+    eklv::bench::UseBuiltLibrary();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    Print("one phone", g_one);
-    Print("32 phones at once (last)", g_burst);
+    Print("one phone", "window", g_one);
+    Print("32 phones at once (last)", "window", g_burst);
+    Print("one phone", "host", g_host_one);
+    Print("32 phones at once (last)", "host", g_host_burst);
     return 0;
 }

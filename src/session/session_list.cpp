@@ -16,15 +16,26 @@ public:
         if (no_refs != pf::kNullHandle) pf::CloseHandle(no_refs);
     }
 
-    // The event follows the count under the mutex, so a deletion that sees
-    // it signalled and then the count at 0 knows no reference is left.
+    // Once a deletion waits for the references to drain (WatchDrain), the
+    // event follows the count under the mutex, so a deletion that sees it
+    // signalled and then the count at 0 knows no reference is left. Before
+    // that nobody waits for it: walks take and drop a reference at every
+    // step and need not set and reset it each time.
     void AddRef() {
         std::lock_guard<std::mutex> lock(ref_mutex);
-        if (refs++ == 0) pf::ResetEvent(no_refs);
+        if (refs++ == 0 && drain_watched) pf::ResetEvent(no_refs);
     }
     void Release() {
         std::lock_guard<std::mutex> lock(ref_mutex);
-        if (--refs == 0) pf::SetEvent(no_refs);
+        if (--refs == 0 && drain_watched) pf::SetEvent(no_refs);
+    }
+    void WatchDrain() {
+        std::lock_guard<std::mutex> lock(ref_mutex);
+        drain_watched = true;
+        if (refs == 0)
+            pf::SetEvent(no_refs);
+        else
+            pf::ResetEvent(no_refs);
     }
     bool Unreferenced() {
         std::lock_guard<std::mutex> lock(ref_mutex);
@@ -32,6 +43,7 @@ public:
     }
 
     std::uint32_t refs = 0;
+    bool drain_watched = false;
     std::mutex ref_mutex;
     Node* next = nullptr;
     Node* prev = nullptr;
@@ -66,7 +78,7 @@ CKLVSessionList::CKLVSessionList()
 }
 
 CKLVSessionList::~CKLVSessionList() {
-    pf::WaitForSingleObject(no_transit_, pf::kInfinite);
+    WaitNoTransit();
     pf::ResetEvent(stable_);
     Node* node = head_;
     while (node != tail_) {
@@ -82,11 +94,28 @@ CKLVSessionList::~CKLVSessionList() {
 
 bool CKLVSessionList::IsEnd(const Node* node) const { return node == head_ || node == tail_ || node->dead; }
 
+// The no-transit event follows the transit count only while someone waits
+// for it, so that a walk, one step after the other, makes no system call
+// for it.
+void CKLVSessionList::WaitNoTransit() {
+    {
+        std::lock_guard<std::mutex> lock(transit_mutex_);
+        ++transit_waiters_;
+        if (transit_ == 0)
+            pf::SetEvent(no_transit_);
+        else
+            pf::ResetEvent(no_transit_);
+    }
+    pf::WaitForSingleObject(no_transit_, pf::kInfinite);
+    std::lock_guard<std::mutex> lock(transit_mutex_);
+    --transit_waiters_;
+}
+
 void CKLVSessionList::BeginStep(Node* from) {
     step_lock_.Enter();
     {
         std::lock_guard<std::mutex> lock(transit_mutex_);
-        if (transit_++ == 0) pf::ResetEvent(no_transit_);
+        if (transit_++ == 0 && transit_waiters_ != 0) pf::ResetEvent(no_transit_);
     }
     step_lock_.Leave();
     // A walker standing on a node that is being deleted may leave it at once.
@@ -95,7 +124,7 @@ void CKLVSessionList::BeginStep(Node* from) {
 
 void CKLVSessionList::EndStep() {
     std::lock_guard<std::mutex> lock(transit_mutex_);
-    if (--transit_ == 0) pf::SetEvent(no_transit_);
+    if (--transit_ == 0 && transit_waiters_ != 0) pf::SetEvent(no_transit_);
 }
 
 void CKLVSessionList::MoveTo(Iterator& it, Node* target) {
@@ -179,7 +208,7 @@ void CKLVSessionList::Delete(Iterator& it) {
         return;
     }
     step_lock_.Enter();
-    pf::WaitForSingleObject(no_transit_, pf::kInfinite);
+    WaitNoTransit();
     pf::ResetEvent(stable_);
     node->unlinked = true;
     step_lock_.Leave();
@@ -190,6 +219,7 @@ void CKLVSessionList::Delete(Iterator& it) {
     list_lock_.Leave();
 
     const std::uint16_t device_id = node->session->GetDeviceId();
+    node->WatchDrain();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.delete_wait_ms);
     bool drained = false;
     for (;;) {
@@ -234,7 +264,7 @@ std::uint32_t CKLVSessionList::GetDeviceList(Iterator& it, std::vector<std::uint
     ids->clear();
     pf::ScopedLock lock(list_lock_);
     if (count_ == 0) return 3;
-    pf::WaitForSingleObject(no_transit_, pf::kInfinite);
+    WaitNoTransit();
     Restart(it);
     for (;;) {
         StepForward(it);
@@ -255,7 +285,7 @@ std::uint32_t CKLVSessionList::GetDeviceListEx(Iterator& it, std::vector<DeviceL
     pf::ScopedLock lock(list_lock_);
     if (count_ == 0) return 3;
     entries->resize(count_);
-    pf::WaitForSingleObject(no_transit_, pf::kInfinite);
+    WaitNoTransit();
     Restart(it);
     for (std::size_t k = 0; k < entries->size(); ++k) {
         StepForward(it);

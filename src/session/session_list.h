@@ -90,6 +90,7 @@ private:
     void MoveTo(Iterator& it, Node* target);
     void Restart(Iterator& it);
     bool IsEnd(const Node* node) const;
+    void WaitNoTransit();
     void BeginStep(Node* from);
     void EndStep();
 
@@ -98,8 +99,11 @@ private:
     Node* tail_;
     std::mutex transit_mutex_;
     std::uint32_t transit_ = 0;
-    pf::Handle no_transit_;  // manual-reset, signalled while no step is in progress
-    pf::Handle stable_;      // manual-reset, reset while a deletion disposes of its node
+    std::uint32_t transit_waiters_ = 0;  // threads in WaitNoTransit
+    // Manual-reset; while a thread waits for it, signalled exactly when no
+    // step is in progress.
+    pf::Handle no_transit_;
+    pf::Handle stable_;  // manual-reset, reset while a deletion disposes of its node
     pf::CriticalSection list_lock_;
     pf::CriticalSection step_lock_;
     std::mutex delete_mutex_;  // one deletion at a time, wait included

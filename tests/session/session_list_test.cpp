@@ -150,6 +150,36 @@ TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
     EXPECT_NE(log.find("[DID 3] CKLVSessionList::Delete - Added to trash list"), std::string::npos);
 }
 
+// Two iterators stand on the deleted node: the deletion ends when the last
+// steps off, not at the first, and not by giving up after its wait (a missed
+// release would hold the test for the whole 20 s and then trash the node).
+TEST(SessionList, DeleteWaitsForTheLastOfSeveralReferences) {
+    const int alive = g_alive;
+    CKLVSessionList list;
+    CKLVSessionList::TestTimings timings;
+    timings.delete_wait_ms = 20000;
+    list.SetTestTimings(timings);
+    for (std::uint16_t id : {1, 2}) {
+        CKLVSessionList::Iterator it(list);
+        list.Insert(it, new FakeSession(id, "t"));
+    }
+    auto first = std::make_unique<CKLVSessionList::Iterator>(list);
+    auto second = std::make_unique<CKLVSessionList::Iterator>(list);
+    ASSERT_TRUE(list.FindByDeviceId(*first, 2, true));
+    ASSERT_TRUE(list.FindByDeviceId(*second, 2, true));
+    std::thread deleter([&] {
+        CKLVSessionList::Iterator it(list);
+        if (list.FindByDeviceId(it, 2, true)) list.Delete(it);
+    });
+    while (list.Count() != 1) std::this_thread::yield();  // unlinked; the deletion now waits
+    first.reset();
+    EXPECT_EQ(g_alive, alive + 2) << "destroyed while an iterator still stands on it";
+    second.reset();
+    deleter.join();
+    EXPECT_EQ(g_alive, alive + 1);
+    EXPECT_EQ(list.TrashCount(), 0u) << "the deletion missed the last release and gave up";
+}
+
 TEST(SessionList, TrashIsTrimmedFromFiftyToTwentyFour) {
     const int alive = g_alive;
     {
