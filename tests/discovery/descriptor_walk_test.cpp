@@ -113,7 +113,9 @@ TEST(DescriptorWalk, RandomInputsStayInBounds) {
         if (r == 0) {
             ASSERT_EQ(found[0], type == 4 ? 9 : 7);
             ASSERT_EQ(found[1], type);
-            if (!(type == 4 && index == 255)) ASSERT_EQ(found[2], index);
+            if (!(type == 4 && index == 255)) {
+                ASSERT_EQ(found[2], index);
+            }
         }
 
         std::vector<std::uint8_t> image(data);
@@ -123,7 +125,9 @@ TEST(DescriptorWalk, RandomInputsStayInBounds) {
         int number = -1;
         pf::lx::InterfaceOfStringIndex(data.data(), data.size(), byte(), &number);
         std::string text;
-        if (StringFromDescriptorText(data.data(), data.size(), &text)) ASSERT_LE(text.size(), 254u);
+        if (StringFromDescriptorText(data.data(), data.size(), &text)) {
+            ASSERT_LE(text.size(), 254u);
+        }
         std::string utf8(data.begin(), data.end());
         std::vector<std::uint8_t> descriptor = pf::lx::EncodeStringDescriptor(utf8);
         ASSERT_EQ(descriptor[0], descriptor.size());
@@ -159,8 +163,9 @@ TEST(NameParsers, RandomNamesStayInBounds) {
         pf::lx::InstanceIdParts parts;
         pf::lx::SplitInstanceId(name, &parts);
         std::string id, cls;
-        if (pf::lx::ParseSymbolicName(name, &id, &cls))
+        if (pf::lx::ParseSymbolicName(name, &id, &cls)) {
             ASSERT_EQ(pf::lx::SymbolicNameFromInstanceId(id, cls).size(), name.size());
+        }
         std::string padded = "\\\\?\\" + name + std::string(20, 'x');
         ASSERT_EQ(CKLVUSBUtilities::GetDeviceInstanceID(padded, &id), kUsbOk);
         ASSERT_LE(id.size(), padded.size());

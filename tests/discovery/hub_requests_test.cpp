@@ -232,8 +232,10 @@ TEST(HubRequests, HostileSysfs) {
     EXPECT_EQ(CKLVUSBUtilities::GetDescriptor(hub, port, kDescInterface, 2, &iface), kUsbQueryFailed);
 
     // An interface descriptor of length 10 is logged and stepped over.
-    std::vector<std::uint8_t> ten(raw.begin(), raw.begin() + 18 + 9);
-    ten.insert(ten.end(), {10, 4, 0, 0, 0, 2, 2, 1, 5, 0});
+    std::vector<std::uint8_t> ten;
+    ten.reserve(raw.size() + 1);
+    ten.assign(raw.begin(), raw.begin() + 18 + 9);
+    for (std::uint8_t b : {10, 4, 0, 0, 0, 2, 2, 1, 5, 0}) ten.push_back(b);
     ten.insert(ten.end(), raw.begin() + 18 + 9 + 9, raw.end());
     ten[18 + 2] = static_cast<std::uint8_t>(ten.size() - 18);
     s.rig.SetBinaryAttribute(s.phone, "descriptors", ten);

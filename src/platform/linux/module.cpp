@@ -91,12 +91,13 @@ std::string GetFullPathName(const std::string& path) {
             std::size_t cut = result.rfind('/');
             result.erase(cut == std::string::npos ? 0 : cut);
         } else if (!part.empty() && part != ".") {
-            result += "/" + part;
+            result.push_back('/');
+            result.append(part);
         }
         pos = next + 1;
     }
-    if (result.empty()) result = "/";
-    if (absolute.size() > 1 && absolute.back() == '/' && result != "/") result += "/";
+    if (result.empty()) result.assign(1, '/');
+    if (absolute.size() > 1 && absolute.back() == '/' && result != "/") result.push_back('/');
     return result;
 }
 
