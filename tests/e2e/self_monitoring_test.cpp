@@ -4,16 +4,13 @@
 // re-plug into the same port, hub removal, shutdown and a second start.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "discovery/standard_rig.h"
+#include "e2e/e2e_helpers.h"
 #include "session/host_window.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
@@ -23,85 +20,22 @@ namespace {
 
 using test::CountOf;
 using test::HostMessage;
-
-struct Delivered {
-    std::uint16_t device_id;
-    std::uint32_t event;
-    std::string product;
-    std::string product_id;
-};
-
-// Records the blocks the library hands to the host's callback.
-struct CallbackLog {
-    std::mutex mutex;
-    std::vector<Delivered> blocks;
-    static void EKLV_CALLBACK Call(std::uintptr_t context, const void* data) {
-        auto* self = reinterpret_cast<CallbackLog*>(context);
-        const auto* block = static_cast<const EKLVNotificationBlock*>(data);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->blocks.push_back({block->device_id, block->event, block->product, block->product_id});
-    }
-    std::vector<Delivered> Snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return blocks;
-    }
-};
-
-int ThreadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-bool WaitLog(const test::LoadedLibrary& lib, const std::string& text, int count) {
-    for (int i = 0; i < 1000; ++i) {
-        if (CountOf(lib.ReadLogs(), text) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-std::string Ini() {
-    return test::VerboseLogIni(std::string(test::kStandardIni) +
-                               "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
-                               "GUID_1=f18a0e88-c30c-11d0-8815-00a0c906bed8\n"
-                               "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n"
-                               "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=2\nMODEM_WAIT=100\n");
-}
-
-// Sends one command through a blocking-opened interface and reads until the
-// modem's final OK (the port's read time-outs bound each read).
-std::string Transact(test::LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
-    EXPECT_EQ(lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())), 0u);
-    std::string answer;
-    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
-        char buffer[256];
-        std::uint32_t length = sizeof buffer;
-        if (lib.ReadData(id, h, buffer, &length) != 0u) break;
-        answer.append(buffer, length);
-    }
-    return answer;
-}
+using test::ThreadCount;
+using test::Transact;
+using test::WaitLog;
 
 TEST(SelfMonitoring, RoadOfAPhone) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
     ASSERT_TRUE(modem.ok());
-    test::LoadedLibrary lib(Ini());
+    test::LoadedLibrary lib(test::SelfMonitoringIni());
     ASSERT_TRUE(lib.ok());
     setenv("EKLV_COMMON_APPDATA", lib.path().c_str(), 1);
     test::HostWindow host;
-    CallbackLog callbacks;
+    test::CallbackLog callbacks;
     const int threads_before = ThreadCount();
 
-    EKLVInitParams params{};
-    params.client_window = host.hwnd();
-    params.self_monitoring = 1;
-    params.callback_context = reinterpret_cast<std::uintptr_t>(&callbacks);
-    params.callback = &CallbackLog::Call;
+    EKLVInitParams params = test::SelfMonitoringParams(host.hwnd(), &callbacks);
     ASSERT_EQ(lib.Initialize(&params), 0u);
 
     // Start-up scan: both phones present at start are announced.
