@@ -76,11 +76,18 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ > 0; });
     }
-    // Waits up to 10 s until the last recorded block is this one.
-    bool WaitLast(std::uint16_t device_id, std::uint32_t event) {
+    // Waits up to 10 s until n blocks have come.
+    bool WaitCount(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return blocks_.size() >= n; });
+    }
+    // Waits up to 10 s until a block with this device id and event has come.
+    bool WaitBlock(std::uint16_t device_id, std::uint32_t event) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
-            return !blocks_.empty() && blocks_.back().device_id == device_id && blocks_.back().event == event;
+            for (const auto& b : blocks_)
+                if (b.device_id == device_id && b.event == event) return true;
+            return false;
         });
     }
     std::vector<Delivered> Snapshot() {
