@@ -133,6 +133,13 @@ inline int ThreadCount() {
     return n;
 }
 
+// Waits up to 10 s until n threads run: a library thread that has ended can
+// still be on its way out when EKLVUninitialize returns.
+inline bool WaitThreadCount(int n) {
+    for (int i = 0; i < 1000 && ThreadCount() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ThreadCount() == n;
+}
+
 // Waits up to 10 s until the library's log holds text count times.
 inline bool WaitLog(const LoadedLibrary& lib, const std::string& text, int count) {
     for (int i = 0; i < 1000; ++i) {

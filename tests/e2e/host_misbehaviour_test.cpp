@@ -88,14 +88,6 @@ struct Host {
         return events;
     }
 
-    // Waits up to 10 s until the threads running before Start are all
-    // that run.
-    bool WaitThreadsBack() {
-        for (int i = 0; i < 1000 && ThreadCount() != threads_before; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return ThreadCount() == threads_before;
-    }
-
     test::StandardRig s;
     test::ModemEmulator modem{s.rig.TtyFd("ttyACM0")};
     test::LoadedLibrary lib;
@@ -153,7 +145,7 @@ TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
     EXPECT_EQ(host.CallbackEvents(first_block), host.WindowEvents(3));
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 3);
-    EXPECT_EQ(ThreadCount(), host.threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
 
     const std::string log = host.lib.ReadLogs();
     EXPECT_EQ(CountOf(log, "Catch Callback error host callback failed"), 1);
@@ -188,13 +180,13 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     EXPECT_EQ(CountOf(log, timeout), 1) << timeout;
     EXPECT_EQ(CountOf(log, "wait timeout"), 1) << "only the callback thread was late";
     EXPECT_EQ(CountOf(log, "CNotificationThread::UnInitialize - thread still running"), 1);
-    EXPECT_EQ(ThreadCount(), host.threads_before + 1) << "only the callback thread is left";
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before + 1)) << "only the callback thread is left";
 
     // Released, the late thread ends on its own without calling the host
     // again: the blocks still queued are released unread (LeakSanitizer
     // and AddressSanitizer see to "once").
     host.callbacks.Release();
-    ASSERT_TRUE(host.WaitThreadsBack());
+    ASSERT_TRUE(test::WaitThreadCount(host.threads_before));
     EXPECT_EQ(host.callbacks.Snapshot().size(), calls) << "no callback after EKLVUninitialize returned";
 
     // The library starts again and works (with both phones gone, the ids
@@ -208,7 +200,7 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     ASSERT_TRUE(host.callbacks.WaitCount(calls + 1));
     EXPECT_EQ(host.CallbackEvents(calls), host.WindowEvents(4));
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
-    EXPECT_EQ(ThreadCount(), host.threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
     log = host.lib.ReadLogs();
     EXPECT_EQ(CountOf(log, "wait timeout"), 1);
 }
@@ -250,7 +242,7 @@ TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
 
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 4);
-    EXPECT_EQ(ThreadCount(), host.threads_before - 1) << "the host window's thread ended with it";
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before - 1)) << "the host window's thread ended with it";
     const std::string log = host.lib.ReadLogs();
     EXPECT_GE(CountOf(log, "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
     EXPECT_GE(CountOf(log, "CKLVSession::HandleDeviceNotification - Arrival"), 4);

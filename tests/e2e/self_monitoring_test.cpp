@@ -103,11 +103,11 @@ TEST(SelfMonitoring, RoadOfAPhone) {
 
     // Shutdown stops every thread of the library; it starts again.
     EXPECT_EQ(lib.Uninitialize(), 0u);
-    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(threads_before));
     ASSERT_EQ(lib.Initialize(&params), 0u);
     EXPECT_GE(host.WaitFor(6).size(), 6u) << "the single phone is announced by the new scan";
     EXPECT_EQ(lib.Uninitialize(), 0u);
-    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(threads_before));
     EKLVStringFree(&text);
 
     const std::string log = lib.ReadLogs();
