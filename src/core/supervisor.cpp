@@ -96,18 +96,30 @@ void CKLVSupervisor::OnThreadExit() {
     }
 }
 
+void CKLVSupervisor::ThreadExit() {
+    pf::ScopedLock lock(InstanceLock());
+    if (g_instance != nullptr) g_instance->OnThreadExit();
+}
+
 std::size_t CKLVSupervisor::registered_count() {
     pf::ScopedLock lock(RegistryLock());
     return registry_.size();
 }
 
 std::uint32_t CKLVSupervisor::RequestKLVThreadTerminate() {
-    CKLVSupervisor* self = GetInstance();
+    CKLVSupervisor* self = nullptr;
+    {
+        // Set under the instance lock, which ThreadExit holds throughout: a
+        // thread ending now either finishes deregistering before the pass
+        // takes the registry lock or sees the flag, so none waits on it.
+        pf::ScopedLock instance_lock(InstanceLock());
+        self = g_instance;
+        if (self != nullptr) self->terminating_ = 1;
+    }
     if (self == nullptr) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSupervisor::RequestKLVThreadTerminate - NULL instance");
         return 13;
     }
-    self->terminating_ = 1;
     pf::ScopedLock lock(RegistryLock());
     for (auto it = self->registry_.begin(); it != self->registry_.end();) {
         ThreadRecord* record = *it;

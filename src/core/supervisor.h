@@ -27,6 +27,10 @@ public:
     // Called by a worker thread when it starts and when it ends.
     void OnThreadEntrance(ThreadStopRoutine stop_routine);
     void OnThreadExit();
+    // OnThreadExit on the supervisor of the moment, if any, under the
+    // instance lock: a thread that ends late (stuck in a host callback past
+    // its wait) may end while EKLVUninitialize destroys the supervisor.
+    static void ThreadExit();
 
     // Stops every registered thread in registration order: its stop routine,
     // then a wait of up to the configured time. 0, or 13 without supervisor.

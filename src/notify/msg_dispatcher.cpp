@@ -144,6 +144,11 @@ bool CKLVMsgDispatcher::DispatchCommonSend(std::uint32_t message, pf::WParam wpa
                          : pf::PostMessageA(hwnd, message, wparam, lparam);
         all = all && ok;
         if (ok && delivered != nullptr) delivered->push_back(hwnd);
+        // Windows are never taken out of a set, so a host window destroyed
+        // early keeps failing here; each failure is logged.
+        if (!ok)
+            LogMessage(kNoDevice, kLogWarning, kCatMessage, "CKLVMsgDispatcher::DispatchCommonSend - %s to window %#llx failed",
+                       b != 0 ? "send" : "post", static_cast<unsigned long long>(hwnd));
     }
     return all;
 }

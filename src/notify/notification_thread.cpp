@@ -13,10 +13,6 @@ namespace {
 
 CNotificationThread* g_instance = nullptr;
 
-// At shutdown the supervisor has given the thread its wait; this last wait
-// only covers the few steps after its message loop.
-constexpr std::uint32_t kFinalJoinMs = 5000;
-
 }  // namespace
 
 CNotificationThread::~CNotificationThread() {
@@ -39,8 +35,10 @@ std::uint32_t CNotificationThread::Initialize(const std::uintptr_t values[2]) {
     // The thread reads the pair only after this lock is released.
     pf::ScopedLock lock(self->thread_lock_);
     std::uint32_t id = 0;
+    self->references_ = 2;  // the thread's reference
     self->thread_ = pf::CreateThread(&CNotificationThread::NotificationThreadProc, self, &id);
     if (self->thread_ == pf::kNullHandle) {
+        self->references_ = 1;
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationThread::Initialize - AfxBeginThread() failed with error code %d",
                    static_cast<int>(pf::GetLastError()));
         return 16;
@@ -51,27 +49,43 @@ std::uint32_t CNotificationThread::Initialize(const std::uintptr_t values[2]) {
     return 0;
 }
 
+// The supervisor has stopped the thread and given it its wait, so normally
+// the thread has ended and this releases the object. A thread the supervisor
+// did not stop (not registered yet) is stopped here. One still stuck in a
+// host callback after its wait cannot be ended on every platform: it is left
+// to end on its own, no callback starts any more, and it deletes the object
+// when it lets go of it; its system thread is joined by the next thread start
+// or ReapEndedThreads.
 std::uint32_t CNotificationThread::UnInitialize() {
     CNotificationThread* self = g_instance;
     if (self == nullptr) return 0;
-    // The supervisor has stopped the thread; make sure it has left its body
-    // before the object it uses goes.
-    if (self->thread_ != pf::kNullHandle && pf::WaitForSingleObject(self->thread_, kFinalJoinMs) != pf::kWaitObject0) {
-        // Stuck in a host callback: keep the object rather than free it under the thread.
+    g_instance = nullptr;
+    self->RequestStop();
+    self->gate_.Close();
+    if (!self->Release()) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationThread::UnInitialize - thread still running");
-        g_instance = nullptr;
         return 0;
     }
-    g_instance = nullptr;
-    delete self;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CNotificationThread::UnInitialize - OK");
     return 0;
 }
 
+bool CNotificationThread::Release() {
+    if (references_.fetch_sub(1) != 1) return false;
+    delete this;
+    return true;
+}
+
+// A stop that comes before the window exists finds no window to post to; the
+// thread then sees stopping_ before it pumps (both sides write, then read).
+void CNotificationThread::RequestStop() {
+    stopping_ = true;
+    const pf::Hwnd hwnd = window_handle_.load();
+    if (hwnd != 0) pf::PostMessageA(hwnd, pf::kWmQuit, 0, 0);
+}
+
 int CNotificationThread::StopRoutine() {
-    CNotificationThread* self = g_instance;
-    if (self != nullptr && self->window_handle_.load() != 0)
-        pf::PostMessageA(self->window_handle_.load(), pf::kWmQuit, 0, 0);
+    if (CNotificationThread* self = g_instance) self->RequestStop();
     return 0;
 }
 
@@ -84,7 +98,7 @@ std::uint32_t CNotificationThread::NotificationThreadProc(void* argument) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationThread::NotificationThreadProc - m_pInstance is NULL");
     } else {
         pf::ScopedLock lock(self->thread_lock_);
-        auto* window = new (std::nothrow) CNotificationWnd;
+        auto* window = new (std::nothrow) CNotificationWnd(&self->gate_);
         if (window == nullptr || !window->Create()) {
             LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationWnd init failed");
             delete window;
@@ -97,17 +111,20 @@ std::uint32_t CNotificationThread::NotificationThreadProc(void* argument) {
                 CKLVMsgDispatcher::DispatchMessage(Messages().regcallback, 1,
                                                    reinterpret_cast<pf::LParam>(&self->pair_), 0, 1);
             pf::Msg msg;
-            while (pf::GetMessageA(&msg, window->hwnd(), 0, 0) > 0 && msg.message != pf::kWmQuit) {
-                pf::TranslateMessage(&msg);
-                pf::DispatchMessageA(&msg);
+            if (!self->stopping_) {
+                while (pf::GetMessageA(&msg, window->hwnd(), 0, 0) > 0 && msg.message != pf::kWmQuit) {
+                    pf::TranslateMessage(&msg);
+                    pf::DispatchMessageA(&msg);
+                }
             }
             self->window_handle_ = 0;
             self->window_ = nullptr;
             delete window;  // releases the pairs, the queued blocks and the window
         }
     }
+    if (self != nullptr) self->Release();  // may delete the object: not used below
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CNotificationThread::NotificationThreadProc - exit");
-    if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance()) supervisor->OnThreadExit();
+    CKLVSupervisor::ThreadExit();
     return 1;
 }
 

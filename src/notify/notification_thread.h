@@ -20,9 +20,31 @@ struct CallbackPair {
     EKLVNotifyCallback function;
 };
 
+// Lets host callbacks start until it is closed. A call under way when it
+// closes runs to its end; none starts afterwards, so that a host is not
+// called back once EKLVUninitialize has returned.
+class CallbackGate {
+public:
+    // True when a callback may be called now; pair with Leave.
+    bool Enter() {
+        int open = kOpen;
+        return state_.compare_exchange_strong(open, kInCall);
+    }
+    void Leave() {
+        int in_call = kInCall;
+        state_.compare_exchange_strong(in_call, kOpen);
+    }
+    void Close() { state_ = kClosed; }
+
+private:
+    enum : int { kOpen, kInCall, kClosed };
+    std::atomic<int> state_{kOpen};
+};
+
 class CNotificationWnd {
 public:
-    CNotificationWnd() = default;
+    // gate, when given, must outlive the window.
+    explicit CNotificationWnd(CallbackGate* gate = nullptr) : gate_(gate) {}
     ~CNotificationWnd();
 
     // Creates the hidden window on the calling thread; false on failure.
@@ -44,6 +66,7 @@ private:
     void ReleaseQueuedBlocks();
 
     pf::Hwnd hwnd_ = 0;
+    CallbackGate* gate_;
     pf::CriticalSection callback_lock_;
     std::list<CallbackPair*> callbacks_;
 };
@@ -65,12 +88,21 @@ private:
 
     static std::uint32_t NotificationThreadProc(void* argument);
     static int StopRoutine();
+    void RequestStop();
+    // Drops one of the two references (UnInitialize's and the thread's);
+    // the last one deletes the object. Answers whether it did.
+    bool Release();
 
     std::atomic<CNotificationWnd*> window_{nullptr};
     std::atomic<pf::Hwnd> window_handle_{0};
     pf::CriticalSection thread_lock_;
     CallbackPair pair_{0, nullptr};
     pf::Handle thread_ = pf::kNullHandle;
+    // A thread stuck in a host callback can outlive UnInitialize: the object
+    // then stays until the thread lets go of it.
+    std::atomic<int> references_{1};
+    std::atomic<bool> stopping_{false};
+    CallbackGate gate_;
 };
 
 }  // namespace eklv

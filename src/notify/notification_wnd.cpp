@@ -74,6 +74,8 @@ pf::LResult CNotificationWnd::OnNotification(EKLVNotificationBlock* block) {
         return 0;
     }
     for (CallbackPair* pair : callbacks_) {
+        // Closed at shutdown: the block is released without further calls.
+        if (gate_ != nullptr && !gate_->Enter()) break;
         const unsigned obj = static_cast<unsigned>(pair->context);
         const unsigned func = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pair->function));
         try {
@@ -86,6 +88,7 @@ pf::LResult CNotificationWnd::OnNotification(EKLVNotificationBlock* block) {
         } catch (...) {
             LogMessage(block->device_id, kLogError, kCatGeneral, "Catch Callback error %s", "unknown exception");
         }
+        if (gate_ != nullptr) gate_->Leave();
     }
     delete block;
     return 0;

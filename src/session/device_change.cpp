@@ -278,7 +278,7 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
     self->Unlock();
     for (DeviceNotificationRecord* record : left) delete record;  // unhandled, not signalled
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice exit");
-    if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance()) supervisor->OnThreadExit();
+    CKLVSupervisor::ThreadExit();
     return 1;
 }
 

@@ -178,7 +178,7 @@ std::uint32_t CKLVSessionMgr::WindowThreadProc(void* argument) {
         }
     }
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc exit");
-    if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance()) supervisor->OnThreadExit();
+    CKLVSupervisor::ThreadExit();
     return 1;
 }
 

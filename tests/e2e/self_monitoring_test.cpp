@@ -6,13 +6,11 @@
 
 #include <stdlib.h>
 
-#include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "e2e/road_helpers.h"
+#include "discovery/standard_rig.h"
+#include "e2e/e2e_helpers.h"
 #include "session/host_window.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
@@ -20,47 +18,24 @@
 namespace eklv {
 namespace {
 
-using test::CallbackLog;
 using test::CountOf;
-using test::ThreadCount;
 using test::HostMessage;
-
-bool WaitLog(const test::LoadedLibrary& lib, const std::string& text, int count) {
-    return test::Eventually([&] { return CountOf(lib.ReadLogs(), text) >= count; });
-}
-
-std::string Ini() { return test::VerboseLogIni(test::RoadIni()); }
-
-// Sends one command through a blocking-opened interface and reads until the
-// modem's final OK (the port's read time-outs bound each read).
-std::string Transact(test::LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
-    EXPECT_EQ(lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())), 0u);
-    std::string answer;
-    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
-        char buffer[256];
-        std::uint32_t length = sizeof buffer;
-        if (lib.ReadData(id, h, buffer, &length) != 0u) break;
-        answer.append(buffer, length);
-    }
-    return answer;
-}
+using test::ThreadCount;
+using test::Transact;
+using test::WaitLog;
 
 TEST(SelfMonitoring, RoadOfAPhone) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
     ASSERT_TRUE(modem.ok());
-    test::LoadedLibrary lib(Ini());
+    test::LoadedLibrary lib(test::SelfMonitoringIni());
     ASSERT_TRUE(lib.ok());
     setenv("EKLV_COMMON_APPDATA", lib.path().c_str(), 1);
     test::HostWindow host;
-    CallbackLog callbacks;
+    test::CallbackLog callbacks;
     const int threads_before = ThreadCount();
 
-    EKLVInitParams params{};
-    params.client_window = host.hwnd();
-    params.self_monitoring = 1;
-    params.callback_context = reinterpret_cast<std::uintptr_t>(&callbacks);
-    params.callback = &CallbackLog::Call;
+    EKLVInitParams params = test::SelfMonitoringParams(host.hwnd(), &callbacks);
     ASSERT_EQ(lib.Initialize(&params), 0u);
 
     // Start-up scan: both phones present at start are announced.
@@ -128,11 +103,11 @@ TEST(SelfMonitoring, RoadOfAPhone) {
 
     // Shutdown stops every thread of the library; it starts again.
     EXPECT_EQ(lib.Uninitialize(), 0u);
-    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(threads_before));
     ASSERT_EQ(lib.Initialize(&params), 0u);
     EXPECT_GE(host.WaitFor(6).size(), 6u) << "the single phone is announced by the new scan";
     EXPECT_EQ(lib.Uninitialize(), 0u);
-    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_TRUE(test::WaitThreadCount(threads_before));
     EKLVStringFree(&text);
 
     const std::string log = lib.ReadLogs();

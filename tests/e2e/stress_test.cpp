@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/road_helpers.h"
+#include "e2e/e2e_helpers.h"
 #include "platform/linux/kernel_object.h"
 #include "rig/modem_emulator.h"
 #include "session/host_window.h"

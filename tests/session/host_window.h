@@ -1,5 +1,7 @@
 // A host window on a thread of its own that records the interface arrival
-// and removal messages it receives, as a host program would see them.
+// and removal messages it receives, as a host program would see them. A
+// test can destroy it early, as a host closing its window while the library
+// still posts to it.
 #pragma once
 
 #include <chrono>
@@ -40,6 +42,13 @@ public:
         changed_.wait_for(lock, std::chrono::seconds(10), [&] { return messages_.size() >= n; });
         return messages_;
     }
+    // Destroys the window on its thread (EKLVHostDestroyWindow) and waits
+    // until it is gone; the messages still queued for it are dropped.
+    void Destroy() {
+        EKLVHostPostMessage(hwnd_, kDestroyRequest, 0, 0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return destroyed_; });
+    }
     std::vector<HostMessage> Messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
@@ -64,16 +73,22 @@ private:
             changed_.notify_all();
         }
         EKLVMsg msg;
-        while (EKLVHostGetMessage(&msg, hwnd, 0, 0) > 0 && msg.message != EKLV_WM_QUIT)
+        while (EKLVHostGetMessage(&msg, hwnd, 0, 0) > 0 && msg.message != EKLV_WM_QUIT &&
+               msg.message != kDestroyRequest)
             EKLVHostDispatchMessage(&msg);
         EKLVHostDestroyWindow(hwnd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        destroyed_ = true;
+        changed_.notify_all();
     }
+    static constexpr std::uint32_t kDestroyRequest = EKLV_WM_USER + 1;
     std::uint32_t arrival_ = 0;
     std::uint32_t removal_ = 0;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
     EKLV_HWND hwnd_ = 0;
+    bool destroyed_ = false;
     std::vector<HostMessage> messages_;
 };
 

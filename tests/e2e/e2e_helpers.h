@@ -1,0 +1,211 @@
+// Shared by the end-to-end tests: a host callback that records the blocks it
+// is handed (and can be held in the call or made to throw, as a misbehaving
+// host would), the ini of the standard rig in self-monitoring mode, the
+// process's thread count, a bounded wait for log lines and an AT exchange.
+#pragma once
+
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "discovery/standard_rig.h"
+#include "eklv/eklv.h"
+#include "support/lib_folder.h"
+
+namespace eklv::test {
+
+struct Delivered {
+    std::uint16_t device_id;
+    std::uint32_t event;
+    std::string product;
+    std::string product_id;
+};
+
+// What a callback does after recording a block.
+enum class CallbackFault { kNone, kThrowStd, kThrowOther };
+
+class CallbackLog {
+public:
+    static void EKLV_CALLBACK Call(std::uintptr_t context, const void* data) {
+        auto* self = reinterpret_cast<CallbackLog*>(context);
+        const auto* block = static_cast<const EKLVNotificationBlock*>(data);
+        CallbackFault fault = CallbackFault::kNone;
+        {
+            std::unique_lock<std::mutex> lock(self->mutex_);
+            self->blocks_.push_back({block->device_id, block->event, block->product, block->product_id});
+            self->thread_id_ = static_cast<std::uint32_t>(syscall(SYS_gettid));
+            for (const auto& f : self->faults_)
+                if (f.device_id == block->device_id && f.event == block->event) fault = f.fault;
+            ++self->held_;
+            self->changed_.notify_all();
+            self->changed_.wait(lock, [self] { return !self->holding_; });
+            --self->held_;
+        }
+        if (fault == CallbackFault::kThrowStd) throw std::runtime_error("host callback failed");
+        if (fault == CallbackFault::kThrowOther) throw 7;
+    }
+
+    // From now on every call waits in the callback until Release.
+    void Hold() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holding_ = true;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+    // Every block with this device id and event makes the call throw.
+    void FailOn(std::uint16_t device_id, std::uint32_t event, CallbackFault fault) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults_.push_back({device_id, event, fault});
+    }
+    // Waits up to 10 s until a call waits in the callback.
+    bool WaitHeld() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ > 0; });
+    }
+    // Waits up to 10 s until n blocks have come.
+    bool WaitCount(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return blocks_.size() >= n; });
+    }
+    // Waits up to 10 s until a block with this device id and event has come.
+    bool WaitBlock(std::uint16_t device_id, std::uint32_t event) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            for (const auto& b : blocks_)
+                if (b.device_id == device_id && b.event == event) return true;
+            return false;
+        });
+    }
+    std::vector<Delivered> Snapshot() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return blocks_;
+    }
+    // The system id of the thread that made the last call.
+    std::uint32_t thread_id() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return thread_id_;
+    }
+
+private:
+    struct Fault {
+        std::uint16_t device_id;
+        std::uint32_t event;
+        CallbackFault fault;
+    };
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Delivered> blocks_;
+    std::vector<Fault> faults_;
+    bool holding_ = false;
+    int held_ = 0;
+    std::uint32_t thread_id_ = 0;
+};
+
+inline EKLVInitParams SelfMonitoringParams(EKLV_HWND host_window, CallbackLog* callbacks) {
+    EKLVInitParams params{};
+    params.client_window = host_window;
+    params.self_monitoring = 1;
+    params.callback_context = reinterpret_cast<std::uintptr_t>(callbacks);
+    params.callback = &CallbackLog::Call;
+    return params;
+}
+
+// Entries of a /proc/self folder ("task", "fd").
+inline int ProcEntries(const char* folder) {
+    int n = 0;
+    if (DIR* d = opendir((std::string("/proc/self/") + folder).c_str())) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+inline int ThreadCount() { return ProcEntries("task"); }
+
+// Open descriptors other than sockets. umockdev's preload connects a socket
+// for every open of a device node it emulates and, under concurrent opens
+// and closes of the same nodes, does not always close it again; those are
+// umockdev's, not ours.
+inline int FileCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[64] = {};
+            std::string link = std::string("/proc/self/fd/") + e->d_name;
+            ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            n += !(length > 0 && std::string(target, static_cast<std::size_t>(length)).rfind("socket:", 0) == 0);
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Polls until what() holds, for up to ten seconds.
+template <class Predicate>
+bool Eventually(Predicate what) {
+    for (int i = 0; i < 1000; ++i) {
+        if (what()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return what();
+}
+
+// Waits up to 10 s until n threads run: a library thread that has ended can
+// still be on its way out when EKLVUninitialize returns.
+inline bool WaitThreadCount(int n) {
+    for (int i = 0; i < 1000 && ThreadCount() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ThreadCount() == n;
+}
+
+// Waits up to 10 s until the library's log holds text count times.
+inline bool WaitLog(const LoadedLibrary& lib, const std::string& text, int count) {
+    for (int i = 0; i < 1000; ++i) {
+        if (CountOf(lib.ReadLogs(), text) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The standard rig's ini for self-monitoring with the modem's interface
+// classes, a modem that needs no retries, and extra sections appended.
+inline std::string RoadIni(const std::string& extra = "") {
+    return std::string(kStandardIni) +
+           "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
+           "GUID_1=f18a0e88-c30c-11d0-8815-00a0c906bed8\n"
+           "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n"
+           "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=2\nMODEM_WAIT=100\n" +
+           extra;
+}
+
+// The same with verbose logging.
+inline std::string SelfMonitoringIni(const std::string& extra = "") { return VerboseLogIni(RoadIni(extra)); }
+
+// Sends one command through a blocking-opened interface and reads until the
+// modem's final OK (the port's read time-outs bound each read).
+inline std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
+    EXPECT_EQ(lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())), 0u);
+    std::string answer;
+    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
+        char buffer[256];
+        std::uint32_t length = sizeof buffer;
+        if (lib.ReadData(id, h, buffer, &length) != 0u) break;
+        answer.append(buffer, length);
+    }
+    return answer;
+}
+
+}  // namespace eklv::test

@@ -1,0 +1,256 @@
+// A host that misbehaves, through a copy of libeklv.so on the standard rig:
+// a callback that blocks (while phones come and go, and through
+// EKLVUninitialize), a callback that throws, and a host window destroyed
+// while the library still posts to it.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "discovery/standard_rig.h"
+#include "e2e/e2e_helpers.h"
+#include "rig/modem_emulator.h"
+#include "session/host_window.h"
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+using test::CountOf;
+using test::HostMessage;
+using test::ThreadCount;
+
+constexpr std::uint32_t kArrival = EKLV_DBT_DEVICEARRIVAL;
+constexpr std::uint32_t kRemoval = EKLV_DBT_DEVICEREMOVECOMPLETE;
+
+// A host program on the standard rig: the loaded library, the host window
+// and the host callback.
+struct Host {
+    explicit Host(const std::string& extra_ini = "") : lib(test::SelfMonitoringIni(extra_ini)) {
+        setenv("EKLV_COMMON_APPDATA", lib.path().c_str(), 1);
+    }
+    // A test that failed half-way may leave a call held or the library up.
+    ~Host() {
+        callbacks.Release();
+        if (lib.ok()) lib.Uninitialize();
+        unsetenv("EKLV_COMMON_APPDATA");
+    }
+
+    // Initialises the library and waits for the start-up scan's two
+    // arrivals; notes the threads running before.
+    void Start() {
+        threads_before = ThreadCount();
+        EKLVInitParams params = test::SelfMonitoringParams(window.hwnd(), &callbacks);
+        ASSERT_EQ(lib.Initialize(&params), 0u);
+        auto messages = window.WaitFor(2);
+        ASSERT_EQ(messages.size(), 2u);
+        for (const auto& m : messages) {
+            EXPECT_TRUE(m.arrival);
+            if (m.type == INF_DATA) {
+                composite = m.device_id;
+            } else {
+                single = m.device_id;
+                single_type = m.type;
+            }
+        }
+        ASSERT_NE(composite, EKLV_NO_DEVICE);
+        ASSERT_NE(single, EKLV_NO_DEVICE);
+    }
+
+    // Unplugs the single phone and waits until the callback has its
+    // removal: the start-up blocks are through by then (some may have gone
+    // before the callback window existed). Answers the blocks so far.
+    std::size_t Settle() {
+        s.rig.Unplug(s.single);
+        EXPECT_TRUE(callbacks.WaitBlock(static_cast<std::uint16_t>(single), kRemoval));
+        return callbacks.Snapshot().size();
+    }
+
+    // The (arrival, device id) pairs the callback got from block first on.
+    std::vector<HostMessage> CallbackEvents(std::size_t first) {
+        std::vector<HostMessage> events;
+        const auto blocks = callbacks.Snapshot();
+        for (std::size_t i = first; i < blocks.size(); ++i)
+            events.push_back({blocks[i].event == kArrival, blocks[i].device_id, 0});
+        return events;
+    }
+    // The same of the messages the window got from message first on.
+    std::vector<HostMessage> WindowEvents(std::size_t first) {
+        const auto messages = window.Messages();
+        std::vector<HostMessage> events;
+        for (std::size_t i = first; i < messages.size(); ++i)
+            events.push_back({messages[i].arrival, messages[i].device_id, 0});
+        return events;
+    }
+
+    test::StandardRig s;
+    test::ModemEmulator modem{s.rig.TtyFd("ttyACM0")};
+    test::LoadedLibrary lib;
+    test::HostWindow window;
+    test::CallbackLog callbacks;
+    int threads_before = 0;
+    std::uint32_t composite = EKLV_NO_DEVICE, single = EKLV_NO_DEVICE, single_type = 0;
+};
+
+TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
+    Host host;
+    ASSERT_TRUE(host.modem.ok());
+    ASSERT_TRUE(host.lib.ok());
+    ASSERT_NO_FATAL_FAILURE(host.Start());
+    auto& rig = host.s.rig;
+    const auto single = static_cast<std::uint16_t>(host.single);
+    host.callbacks.FailOn(single, kRemoval, test::CallbackFault::kThrowStd);
+    host.callbacks.FailOn(single, kArrival, test::CallbackFault::kThrowOther);
+    const std::size_t first_block = host.Settle();
+    ASSERT_EQ(host.window.WaitFor(3).size(), 3u);
+
+    // The callback gets stuck in the single phone's arrival.
+    host.callbacks.Hold();
+    rig.Plug(host.s.single);
+    ASSERT_TRUE(host.callbacks.WaitHeld());
+
+    // Meanwhile the modem answers and phones come and go, and the window
+    // hears of it: neither the host's calls nor the device-change thread
+    // wait for the callback thread. (Only the single phone is plugged again:
+    // the rig adds a composite phone's nodes while the library already reads
+    // the first ones.)
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(host.lib.OpenDevice(host.composite, INF_DATA, &h, 1), 0u);
+    EXPECT_NE(test::Transact(host.lib, host.composite, h, "AT\r").find("OK"), std::string::npos);
+    EKLVString text;
+    EKLVStringInit(&text);
+    EXPECT_EQ(host.lib.GetComPort(host.composite, INF_DATA, &text), 0u);
+    EXPECT_STREQ(EKLVStringGet(&text), "ttyACM0");
+    EKLVStringFree(&text);
+    EXPECT_EQ(host.lib.CloseDevice(host.composite, INF_DATA), 0u);
+    ASSERT_EQ(host.window.WaitFor(4).size(), 4u);
+    rig.Unplug(host.s.single);
+    ASSERT_EQ(host.window.WaitFor(5).size(), 5u);
+    rig.Plug(host.s.single);
+    ASSERT_EQ(host.window.WaitFor(6).size(), 6u);
+    rig.Unplug(host.s.phone);
+    auto messages = host.window.WaitFor(7);
+    ASSERT_EQ(messages.size(), 7u);
+    EXPECT_EQ(messages[3], (HostMessage{true, host.single, host.single_type}));
+    EXPECT_EQ(messages[4], (HostMessage{false, host.single, host.single_type}));
+    EXPECT_EQ(messages[5], (HostMessage{true, host.single, host.single_type}));
+    EXPECT_EQ(messages[6], (HostMessage{false, host.composite, INF_DATA}));
+    EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 1) << "the callback thread was stuck all along";
+
+    // Released, the queued blocks reach the callback in the order of the
+    // window's messages, each once; the throwing calls are logged and the
+    // thread goes on.
+    host.callbacks.Release();
+    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 4));
+    EXPECT_EQ(host.CallbackEvents(first_block), host.WindowEvents(3));
+    EXPECT_EQ(host.lib.Uninitialize(), 0u);
+    EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 4);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
+
+    const std::string log = host.lib.ReadLogs();
+    EXPECT_EQ(CountOf(log, "Catch Callback error host callback failed"), 2);
+    EXPECT_GE(CountOf(log, "Catch Callback error unknown exception"), 2);
+    EXPECT_EQ(CountOf(log, "wait timeout"), 0);
+}
+
+TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
+    constexpr int kTerminateWaitMs = 2000;
+    Host host("[Configuration]\nThread_Terminate_Wait=" + std::to_string(kTerminateWaitMs) + "\n");
+    ASSERT_TRUE(host.modem.ok());
+    ASSERT_TRUE(host.lib.ok());
+    host.callbacks.Hold();
+    ASSERT_NO_FATAL_FAILURE(host.Start());
+
+    // One call stuck in the callback, at least one block queued behind it.
+    host.s.rig.Unplug(host.s.single);
+    ASSERT_TRUE(host.callbacks.WaitHeld());
+    ASSERT_EQ(host.window.WaitFor(3).size(), 3u);
+    host.s.rig.Unplug(host.s.phone);
+    ASSERT_TRUE(test::WaitLog(host.lib, "DeviceRemoval - All interfaces removed", 2));
+    const std::size_t calls = host.callbacks.Snapshot().size();
+    ASSERT_EQ(calls, 1u);
+
+    // Shutdown gives the callback thread its wait and goes on; everything
+    // else is stopped. No hang: well within the waits of three threads.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.lib.Uninitialize(), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * kTerminateWaitMs + 7000));
+    char timeout[96];
+    std::snprintf(timeout, sizeof timeout, "[%#010x] wait timeout", host.callbacks.thread_id());
+    std::string log = host.lib.ReadLogs();
+    EXPECT_EQ(CountOf(log, timeout), 1) << timeout;
+    EXPECT_EQ(CountOf(log, "wait timeout"), 1) << "only the callback thread was late";
+    EXPECT_EQ(CountOf(log, "CNotificationThread::UnInitialize - thread still running"), 1);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before + 1)) << "only the callback thread is left";
+
+    // Released, the late thread ends on its own without calling the host
+    // again: the blocks still queued are released unread (LeakSanitizer
+    // and AddressSanitizer see to "once").
+    host.callbacks.Release();
+    ASSERT_TRUE(test::WaitThreadCount(host.threads_before));
+    EXPECT_EQ(host.callbacks.Snapshot().size(), calls) << "no callback after EKLVUninitialize returned";
+
+    // The library starts again and works (with both phones gone, the ids
+    // start afresh).
+    EKLVInitParams params = test::SelfMonitoringParams(host.window.hwnd(), &host.callbacks);
+    ASSERT_EQ(host.lib.Initialize(&params), 0u);
+    host.s.rig.Plug(host.s.single);
+    auto messages = host.window.WaitFor(5);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_TRUE(messages[4].arrival);
+    ASSERT_TRUE(host.callbacks.WaitCount(calls + 1));
+    EXPECT_EQ(host.CallbackEvents(calls), host.WindowEvents(4));
+    EXPECT_EQ(host.lib.Uninitialize(), 0u);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
+    log = host.lib.ReadLogs();
+    EXPECT_EQ(CountOf(log, "wait timeout"), 1);
+}
+
+TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
+    Host host;
+    ASSERT_TRUE(host.modem.ok());
+    ASSERT_TRUE(host.lib.ok());
+    ASSERT_NO_FATAL_FAILURE(host.Start());
+    auto& rig = host.s.rig;
+    const auto composite = static_cast<std::uint16_t>(host.composite);
+    const auto single = static_cast<std::uint16_t>(host.single);
+
+    const std::size_t first_block = host.Settle();
+
+    // The window goes while the arrival is posted to it; later posts fail.
+    // Each change is through before the rig makes the next.
+    rig.Plug(host.s.single);
+    host.window.Destroy();
+    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 1));
+    rig.Unplug(host.s.single);
+    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 2));
+    rig.Plug(host.s.single);
+    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 3));
+    rig.Unplug(host.s.phone);
+    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 4));
+
+    // Sessions still come and go, and the callback got every block once.
+    ASSERT_TRUE(test::WaitLog(host.lib, "DeviceRemoval - All interfaces removed", 3));
+    EKLVString text;
+    EKLVStringInit(&text);
+    EXPECT_EQ(host.lib.GetProductStringDescriptor(host.composite, &text), 3u);
+    EXPECT_EQ(host.lib.GetComPort(host.single, host.single_type, &text), 0u);
+    EXPECT_STREQ(EKLVStringGet(&text), "ttyUSB0");
+    EKLVStringFree(&text);
+    EXPECT_EQ(host.CallbackEvents(first_block),
+              (std::vector<HostMessage>{{true, single, 0}, {false, single, 0}, {true, single, 0}, {false, composite, 0}}));
+
+    EXPECT_EQ(host.lib.Uninitialize(), 0u);
+    EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 4);
+    EXPECT_TRUE(test::WaitThreadCount(host.threads_before - 1)) << "the host window's thread ended with it";
+    const std::string log = host.lib.ReadLogs();
+    EXPECT_GE(CountOf(log, "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
+    EXPECT_GE(CountOf(log, "CKLVSession::HandleDeviceNotification - Arrival"), 4);
+}
+
+}  // namespace
+}  // namespace eklv
