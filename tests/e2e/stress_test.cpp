@@ -105,6 +105,11 @@ int DatagramQueueLength() {
     return length;
 }
 
+// The end of the library's log, for the reader of a failed run.
+void PrintLogTail(const std::string& log) {
+    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
+}
+
 int Cycles() {
     const char* text = std::getenv("EKLV_STRESS_CYCLES");
     return text != nullptr ? std::atoi(text) : 1000;
@@ -126,7 +131,7 @@ bool AtOk(std::uint32_t id, EKLV_HANDLE h) {
 TEST(Stress, PlugUnplugCyclesLeakNothing) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    Station station;
+    Station station(test::RoadIni("[CORE_LOGGING]\nLevel=0x6\nFlush=1\n"));  // warnings and errors
     ASSERT_TRUE(station.started());
     ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
     std::uint32_t id = EKLV_NO_DEVICE;
@@ -160,6 +165,7 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before) << "after " << cycles << " cycles";
     EXPECT_EQ(before.sessions, 2u);
+    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 // A phone pulled out while one host thread waits in a read and another
@@ -325,10 +331,7 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
     Counts after = Measure();
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before);
-    if (HasFailure()) {
-        const std::string log = station.Log();
-        std::cerr << "end of the log:\n" << log.substr(log.size() > 4000000 ? log.size() - 4000000 : 0);
-    }
+    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 }  // namespace
