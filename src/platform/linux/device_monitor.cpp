@@ -29,6 +29,8 @@ namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // Uevents handled under one hold of the sysfs lock.
 constexpr int kMaxEventsPerBatch = 64;
+// How long after a USB node it could not name the monitor looks again.
+constexpr int kRecheckDelayMs = 50;
 // Uevents taken off the socket and not handled yet.
 constexpr std::size_t kMaxBacklog = 4096;
 
@@ -235,6 +237,7 @@ private:
         std::vector<udev_device*>().swap(backlog_);
         backlog_next_ = 0;
         overflowed_ = false;
+        recheck_ = false;
         monitor_ = nullptr;
         udev_ = nullptr;
         if (stop_fd_ >= 0) close(stop_fd_);
@@ -268,13 +271,17 @@ private:
         pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}};
         for (;;) {
             // With uevents taken off the socket but not handled yet, only look.
-            int ready = poll(fds, 2, BacklogEmpty() ? -1 : 0);
+            int ready = poll(fds, 2, !BacklogEmpty() ? 0 : recheck_ ? kRecheckDelayMs : -1);
             if (ready < 0) {
                 if (errno == EINTR || errno == ENOMEM || errno == EAGAIN) continue;
                 return;
             }
             if (fds[1].revents != 0) return;
             if (fds[0].revents & POLLNVAL) return;
+            if (ready == 0 && BacklogEmpty() && recheck_) {
+                Resync();
+                continue;
+            }
             if (fds[0].revents == 0 && BacklogEmpty()) continue;
             HandleBatch();
         }
@@ -325,15 +332,23 @@ private:
         if (overflowed_ && BacklogEmpty()) {
             // What was lost is unknown: compare the tree with what is known.
             overflowed_ = false;
-            std::vector<Broadcast> broadcasts;
-            {
-                UrgentSysfsLock sysfs;
-                present_.Resync(PresentNodes(), &broadcasts);
-            }
-            Post(broadcasts);
-            nodes_changed = true;
+            Resync();
+            return;
         }
         EndBatch(nodes_changed);
+    }
+
+    // Announces the removals and arrivals that make the memory match the
+    // tree, then a node change.
+    void Resync() {
+        recheck_ = false;
+        std::vector<Broadcast> broadcasts;
+        {
+            UrgentSysfsLock sysfs;
+            present_.Resync(PresentNodes(), &broadcasts);
+        }
+        Post(broadcasts);
+        EndBatch(true);
     }
 
     void Handle(DeviceTree& tree, udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed) {
@@ -348,7 +363,13 @@ private:
         if (std::strcmp(action, "add") == 0) {
             if (usb_device || tty) {
                 PresentInterfaces::Names names = tree.InterfacesOf(syspath);
-                if (!names.empty()) present_.Add(syspath, std::move(names), out);
+                if (!names.empty())
+                    present_.Add(syspath, std::move(names), out);
+                else if (usb_device || std::strstr(syspath, "/usb") != nullptr)
+                    // A USB node that could not be named now (its tree still
+                    // changing, a read that failed): looked at again shortly,
+                    // so that its arrival is not lost.
+                    recheck_ = true;
             }
             *nodes_changed |= usb;
         } else if (std::strcmp(action, "remove") == 0) {
@@ -419,6 +440,7 @@ private:
     std::vector<udev_device*> backlog_;
     std::size_t backlog_next_ = 0;
     bool overflowed_ = false;
+    bool recheck_ = false;  // a USB node could not be named: resync soon
 };
 
 // Stops the monitor thread when the library is unloaded.
