@@ -11,12 +11,12 @@
 // its function. Hubs (bDeviceClass 09) have the devices on their ports as
 // children. Nothing is cached: every question reads sysfs as it is now.
 //
-// libudev finds devices (enumerations, lookup by kernel name); the
-// attributes and links of a device already found are read from its sysfs
-// directory directly, one open each, instead of building a udev_device
-// (which resolves the whole path component by component) for every
-// question. Both go through the same /sys, so a umockdev testbed serves
-// them alike.
+// libudev finds devices (enumerations; lookup by kernel name when the
+// usb bus has no link of that name); the attributes and links of a device
+// already found are read from its sysfs directory directly, one open
+// each, instead of building a udev_device (which resolves the whole path
+// component by component) for every question. Both go through the same
+// /sys, so a umockdev testbed serves them alike.
 //
 // A DeviceTree holds one libudev context and, for its whole life, the
 // backend's sysfs lock: one device-tree question at a time in the process.
