@@ -200,7 +200,19 @@ Node DeviceTree::Root() const {
 DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind == NodeKind::kRoot ? "" : node.syspath); }
 
 bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
-    if (syspath.empty() || !IsDeviceDirectory(syspath)) return false;
+    if (syspath.empty()) return false;
+    auto made = made_.find(syspath);
+    if (made == made_.end()) {
+        Node result;
+        made = made_.emplace(syspath, MakeNodeUncached(syspath, &result) ? std::move(result) : Node{}).first;
+    }
+    if (made->second.kind == NodeKind::kNone) return false;
+    *node = made->second;
+    return true;
+}
+
+bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
+    if (!IsDeviceDirectory(syspath)) return false;
     Node result;
     result.syspath = syspath;
     if (LinkTarget(syspath, "subsystem") == "usb") {
@@ -385,10 +397,22 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     return interfaces;
 }
 
+bool DeviceTree::ReadOnce(const std::string& path, std::size_t limit, std::string* content) {
+    auto it = files_.find(path);
+    if (it == files_.end()) {
+        std::string text;
+        it = files_.emplace(path, ReadFile(path, limit, &text) ? std::optional<std::string>(std::move(text))
+                                                              : std::nullopt).first;
+    }
+    if (!it->second) return false;
+    *content = *it->second;
+    return true;
+}
+
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
     if (node.syspath.empty()) return false;
     std::string text;
-    if (!ReadFile(node.syspath + "/" + name, 4096, &text)) return false;
+    if (!ReadOnce(node.syspath + "/" + name, 4096, &text)) return false;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
     *value = std::move(text);
     return true;
@@ -596,7 +620,7 @@ std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
     std::string content;
-    if (device.kind != NodeKind::kDevice || !ReadFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    if (device.kind != NodeKind::kDevice || !ReadOnce(device.syspath + "/descriptors", 65536, &content)) return bytes;
     bytes.assign(content.begin(), content.end());
     return bytes;
 }
