@@ -1,6 +1,7 @@
 // eklv.ini beside the library: readers with the comment, atoi and list
 // rules, the one writer, and the interface-type lookup of [INF_SETTINGS].
-// Nothing is cached: every read opens the file afresh.
+// Every read answers from the file as it is now (the platform layer
+// reuses a parse only while the file is unchanged).
 #pragma once
 
 #include <cstdint>

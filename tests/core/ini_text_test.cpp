@@ -1,9 +1,13 @@
 // Profile files with the Windows rules, on real files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
+#include "platform/linux/profile_override.h"
 #include "platform/profile.h"
 #include "support/lib_folder.h"
 
@@ -87,6 +91,35 @@ TEST(ProfileFile, ListsSectionsAndSectionLinesCutToTheBuffer) {
     EXPECT_EQ(n, 6u);
     EXPECT_EQ(tiny[6], '\0');
     EXPECT_EQ(tiny[7], '\0');
+}
+
+// Reads reuse a file's parse while its stat is unchanged; every kind of
+// rewrite between two reads must still be seen.
+TEST(ProfileFile, RewritesBetweenReadsAreSeen) {
+    test::TempFolder dir;
+    std::string file = dir.File("r.ini");
+    dir.Write("r.ini", "[S]\nk=1\n");
+    EXPECT_EQ(Get(file, "S", "k"), "1");
+    dir.Write("r.ini", "[S]\nk=2\n");  // in place, same size, likely within one timestamp tick
+    EXPECT_EQ(Get(file, "S", "k"), "2") << "a just-changed file is read again";
+
+    pf::lx::OverrideProfileSettleTime(0);  // reuse at once, as for a file that has settled
+    EXPECT_EQ(Get(file, "S", "k"), "2");
+    EXPECT_EQ(Get(file, "S", "k"), "2");
+    dir.Write("r.ini", "[S]\nk=33\n");
+    EXPECT_EQ(Get(file, "S", "k"), "33") << "size changed";
+    dir.Write("r.ini", "[S]\nk=44\n");
+    timespec times[2] = {{0, UTIME_OMIT}, {1000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(Get(file, "S", "k"), "44") << "same size, times changed";
+    dir.Write("n.ini", "[S]\nk=55\n");
+    ASSERT_EQ(std::rename(dir.File("n.ini").c_str(), file.c_str()), 0);
+    EXPECT_EQ(Get(file, "S", "k"), "55") << "replaced by another file";
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("S", "k", "66", file));
+    EXPECT_EQ(Get(file, "S", "k"), "66") << "our own write";
+    ASSERT_EQ(std::remove(file.c_str()), 0);
+    EXPECT_EQ(Get(file, "S", "k", "gone"), "gone");
+    pf::lx::OverrideProfileSettleTime(-1);
 }
 
 }  // namespace

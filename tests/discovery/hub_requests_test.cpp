@@ -9,6 +9,7 @@
 #include "discovery/standard_rig.h"
 #include "discovery/usb_utilities.h"
 #include "platform/file.h"
+#include "platform/handle.h"
 #include "platform/usb_hub.h"
 
 namespace eklv {
@@ -119,6 +120,48 @@ TEST(HubRequests, AnswersInTheWindowsLayouts) {
     // A device that is no hub, and a hub that is not there.
     EXPECT_EQ(OpenHub(s.rig.DeviceName(s.phone, test::kRigClassUsbHub)), pf::kInvalidHandle);
     EXPECT_EQ(OpenHub("\\\\?\\usb#vid_1a40&pid_0101#9-9#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"), pf::kInvalidHandle);
+}
+
+// An open hub handle keeps the resolved hub between requests: requests
+// must still see the hub go and come back, and the devices on its ports.
+TEST(HubRequests, HubUnpluggedAndPluggedWhileOpen) {
+    StandardRig s;
+    HubHandle hub(s.rig.HubName(s.inner_hub));
+    ASSERT_TRUE(pf::IsValidHandle(hub.handle));
+    std::uint32_t returned = 0;
+    pf::UsbNodeInformation info{};
+    auto node_information = [&] {
+        info = {};
+        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned,
+                                   nullptr);
+    };
+    std::uint8_t connection[35];
+    auto port_two = [&] {
+        std::memset(connection, 0, sizeof connection);
+        connection[0] = 2;
+        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, connection, 35,
+                                   connection, 35, &returned, nullptr);
+    };
+    ASSERT_TRUE(node_information());
+    ASSERT_TRUE(port_two());
+    EXPECT_EQ(connection[31], pf::kDeviceConnected);
+
+    s.rig.Unplug(s.phone);
+    ASSERT_TRUE(port_two());
+    EXPECT_EQ(connection[31], pf::kNoDeviceConnected);
+    s.rig.Plug(s.phone);
+    ASSERT_TRUE(port_two());
+    EXPECT_EQ(connection[31], pf::kDeviceConnected);
+
+    s.rig.Unplug(s.inner_hub);
+    EXPECT_FALSE(node_information());
+    EXPECT_EQ(pf::GetLastError(), 1167u);  // ERROR_DEVICE_NOT_CONNECTED
+    EXPECT_FALSE(port_two());
+    s.rig.Plug(s.inner_hub);
+    ASSERT_TRUE(node_information());
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(&info)[6], 4);
+    ASSERT_TRUE(port_two());
+    EXPECT_EQ(connection[31], pf::kDeviceConnected);
 }
 
 TEST(HubRequests, PortsDescriptorsAndStrings) {

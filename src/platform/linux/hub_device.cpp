@@ -3,6 +3,8 @@
 // descriptors from "descriptors", and string descriptors encoded from the
 // string attributes ("manufacturer", "product", "serial", "configuration",
 // each interface's "interface").
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -18,10 +20,22 @@
 namespace eklv::pf::lx {
 namespace {
 
+// A hub handle keeps what its requests need once the hub is resolved: the
+// node and its port count. The core opens a hub for one sequence of
+// requests, each of which would otherwise resolve the hub and read its
+// class and port count again. A request re-resolves only when the hub's
+// "uevent" file is no longer the one seen (the hub was unplugged, or
+// unplugged and plugged again at the same path). Guarded by the sysfs
+// lock, which every request holds through its DeviceTree.
 class HubObject : public KernelObject {
 public:
     explicit HubObject(DevInst node) : node(node) {}
     const DevInst node;
+
+    bool resolved = false;
+    Node hub;
+    std::uint32_t ports = 0;
+    struct stat uevent {};
 };
 
 bool Fail(std::uint32_t error) {
@@ -94,16 +108,41 @@ struct HubContext {
     std::uint32_t ports = 0;
 };
 
+// The identity of a device directory: its "uevent" file, which every
+// device directory has and which a new device at the same path gets anew
+// (a new inode, or at least a new change time where a testbed's
+// filesystem reuses the number).
+bool StatUevent(const Node& node, struct stat* st) {
+    return !node.syspath.empty() && stat((node.syspath + "/uevent").c_str(), st) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 // Resolves the hub behind the handle and its port count; the hub may have
-// gone since it was opened.
+// gone since it was opened. One stat when it is still the hub resolved last.
 bool OpenContext(Handle handle, HubContext* context) {
     auto hub = Lookup<HubObject>(handle);
     if (!hub) return Fail(kErrorInvalidHandle);
+    struct stat now;
+    if (hub->resolved && StatUevent(hub->hub, &now) && SameFile(now, hub->uevent)) {
+        context->hub = hub->hub;
+        context->ports = hub->ports;
+        return true;
+    }
+    hub->resolved = false;
     if (!context->tree.Resolve(hub->node, &context->hub) || !context->tree.IsHub(context->hub))
         return Fail(kErrorDeviceNotConnected);
     bool present = false;
     context->ports = DecimalAttribute(context->tree, context->hub, "maxchild", 255, &present);
     if (!present) return Fail(kErrorGenFailure);
+    if (StatUevent(context->hub, &hub->uevent)) {
+        hub->hub = context->hub;
+        hub->ports = context->ports;
+        hub->resolved = true;
+    }
     return true;
 }
 

@@ -1,19 +1,27 @@
-// Profile functions over ini_text: every call reads the file afresh, every
-// write replaces the whole file (written beside it, then renamed).
+// Profile functions over ini_text: every write replaces the whole file
+// (written beside it, then renamed); reads answer from the file as it is
+// now, parsed again only when it has changed (see Load).
 #include "platform/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <sstream>
+#include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/handle.h"
 #include "platform/linux/ini_text.h"
+#include "platform/linux/profile_override.h"
 
 namespace eklv::pf {
 namespace {
@@ -23,12 +31,106 @@ std::mutex& ProfileMutex() {
     return m;
 }
 
-lx::IniDocument Load(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return lx::ParseIni(text.str());
+// What a stat tells of a file's identity and last change.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    explicit FileStamp(const struct stat& st)
+        : device(st.st_dev), inode(st.st_ino), size(st.st_size), modified(st.st_mtim), changed(st.st_ctim) {}
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size && Same(modified, o.modified) &&
+               Same(changed, o.changed);
+    }
+    static bool Same(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+};
+
+// A parsed file and the stamp it had when read. trusted is false while
+// the file changed too recently to tell a later rewrite by its stamp: a
+// filesystem takes times from a coarse clock (a jiffy; a second or two on
+// some), so a same-size rewrite within that tick could keep every field.
+// Once the last change (ctime, which no one can set back) is older than
+// the settle time, any later change gets a newer one.
+std::atomic<std::int64_t> g_settle_ns{3'000'000'000};
+
+struct ParsedFile {
+    FileStamp stamp;
+    bool trusted = false;
+    lx::IniDocument doc;
+};
+
+// Parsed files by path, guarded by ProfileMutex. Reads between writes are
+// many (every setting is read where it is used) and each would open and
+// parse the file again. Static storage never destroyed, so late readers
+// still work; emptied when the library is unloaded so that none of it
+// stays on the heap.
+using ParsedFileMap = std::unordered_map<std::string, ParsedFile>;
+
+ParsedFileMap& ParsedFiles() {
+    alignas(ParsedFileMap) static unsigned char storage[sizeof(ParsedFileMap)];
+    static ParsedFileMap* files = new (storage) ParsedFileMap;
+    return *files;
+}
+
+struct ReleaseParsedFilesAtUnload {
+    ~ReleaseParsedFilesAtUnload() {
+        std::lock_guard<std::mutex> lock(ProfileMutex());
+        ParsedFileMap().swap(ParsedFiles());
+    }
+} g_release_parsed_files;
+
+const lx::IniDocument& EmptyDocument() {
+    alignas(lx::IniDocument) static unsigned char storage[sizeof(lx::IniDocument)];
+    static const lx::IniDocument* empty = new (storage) lx::IniDocument;
+    return *empty;
+}
+
+bool ReadAll(int fd, std::string* text) {
+    char chunk[8192];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        text->append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// The file's document, from the cache while one stat shows the file
+// unchanged since it was parsed, else read and parsed again. A missing or
+// unreadable file reads as empty. The reference is valid while the caller
+// holds ProfileMutex and calls Load no more.
+const lx::IniDocument& Load(const std::string& file) {
+    auto& files = ParsedFiles();
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) {
+        files.erase(file);
+        return EmptyDocument();
+    }
+    auto it = files.find(file);
+    if (it != files.end() && it->second.trusted && it->second.stamp == FileStamp(st)) return it->second.doc;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);  // before the stamp that goes with the text
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        files.erase(file);
+        return EmptyDocument();
+    }
+    std::string text;
+    bool read_ok = fstat(fd, &st) == 0 && ReadAll(fd, &text);
+    close(fd);
+    if (!read_ok) {
+        files.erase(file);
+        return EmptyDocument();
+    }
+    if (files.size() >= 16 && it == files.end()) files.clear();  // a few files are in use; bound the rest
+    ParsedFile parsed{FileStamp(st), false, lx::ParseIni(text)};
+    auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+    parsed.trusted = ns(now) - ns(st.st_ctim) >= g_settle_ns.load();
+    return files.insert_or_assign(file, std::move(parsed)).first->second.doc;
 }
 
 // Copies a list of strings into buffer as NUL-separated items ending with
@@ -64,7 +166,7 @@ std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, con
     std::string value = default_value != nullptr ? default_value : "";
     if (section != nullptr && key != nullptr) {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        lx::IniDocument doc = Load(file);
+        const lx::IniDocument& doc = Load(file);
         long k = lx::FindIniKey(doc, lx::FindIniSection(doc, section), key);
         if (k >= 0) value = doc.lines[k].value;
     }
@@ -81,7 +183,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         return false;
     }
     std::lock_guard<std::mutex> lock(ProfileMutex());
-    lx::IniDocument doc = Load(file);
+    lx::IniDocument doc = Load(file);  // a copy to change
+    ParsedFiles().erase(file);
     lx::SetIniValue(doc, section, key, value);
     std::string temp = file + ".tmp" + std::to_string(getpid());
     {
@@ -110,7 +213,7 @@ std::uint32_t GetPrivateProfileSectionNamesA(char* buffer, std::uint32_t size, c
     std::vector<std::string> names;
     {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        lx::IniDocument doc = Load(file);
+        const lx::IniDocument& doc = Load(file);
         for (const auto& line : doc.lines)
             if (line.kind == lx::IniLine::kSection) names.push_back(line.name);
     }
@@ -122,7 +225,7 @@ std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::
     std::vector<std::string> lines;
     if (section != nullptr) {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        lx::IniDocument doc = Load(file);
+        const lx::IniDocument& doc = Load(file);
         long s = lx::FindIniSection(doc, section);
         if (s >= 0) {
             for (std::size_t i = static_cast<std::size_t>(s) + 1; i < doc.lines.size(); ++i) {
@@ -137,5 +240,9 @@ std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::
     }
     return CopyList(lines, buffer, size);
 }
+
+namespace lx {
+void OverrideProfileSettleTime(std::int64_t nanoseconds) { g_settle_ns = nanoseconds < 0 ? 3'000'000'000 : nanoseconds; }
+}  // namespace lx
 
 }  // namespace eklv::pf

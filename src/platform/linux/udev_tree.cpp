@@ -148,6 +148,41 @@ void FindTty(const std::string& path, int depth, std::string* tty) {
     }
 }
 
+// The device directory that sysfs links as /sys/bus/usb/devices/<name>,
+// where libudev looks first for a usb device by name; empty when there is
+// no such link. The kernel's links are relative ("../../../devices/...")
+// and every directory on the way is a real one, so resolving the ".." by
+// name gives the path libudev's component-by-component walk gives, with
+// one readlink instead of dozens of calls.
+std::string UsbBusLink(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
+    const std::string folder = "/sys/bus/usb/devices";
+    char target[PATH_MAX];
+    ssize_t n = readlink((folder + "/" + name).c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    std::string link(target, static_cast<std::size_t>(n));
+    std::vector<std::string> parts;
+    auto walk = [&parts](const std::string& path) {
+        std::size_t pos = 0;
+        while (pos <= path.size()) {
+            std::size_t slash = path.find('/', pos);
+            if (slash == std::string::npos) slash = path.size();
+            std::string part = path.substr(pos, slash - pos);
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else if (!part.empty() && part != ".") {
+                parts.push_back(std::move(part));
+            }
+            pos = slash + 1;
+        }
+    };
+    if (link[0] != '/') walk(folder);
+    walk(link);
+    std::string path;
+    for (const std::string& part : parts) path += "/" + part;
+    return path;
+}
+
 }  // namespace
 
 DeviceTree::DeviceTree() : lock_(SysfsLock()), udev_(udev_new()) {}
@@ -165,7 +200,19 @@ Node DeviceTree::Root() const {
 DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind == NodeKind::kRoot ? "" : node.syspath); }
 
 bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
-    if (syspath.empty() || !IsDeviceDirectory(syspath)) return false;
+    if (syspath.empty()) return false;
+    auto made = made_.find(syspath);
+    if (made == made_.end()) {
+        Node result;
+        made = made_.emplace(syspath, MakeNodeUncached(syspath, &result) ? std::move(result) : Node{}).first;
+    }
+    if (made->second.kind == NodeKind::kNone) return false;
+    *node = made->second;
+    return true;
+}
+
+bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
+    if (!IsDeviceDirectory(syspath)) return false;
     Node result;
     result.syspath = syspath;
     if (LinkTarget(syspath, "subsystem") == "usb") {
@@ -214,12 +261,15 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
         }
         if (found.kind == NodeKind::kNone) return false;
     } else if (parts.enumerator == "usb") {
-        udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
-        if (device == nullptr) return false;
-        const char* syspath = udev_device_get_syspath(device);
-        bool made = syspath != nullptr && MakeNode(syspath, &found);
-        udev_device_unref(device);
-        if (!made) return false;
+        std::string syspath = UsbBusLink(parts.instance);
+        if (syspath.empty()) {
+            udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
+            if (device == nullptr) return false;
+            const char* path = udev_device_get_syspath(device);
+            if (path != nullptr) syspath = path;
+            udev_device_unref(device);
+        }
+        if (!MakeNode(syspath, &found)) return false;
         if (found.kind == NodeKind::kInterface) {
             Node parent;
             if (!Parent(found, &parent) || !IsComposite(parent)) return false;
@@ -347,10 +397,22 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     return interfaces;
 }
 
+bool DeviceTree::ReadOnce(const std::string& path, std::size_t limit, std::string* content) {
+    auto it = files_.find(path);
+    if (it == files_.end()) {
+        std::string text;
+        it = files_.emplace(path, ReadFile(path, limit, &text) ? std::optional<std::string>(std::move(text))
+                                                              : std::nullopt).first;
+    }
+    if (!it->second) return false;
+    *content = *it->second;
+    return true;
+}
+
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
     if (node.syspath.empty()) return false;
     std::string text;
-    if (!ReadFile(node.syspath + "/" + name, 4096, &text)) return false;
+    if (!ReadOnce(node.syspath + "/" + name, 4096, &text)) return false;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
     *value = std::move(text);
     return true;
@@ -558,7 +620,7 @@ std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
     std::string content;
-    if (device.kind != NodeKind::kDevice || !ReadFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    if (device.kind != NodeKind::kDevice || !ReadOnce(device.syspath + "/descriptors", 65536, &content)) return bytes;
     bytes.assign(content.begin(), content.end());
     return bytes;
 }

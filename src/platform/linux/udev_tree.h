@@ -9,14 +9,15 @@
 // A device is composite when it is not a hub and has more than one
 // interface; a device with one interface is a single node that stands for
 // its function. Hubs (bDeviceClass 09) have the devices on their ports as
-// children. Nothing is cached: every question reads sysfs as it is now.
+// children. Nothing is kept from one question to the next: every question
+// reads sysfs as it is now (see DeviceTree for what one question keeps).
 //
-// libudev finds devices (enumerations, lookup by kernel name); the
-// attributes and links of a device already found are read from its sysfs
-// directory directly, one open each, instead of building a udev_device
-// (which resolves the whole path component by component) for every
-// question. Both go through the same /sys, so a umockdev testbed serves
-// them alike.
+// libudev finds devices (enumerations; lookup by kernel name when the
+// usb bus has no link of that name); the attributes and links of a device
+// already found are read from its sysfs directory directly, one open
+// each, instead of building a udev_device (which resolves the whole path
+// component by component) for every question. Both go through the same
+// /sys, so a umockdev testbed serves them alike.
 //
 // A DeviceTree holds one libudev context and, for its whole life, the
 // backend's sysfs lock: one device-tree question at a time in the process.
@@ -25,13 +26,20 @@
 // breaks under concurrent use. Anything else in the backend that reads
 // /sys (a device monitor) takes SysfsLock() too. Never keep a DeviceTree
 // across a wait.
+//
+// One question reads the same few files many times (a node's class and
+// ids for every step up the tree, its device directory and subsystem link
+// for every node made), so a DeviceTree remembers the files it has read
+// and the nodes it has made, for its own short life only.
 #pragma once
 
 #include <libudev.h>
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/devtree.h"
@@ -119,11 +127,18 @@ private:
     bool FunctionOfTty(const std::string& tty_syspath, Node* node);
     // The node of a sysfs device directory, by its subsystem and kernel name.
     bool MakeNode(const std::string& syspath, Node* node);
+    bool MakeNodeUncached(const std::string& syspath, Node* node);
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
+    // A file's content up to limit bytes, read once per DeviceTree.
+    bool ReadOnce(const std::string& path, std::size_t limit, std::string* content);
 
     std::lock_guard<SysfsMutex> lock_;
     udev* udev_ = nullptr;
+    // What this question has read and made: path -> content (nullopt:
+    // unreadable), syspath -> node (kind kNone: no node).
+    std::unordered_map<std::string, std::optional<std::string>> files_;
+    std::unordered_map<std::string, Node> made_;
 };
 
 }  // namespace eklv::pf::lx
