@@ -291,6 +291,7 @@ private:
     // between any two uevents handled: a socket that fills up loses uevents
     // (under umockdev it is a datagram socket that holds only ten).
     void Drain() {
+        int failures = 0;
         while (backlog_.size() - backlog_next_ < kMaxBacklog) {
             errno = 0;
             udev_device* device;
@@ -301,8 +302,15 @@ private:
                 device = udev_monitor_receive_device(monitor_);
             }
             if (device == nullptr) {
-                if (errno == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
-                return;
+                const int error = errno;
+                if (error == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
+                if (error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return;
+                // A uevent was taken off the socket but could not be made
+                // into a device (its node changing under libudev's checks):
+                // look at the tree shortly, and go on with the next one.
+                recheck_ = true;
+                if (++failures > 64) return;
+                continue;
             }
             backlog_.push_back(device);
         }
