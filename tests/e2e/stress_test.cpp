@@ -174,7 +174,6 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
 TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    modem.QueueReply(test::ModemReply::Silence());  // the read waits for an answer that never comes
     Station station(test::VerboseLogIni(test::RoadIni()));
     ASSERT_TRUE(station.started());
     ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
@@ -184,7 +183,8 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
 
     EKLV_HANDLE h = 0;
     ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
-    ASSERT_EQ(EKLVWriteData(id, h, "AT\r", 3), 0u);
+    // Nothing is asked of the modem, so the read waits for an answer that
+    // never comes.
     std::atomic<std::uint32_t> read_result{~0u};
     std::atomic<bool> stop_writing{false};
     std::atomic<int> writes{0};
@@ -248,6 +248,7 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     EXPECT_TRUE(AtOk(id, h));
     EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 0u);
     EXPECT_NE(station.Log().find("DeviceRemoval - All interfaces removed"), std::string::npos);
+    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 // Host threads open, query, write and read every phone they have heard of
