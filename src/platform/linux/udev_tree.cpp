@@ -112,7 +112,7 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     return names;
 }
 
-bool ReadFile(const std::string& path, std::size_t limit, std::string* content) {
+bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     std::string result;
@@ -401,7 +401,7 @@ bool DeviceTree::ReadOnce(const std::string& path, std::size_t limit, std::strin
     auto it = files_.find(path);
     if (it == files_.end()) {
         std::string text;
-        it = files_.emplace(path, ReadFile(path, limit, &text) ? std::optional<std::string>(std::move(text))
+        it = files_.emplace(path, ReadSysfsFile(path, limit, &text) ? std::optional<std::string>(std::move(text))
                                                               : std::nullopt).first;
     }
     if (!it->second) return false;
