@@ -185,26 +185,33 @@ class Eklv:
         """The next arrival or removal, or None when none comes within
         ``timeout`` seconds (None: wait until the library is stopped)."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        wait: Optional[float] = 0.0
         while True:
+            # Take in everything that has come before judging a message
+            # overdue: its block may be queued right behind it.
+            try:
+                while True:
+                    self._take(self._inbox.get(timeout=wait) if wait != 0.0 else self._inbox.get_nowait())
+                    wait = 0.0
+            except queue.Empty:
+                pass
             now = time.monotonic()
-            if not self._initialised and self._inbox.empty():
-                return self._pairing.pop(float("inf"))
             event = self._pairing.pop(now)
             if event is not None:
                 return event
-            waits = [t - now for t in (deadline, self._pairing.due()) if t is not None]
+            if not self._initialised:
+                return self._pairing.pop(float("inf"))
             if deadline is not None and deadline <= now:
                 return None
-            try:
-                kind, item, when = self._inbox.get(timeout=max(0.0, min(waits)) if waits else None)
-            except queue.Empty:
-                continue
-            if kind == "message":
-                self._pairing.message(item, when)
-            elif kind == "block":
-                self._pairing.block(item)
-            elif not self._initialised:
-                return self._pairing.pop(float("inf"))
+            waits = [t - now for t in (deadline, self._pairing.due()) if t is not None]
+            wait = max(0.001, min(waits)) if waits else None
+
+    def _take(self, item: tuple) -> None:
+        kind, payload, when = item
+        if kind == "message":
+            self._pairing.message(payload, when)
+        elif kind == "block":
+            self._pairing.block(payload)
 
     def events(self, timeout: Optional[float] = None) -> Iterator[Event]:
         """Arrivals and removals as they come; ends when none comes within
