@@ -52,7 +52,7 @@ _CALL_MEANINGS = {
 
 def meaning(code: int, call: str = "") -> str:
     """What result ``code`` of entry point ``call`` means, in a few words."""
-    return _CALL_MEANINGS.get((call, code)) or MEANINGS.get(code, "unknown result code")
+    return _CALL_MEANINGS.get((call, code), MEANINGS.get(code, "unknown result code"))
 
 
 class EklvError(Exception):

@@ -20,9 +20,14 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import Deque, Optional, Tuple
+from typing import Any, Deque, Optional, Tuple
 
 from . import _native
+
+
+# What the host window and the callback hand to the consumer: ("message",
+# Event, time), ("block", NotificationBlock, time) or ("closed", None, 0).
+InboxItem = Tuple[str, Any, float]
 
 
 @dataclass(frozen=True)
@@ -103,7 +108,7 @@ class HostWindow:
     pumps every other message to the window, whose procedure ignores it.
     """
 
-    def __init__(self, native: _native.Native, inbox: "queue.Queue[tuple]") -> None:
+    def __init__(self, native: _native.Native, inbox: "queue.Queue[InboxItem]") -> None:
         self._host = native.host
         self._inbox = inbox
         self._arrival = self._host.EKLVHostRegisterWindowMessage(_native.MSG_INTERFACE_ARRIVAL)

@@ -7,7 +7,7 @@ import time
 from typing import TYPE_CHECKING, List, Optional, Union
 
 from . import _native
-from .errors import AtCommandError
+from .errors import INVALID_HANDLE, AtCommandError, EklvError
 from .events import type_name
 
 if TYPE_CHECKING:
@@ -95,13 +95,13 @@ class Interface:
     def write(self, data: Union[bytes, str]) -> None:
         """Writes all of ``data`` (text is sent as UTF-8)."""
         raw = data.encode() if isinstance(data, str) else bytes(data)
-        self._call("EKLVWriteData", self.device_id, self._open_handle(), raw, len(raw))
+        self._call("EKLVWriteData", self.device_id, self._open_handle("EKLVWriteData"), raw, len(raw))
 
     def read(self, size: int = 4096) -> bytes:
         """Reads up to ``size`` bytes; b"" when nothing came in time."""
         buffer = ctypes.create_string_buffer(size)
         length = ctypes.c_uint32(size)
-        self._call("EKLVReadData", self.device_id, self._open_handle(), buffer, ctypes.byref(length))
+        self._call("EKLVReadData", self.device_id, self._open_handle("EKLVReadData"), buffer, ctypes.byref(length))
         return buffer.raw[: min(length.value, size)]
 
     def at(self, command: str, timeout: float = 5.0) -> List[str]:
@@ -151,11 +151,10 @@ class Interface:
         """The phone's product string descriptor."""
         return self._eklv.product(self.device_id)
 
-    def _open_handle(self) -> int:
+    def _open_handle(self, call: str) -> int:
+        # Not open here: the library would answer 2 for its invalid handle.
         if self._handle is None:
-            from .errors import INVALID_HANDLE, EklvError
-
-            raise EklvError("EKLVReadData/EKLVWriteData", INVALID_HANDLE, self.device_id)
+            raise EklvError(call, INVALID_HANDLE, self.device_id)
         return self._handle
 
     def _call(self, name: str, *args: object) -> None:

@@ -9,11 +9,14 @@ import queue
 import threading
 import time
 import uuid
-from typing import Any, Callable, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 
 from . import _native
 from .errors import NOT_INITIALIZED, OK, EklvError
-from .events import Event, HostWindow, Pairing
+from .events import Event, HostWindow, InboxItem, Pairing
+
+if TYPE_CHECKING:
+    from .interface import Interface
 
 # Library paths initialised in this process: the library is one instance per
 # loaded copy, so two hosts on one copy would share (and stop) each other's.
@@ -40,10 +43,10 @@ class Eklv:
     ``notify``.
     """
 
-    def __init__(self, library: Optional[Union[str, os.PathLike]] = None, *, self_monitoring: bool = True) -> None:
+    def __init__(self, library: Optional[Union[str, "os.PathLike[str]"]] = None, *, self_monitoring: bool = True) -> None:
         self._native = _native.load(os.fspath(library) if library is not None else None)
         self.self_monitoring = self_monitoring
-        self._inbox: "queue.Queue[tuple]" = queue.Queue()
+        self._inbox: "queue.Queue[InboxItem]" = queue.Queue()
         self._pairing = Pairing(host_fed=not self_monitoring)
         self._callback = _native.NotifyCallback(self._on_block)
         self._window: Optional[HostWindow] = None
@@ -76,6 +79,7 @@ class Eklv:
             if self._native.path in _active:
                 raise RuntimeError(f"{self._native.path} is already initialised in this process")
             _active.add(self._native.path)
+        code: Optional[int] = None
         try:
             self._window = HostWindow(self._native, self._inbox)
             params = _native.InitParams()
@@ -83,13 +87,18 @@ class Eklv:
             params.self_monitoring = 1 if self.self_monitoring else 0
             params.callback_context = 1
             params.callback = self._callback
-            code = self._native.lib.EKLVInitialize(ctypes.byref(params))
-            if code != OK:
-                raise EklvError("EKLVInitialize", code)
+            code = answer = int(self._native.lib.EKLVInitialize(ctypes.byref(params)))
+            if answer != OK:
+                raise EklvError("EKLVInitialize", answer)  # the library has stopped itself
             with self._state:
                 self._initialised = True
             atexit.register(self.stop)
         except BaseException:
+            if code == OK:  # interrupted once started (Ctrl-C): stop it again
+                with self._state:
+                    self._initialised = False
+                atexit.unregister(self.stop)
+                self._native.lib.EKLVUninitialize()
             self._release()
             raise
 
@@ -206,7 +215,7 @@ class Eklv:
             waits = [t - now for t in (deadline, self._pairing.due()) if t is not None]
             wait = max(0.001, min(waits)) if waits else None
 
-    def _take(self, item: tuple) -> None:
+    def _take(self, item: InboxItem) -> None:
         kind, payload, when = item
         if kind == "message":
             self._pairing.message(payload, when)
