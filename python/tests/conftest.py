@@ -34,6 +34,9 @@ def folder(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> LibraryFolder:
     # No device-id settings from the machine's common files.
     monkeypatch.setenv("EKLV_COMMON_APPDATA", str(tmp_path))
     monkeypatch.delenv("EKLV_LIBRARY")
+    # Settings and log beside the copy, whatever the environment names.
+    monkeypatch.delenv("EKLV_CONFIG_DIR", raising=False)
+    monkeypatch.delenv("EKLV_LOG_DIR", raising=False)
     return LibraryFolder(tmp_path)
 
 
