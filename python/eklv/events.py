@@ -101,11 +101,18 @@ class Pairing:
         return self._waiting[0][1] + self._grace if self._waiting else None
 
 
+_BLOCK_MESSAGE = _native.WM_USER + 1
+
+
 class HostWindow:
     """A message window of libeklv_host on a thread of its own.
 
-    Registered messages land in ``inbox`` as ("message", Event); the thread
-    pumps every other message to the window, whose procedure ignores it.
+    Registered messages land in ``inbox`` as ("message", Event, time).
+    Blocks from the callback (``post_block``) take the road through the
+    window's queue too: the library posts the message before it calls the
+    callback, so in one queue a block always comes after its message, which
+    two threads feeding the inbox could not promise. Other messages are
+    dispatched to the window, whose procedure ignores them.
     """
 
     def __init__(self, native: _native.Native, inbox: "queue.Queue[InboxItem]") -> None:
@@ -114,6 +121,8 @@ class HostWindow:
         self._arrival = self._host.EKLVHostRegisterWindowMessage(_native.MSG_INTERFACE_ARRIVAL)
         self._removal = self._host.EKLVHostRegisterWindowMessage(_native.MSG_INTERFACE_REMOVAL)
         self._proc = _native.WndProc(lambda hwnd, message, wparam, lparam, user: 0)
+        self._blocks: Deque[Tuple[_native.NotificationBlock, float]] = deque()
+        self._blocks_lock = threading.Lock()
         self._stopping = threading.Event()
         self._created = threading.Event()
         self.hwnd = 0
@@ -143,9 +152,22 @@ class HostWindow:
                     msg.message == self._arrival, msg.wparam & 0xFFFF, interface_type, type_name(interface_type)
                 )
                 self._inbox.put(("message", event, time.monotonic()))
+            elif msg.message == _BLOCK_MESSAGE:
+                with self._blocks_lock:
+                    block, when = self._blocks.popleft()
+                self._inbox.put(("block", block, when))
             else:
                 host.EKLVHostDispatchMessage(ctypes.byref(msg))
         host.EKLVHostDestroyWindow(self.hwnd)
+
+    def post_block(self, block: _native.NotificationBlock) -> None:
+        """Queues a callback's block behind the messages already posted."""
+        with self._blocks_lock:
+            self._blocks.append((block, time.monotonic()))
+            if self._host.EKLVHostPostMessage(self.hwnd, _BLOCK_MESSAGE, 0, 0):
+                return
+            self._blocks.pop()  # the window's queue is full: straight to the inbox
+        self._inbox.put(("block", block, time.monotonic()))
 
     def stop(self) -> None:
         """Ends the thread; its window is destroyed on it."""

@@ -186,9 +186,9 @@ class Eklv:
 
     def _on_block(self, context: int, data: Optional[int]) -> None:
         # On the library's callback thread: copy the block and hand it over.
-        if data:
-            block = _native.NotificationBlock.from_buffer_copy(ctypes.string_at(data, 800))
-            self._inbox.put(("block", block, time.monotonic()))
+        window = self._window
+        if data and window is not None:
+            window.post_block(_native.NotificationBlock.from_buffer_copy(ctypes.string_at(data, 800)))
 
     def next_event(self, timeout: Optional[float] = None) -> Optional[Event]:
         """The next arrival or removal, or None when none comes within
