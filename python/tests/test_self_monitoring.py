@@ -4,6 +4,8 @@ road out of the ``with``."""
 
 from __future__ import annotations
 
+import threading
+
 import pytest
 
 import eklv
@@ -54,11 +56,13 @@ def test_road_of_a_phone(folder, tree, modem):
 
 
 def test_exception_in_the_with_stops_the_library(folder, tree):
+    threads = threading.active_count()
     with pytest.raises(ZeroDivisionError):
         with eklv.Eklv(folder.library) as phones:
             phones.wait_for(lambda e: e.arrival)
             1 / 0
     assert not phones.initialised
+    assert threading.active_count() == threads, "the host window's thread has ended"
     assert folder.log().count("EKLVUninitialize (->), 0") == 1
     # The copy starts again: it was not left initialised.
     with eklv.Eklv(folder.library) as phones:
