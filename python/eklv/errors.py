@@ -81,7 +81,7 @@ class LibraryNotFoundError(OSError):
         lines = "\n".join(f"  {path}: {reason}" for path, reason in self.tried)
         super().__init__(
             "libeklv could not be loaded; tried:\n" + lines + "\n"
-            "Install the eklv package, set EKLV_LIBRARY to the path of libeklv.so, "
+            "Install libeklv (the eklv .deb, or cmake --install), set EKLV_LIBRARY to the path of libeklv.so, "
             "or pass library=PATH."
         )
 
