@@ -9,4 +9,5 @@ $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ make pkg-config binutils \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libudev-dev umockdev libumockdev-dev libglib2.0-dev \
+  python3-venv python3-pip python3-pytest python3-gi gir1.2-umockdev-1.0 \
   libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev

@@ -20,3 +20,4 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour tests =="
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 done
+echo "== python binding ==" && scripts/test-python.sh build
