@@ -11,13 +11,32 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
+
+#include "platform/win32/module_override.h"
 
 namespace eklv::pf {
 
 static_assert(sizeof(Guid) == sizeof(GUID));
 
+namespace {
+std::mutex g_override_mutex;
+std::string g_module_override;
+}  // namespace
+
+namespace w32 {
+void OverrideModuleFileName(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_override_mutex);
+    g_module_override = path;
+}
+}  // namespace w32
+
 std::string GetOwnModuleFileName() {
+    {
+        std::lock_guard<std::mutex> lock(g_override_mutex);
+        if (!g_module_override.empty()) return g_module_override;
+    }
     HMODULE module = nullptr;
     if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                               reinterpret_cast<LPCSTR>(&GetOwnModuleFileName), &module))
