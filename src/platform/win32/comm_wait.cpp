@@ -32,6 +32,7 @@ struct State {
     std::mutex mutex;
     std::map<Handle, std::uint32_t> ports;  // ports that cannot wait, and their event masks
     std::map<Handle, CommDriver> probed;
+    std::map<Handle, const Overlapped*> system_waits;
     std::vector<Wait> waits;
     HANDLE watcher = nullptr;
     bool watcher_running = false;
@@ -104,6 +105,25 @@ void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask) {
                static_cast<unsigned long long>(port));
 }
 
+void NoteSystemWait(Handle port, const Overlapped* overlapped) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.system_waits[port] = overlapped;
+}
+
+bool DriverCancelledLastWait(Handle port, const Overlapped* overlapped) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.system_waits.find(port);
+    return it != s.system_waits.end() && it->second == overlapped && overlapped->internal == kStatusCancelled;
+}
+
+void ForgetSystemWait(Handle port) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.system_waits.erase(port);
+}
+
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped) {
     State& s = TheState();
     HANDLE ended_watcher = nullptr;
@@ -162,6 +182,7 @@ void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (reason == CommWaitAbort::kClose) s.probed.erase(port);
+    s.system_waits.erase(port);
     if (s.ports.empty()) return;
     const DWORD self = ::GetCurrentThreadId();
     std::erase_if(s.waits, [&](const Wait& w) {

@@ -26,6 +26,13 @@ CommDriver PortDriver(Handle port);
 // Records the probe's finding; kCannotWait is logged.
 void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask);
 
+// A wait handed to the driver. A driver that ends it as cancelled on its
+// own, with no CancelIo, SetCommMask, PurgeComm or close of ours since,
+// cannot wait either (the probe may have been too quick to see it).
+void NoteSystemWait(Handle port, const Overlapped* overlapped);
+bool DriverCancelledLastWait(Handle port, const Overlapped* overlapped);
+void ForgetSystemWait(Handle port);
+
 // Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);
 

@@ -49,7 +49,10 @@ bool SetCommTimeouts(Handle port, const CommTimeouts* timeouts) {
     return ::SetCommTimeouts(H(port), reinterpret_cast<COMMTIMEOUTS*>(const_cast<CommTimeouts*>(timeouts))) != FALSE;
 }
 
-bool PurgeComm(Handle port, std::uint32_t flags) { return ::PurgeComm(H(port), flags) != FALSE; }
+bool PurgeComm(Handle port, std::uint32_t flags) {
+    w32::ForgetSystemWait(port);
+    return ::PurgeComm(H(port), flags) != FALSE;
+}
 
 bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status) {
     DWORD e = 0;
@@ -126,13 +129,19 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
             return true;
         }
     }
+    if (driver == w32::CommDriver::kWaits && overlapped != nullptr && w32::DriverCancelledLastWait(port, overlapped)) {
+        w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
+        driver = w32::CommDriver::kCannotWait;
+    }
     if (driver == w32::CommDriver::kCannotWait) return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
     // The system writes the mask when the wait completes, also when it is
     // pending now: it needs the caller's own variable.
     static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
     DWORD ignored = 0;
     DWORD* out = mask != nullptr ? reinterpret_cast<DWORD*>(mask) : &ignored;
-    return ::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped)) != FALSE;
+    bool ok = ::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped)) != FALSE;
+    if (overlapped != nullptr) w32::NoteSystemWait(port, overlapped);
+    return ok;
 }
 
 bool EscapeCommFunction(Handle port, std::uint32_t function) {
