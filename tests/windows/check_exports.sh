@@ -28,4 +28,10 @@ for name in $imports; do
     *) echo "imports a DLL that is not part of Windows: $name"; exit 1 ;;
   esac
 done
+# On i686 the entry points are __stdcall: their symbols carry the size of
+# the arguments they pop (EKLVInitialize@4).
+if echo "$dump" | grep -q "file format pei-i386"; then
+  stdcall=$(i686-w64-mingw32-nm "$dll" | grep -cE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" || true)
+  if [ "$stdcall" != 12 ]; then echo "$stdcall of the twelve entry points are __stdcall"; exit 1; fi
+fi
 echo "twelve entry points exported; imports:" $imports
