@@ -1,5 +1,5 @@
-// The far end of a COM port for the Wine tests, built for Linux: a pty
-// answered by the project's modem emulator. Prints the pty's path, then
+// The far end of a COM port for the Wine tests and benchmarks, a program
+// for Linux: a pty answered by the project's modem emulator. Prints the pty's path, then
 // serves it until its standard input closes. Standing answers beside "OK":
 // "AT+FAIL" gets ERROR; "AT+HUP" gets nothing, and 300 ms later the pty is
 // hung up, as when a phone is pulled out while the host waits for a reply.
