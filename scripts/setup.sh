@@ -11,3 +11,4 @@ $SUDO apt-get install -y --no-install-recommends \
   libudev-dev umockdev libumockdev-dev libglib2.0-dev \
   python3-venv python3-pip python3-pytest python3-gi gir1.2-umockdev-1.0 \
   libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
+$SUDO apt-get install -y --no-install-recommends g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64

@@ -21,3 +21,5 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 done
 echo "== python binding ==" && scripts/test-python.sh build
+# The Windows build and its tests under Wine (scripts/test-windows.sh).
+scripts/test-windows.sh

@@ -19,7 +19,14 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::string File(const std::string& name) const { return path_ + kSeparator + name; }
+#ifdef _WIN32
+    static constexpr const char* kSeparator = "\\";
+    static constexpr const char* kLibraryName = "eklv.dll";
+#else
+    static constexpr const char* kSeparator = "/";
+    static constexpr const char* kLibraryName = "libeklv.so";
+#endif
     void Write(const std::string& name, const std::string& text) const;
     std::string Read(const std::string& name) const;
     // Contents of every "*EKLV_Core.log" in the folder, in name order.

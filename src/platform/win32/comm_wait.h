@@ -1,0 +1,48 @@
+// WaitCommEvent for drivers that cannot wait for comm events.
+//
+// A serial driver that cannot watch its line (Wine 8 on a pty: its
+// modem-status query fails, and WaitCommEvent then completes at once with
+// an empty mask) would make the reader thread spin. The first wait on a
+// port is therefore a probe of the driver (serial.cpp): a driver that
+// completes it at once with an empty mask, with no SetCommMask in between,
+// cannot wait, and the port switches to a watched wait: the backend completes the
+// OVERLAPPED itself, with EV_RXCHAR when the driver's input queue
+// (ClearCommError's cbInQue) holds bytes, with an empty mask on
+// SetCommMask, and as aborted on CancelIo or CloseHandle, as the system
+// completes its own waits. A single watcher thread serves all such waits
+// and ends when none is pending.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file.h"
+#include "platform/handle.h"
+
+namespace eklv::pf::w32 {
+
+enum class CommDriver { kUnknown, kWaits, kCannotWait };
+// What the probe found for the port (kUnknown before it, and after a close).
+CommDriver PortDriver(Handle port);
+// Records the probe's finding; kCannotWait is logged.
+void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask);
+
+// A wait handed to the driver. A driver that ends it as cancelled on its
+// own, with no CancelIo, SetCommMask, PurgeComm or close of ours since,
+// cannot wait either (the probe may have been too quick to see it).
+void NoteSystemWait(Handle port, const Overlapped* overlapped);
+bool DriverCancelledLastWait(Handle port, const Overlapped* overlapped);
+void ForgetSystemWait(Handle port);
+
+// Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
+bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);
+
+enum class CommWaitAbort { kCancel, kClose, kMaskChanged };
+// Completes the watched waits of the port: kCancel those the calling thread
+// issued, kClose and kMaskChanged all of them. kClose also forgets the port;
+// kMaskChanged records new_mask as a marked port's event mask.
+void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask = 0);
+
+// Waits for the watcher thread to end (it ends when no wait is pending).
+void JoinCommWatcher();
+
+}  // namespace eklv::pf::w32

@@ -1,0 +1,151 @@
+// Serial-port control: the COMM functions of kernel32. DCB, COMMTIMEOUTS
+// and COMSTAT of serial.h have the system's layouts.
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/win32/comm_wait.h"
+
+namespace eklv::pf {
+
+static_assert(sizeof(Dcb) == sizeof(DCB));
+static_assert(sizeof(CommTimeouts) == sizeof(COMMTIMEOUTS));
+static_assert(sizeof(ComStat) == sizeof(COMSTAT));
+
+namespace {
+HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
+}  // namespace
+
+bool GetCommState(Handle port, Dcb* dcb) {
+    if (dcb == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    dcb->DCBlength = sizeof(DCB);
+    return ::GetCommState(H(port), reinterpret_cast<DCB*>(dcb)) != FALSE;
+}
+
+bool SetCommState(Handle port, const Dcb* dcb) {
+    // The checks every driver makes, made here too so that a lenient one
+    // answers as the others do.
+    if (dcb == nullptr || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+        dcb->Parity > kSpaceParity || dcb->StopBits > kTwoStopBits) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    DCB copy;
+    std::memcpy(&copy, dcb, sizeof copy);
+    copy.DCBlength = sizeof copy;
+    return ::SetCommState(H(port), &copy) != FALSE;
+}
+
+bool GetCommTimeouts(Handle port, CommTimeouts* timeouts) {
+    return ::GetCommTimeouts(H(port), reinterpret_cast<COMMTIMEOUTS*>(timeouts)) != FALSE;
+}
+
+bool SetCommTimeouts(Handle port, const CommTimeouts* timeouts) {
+    return ::SetCommTimeouts(H(port), reinterpret_cast<COMMTIMEOUTS*>(const_cast<CommTimeouts*>(timeouts))) != FALSE;
+}
+
+bool PurgeComm(Handle port, std::uint32_t flags) {
+    w32::ForgetSystemWait(port);
+    return ::PurgeComm(H(port), flags) != FALSE;
+}
+
+bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status) {
+    DWORD e = 0;
+    BOOL ok = ::ClearCommError(H(port), &e, reinterpret_cast<COMSTAT*>(status));
+    if (errors != nullptr) *errors = e;
+    return ok != FALSE;
+}
+
+bool SetCommMask(Handle port, std::uint32_t mask) {
+    if (!::SetCommMask(H(port), mask)) return false;
+    w32::AbortCommWaits(port, w32::CommWaitAbort::kMaskChanged, mask);
+    return true;
+}
+
+bool GetCommMask(Handle port, std::uint32_t* mask) {
+    DWORD m = 0;
+    if (!::GetCommMask(H(port), &m)) return false;
+    if (mask != nullptr) *mask = m;
+    return true;
+}
+
+namespace {
+
+// The first wait on a port probes its driver (comm_wait.h): a wait of our
+// own, given 50 ms. A driver that can wait leaves it pending and it is
+// cancelled. One that cannot ends it at once without an event, though the
+// port is fine (Wine 8 on a pty cancels it itself: its modem-status query
+// fails). An event that arrives meanwhile is the caller's: *event gets it,
+// and the next wait probes again.
+bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
+    *event = 0;
+    OVERLAPPED probe{};
+    probe.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (probe.hEvent == nullptr) return false;
+    DWORD mask = 0;
+    DWORD ignored = 0;
+    bool done = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
+    DWORD error = done ? 0 : ::GetLastError();
+    if (!done && error == ERROR_IO_PENDING && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
+        ::CancelIoEx(H(port), &probe);
+        ::GetOverlappedResult(H(port), &probe, &ignored, TRUE);
+        ::CloseHandle(probe.hEvent);
+        w32::SetPortDriver(port, w32::CommDriver::kWaits, watched);
+        return true;
+    }
+    if (!done && error == ERROR_IO_PENDING) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
+    ::CloseHandle(probe.hEvent);
+    if (done && mask != 0) {  // says nothing of the driver: the next wait probes again
+        *event = mask;
+        return true;
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(H(port), &errors, &status)) return false;  // the port itself has failed
+    w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
+    return true;
+}
+
+}  // namespace
+
+bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
+    DWORD watched = 0;
+    if (!::GetCommMask(H(port), &watched)) return false;
+    w32::CommDriver driver = w32::PortDriver(port);
+    if (driver == w32::CommDriver::kUnknown && watched != 0 && overlapped != nullptr) {
+        DWORD event = 0;
+        if (!ProbeDriver(port, watched, &event)) return false;
+        driver = w32::PortDriver(port);
+        if (event != 0) {  // the probe saw the caller's event: it completes now
+            if (mask != nullptr) *mask = event;
+            overlapped->internal = 0;
+            overlapped->internal_high = 0;
+            ::SetEvent(H(overlapped->event));
+            return true;
+        }
+    }
+    if (driver == w32::CommDriver::kWaits && overlapped != nullptr && w32::DriverCancelledLastWait(port, overlapped)) {
+        w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
+        driver = w32::CommDriver::kCannotWait;
+    }
+    if (driver == w32::CommDriver::kCannotWait) return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
+    // The system writes the mask when the wait completes, also when it is
+    // pending now: it needs the caller's own variable.
+    static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
+    DWORD ignored = 0;
+    DWORD* out = mask != nullptr ? reinterpret_cast<DWORD*>(mask) : &ignored;
+    bool ok = ::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped)) != FALSE;
+    if (overlapped != nullptr) w32::NoteSystemWait(port, overlapped);
+    return ok;
+}
+
+bool EscapeCommFunction(Handle port, std::uint32_t function) {
+    return ::EscapeCommFunction(H(port), function) != FALSE;
+}
+
+}  // namespace eklv::pf
