@@ -19,11 +19,20 @@
 extern "C" {
 #endif
 
+/* Calling convention. On 32-bit Windows the twelve entry points (EKLV_CALL)
+ * and the host's notification callback (EKLV_CALLBACK) are __stdcall, as
+ * WINAPI and CALLBACK functions of a 32-bit MSVC DLL are: the callee pops
+ * its arguments. eklv.dll exports the entry points under their plain names
+ * (EKLVInitialize, not EKLVInitialize@4), so GetProcAddress finds them by
+ * name; a host's function pointer types must carry EKLV_CALL. x86_64 Windows
+ * and Linux have one convention only, and both macros are empty there. */
 #if defined(_WIN32)
-#define EKLV_API __declspec(dllexport)
+#define EKLV_API
+#define EKLV_CALL __stdcall
 #define EKLV_CALLBACK __stdcall
 #else
 #define EKLV_API __attribute__((visibility("default")))
+#define EKLV_CALL
 #define EKLV_CALLBACK
 #endif
 
@@ -215,19 +224,19 @@ typedef struct EKLVCallBlock {
 } EKLVCallBlock;
 
 /* ---- Entry points ------------------------------------------------------ */
-EKLV_API uint32_t EKLVInitialize(const EKLVInitParams *params);
-EKLV_API uint32_t EKLVUninitialize(void);
-EKLV_API uint32_t EKLVOpenDevice(uint32_t device_id, uint32_t interface_type, EKLV_HANDLE *handle,
+EKLV_API uint32_t EKLV_CALL EKLVInitialize(const EKLVInitParams *params);
+EKLV_API uint32_t EKLV_CALL EKLVUninitialize(void);
+EKLV_API uint32_t EKLV_CALL EKLVOpenDevice(uint32_t device_id, uint32_t interface_type, EKLV_HANDLE *handle,
                                  uint32_t synchronous);
-EKLV_API uint32_t EKLVCloseDevice(uint32_t device_id, uint32_t interface_type);
-EKLV_API uint32_t EKLVReadData(uint32_t device_id, EKLV_HANDLE handle, void *buffer, uint32_t *length);
-EKLV_API uint32_t EKLVWriteData(uint32_t device_id, EKLV_HANDLE handle, const void *data, uint32_t length);
-EKLV_API uint32_t EKLVGetComPort(uint32_t device_id, uint32_t interface_type, EKLVString *port);
-EKLV_API uint32_t EKLVSetBaudRate(uint32_t device_id, uint32_t interface_type, uint32_t *baud_rate);
-EKLV_API uint32_t EKLVGetProductStringDescriptor(uint32_t device_id, EKLVString *product);
-EKLV_API uint32_t EKLVSetCoreLogging(const EKLVLogSettings *settings);
-EKLV_API uint32_t EKLVNotification(const EKLVNotificationBlock *block);
-EKLV_API uint32_t ZORVAN_OnCall(uint32_t opcode, EKLVCallBlock *block, uint32_t *result);
+EKLV_API uint32_t EKLV_CALL EKLVCloseDevice(uint32_t device_id, uint32_t interface_type);
+EKLV_API uint32_t EKLV_CALL EKLVReadData(uint32_t device_id, EKLV_HANDLE handle, void *buffer, uint32_t *length);
+EKLV_API uint32_t EKLV_CALL EKLVWriteData(uint32_t device_id, EKLV_HANDLE handle, const void *data, uint32_t length);
+EKLV_API uint32_t EKLV_CALL EKLVGetComPort(uint32_t device_id, uint32_t interface_type, EKLVString *port);
+EKLV_API uint32_t EKLV_CALL EKLVSetBaudRate(uint32_t device_id, uint32_t interface_type, uint32_t *baud_rate);
+EKLV_API uint32_t EKLV_CALL EKLVGetProductStringDescriptor(uint32_t device_id, EKLVString *product);
+EKLV_API uint32_t EKLV_CALL EKLVSetCoreLogging(const EKLVLogSettings *settings);
+EKLV_API uint32_t EKLV_CALL EKLVNotification(const EKLVNotificationBlock *block);
+EKLV_API uint32_t EKLV_CALL ZORVAN_OnCall(uint32_t opcode, EKLVCallBlock *block, uint32_t *result);
 
 #ifdef __cplusplus
 } /* extern "C" */
