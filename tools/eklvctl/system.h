@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,9 @@ extern const char* const kLibraryFileName;
 
 // The folder holding this program; empty when unknown.
 std::string ProgramFolder();
+
+// The local time of seconds, thread-safe.
+std::tm LocalTime(std::time_t seconds);
 
 // A loaded library module.
 class Module {

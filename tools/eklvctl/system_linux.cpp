@@ -29,6 +29,12 @@ std::string ProgramFolder() {
     return std::filesystem::path(self).parent_path().string();
 }
 
+std::tm LocalTime(std::time_t seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
 std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error) {
     // A name without a slash is searched for; an explicit file is loaded as it is.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
