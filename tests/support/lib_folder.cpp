@@ -1,9 +1,7 @@
+// The parts of the test folders that are the same on every OS.
 #include "support/lib_folder.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,18 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/linux/module_override.h"
-
 namespace eklv::test {
-
-TempFolder::TempFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/eklv-test-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = name.data();
-}
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
@@ -58,13 +45,6 @@ std::string TempFolder::ReadLogs() const {
     return all;
 }
 
-ModuleFolder::ModuleFolder(const std::string& ini_text) {
-    if (!ini_text.empty()) Write("eklv.ini", ini_text);
-    pf::lx::OverrideModuleFileName(File("libeklv.so"));
-}
-
-ModuleFolder::~ModuleFolder() { pf::lx::OverrideModuleFileName(""); }
-
 std::string VerboseLogIni(const std::string& extra) {
     return "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" + extra;
 }
@@ -77,19 +57,19 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
     }
     if (!ini_text.empty()) Write("eklv.ini", ini_text);
     std::error_code ec;
-    std::filesystem::copy_file(built, File("libeklv.so"), ec);
+    std::filesystem::copy_file(built, File(kLibraryFileName), ec);
     if (ec) {
         ADD_FAILURE() << "cannot copy " << built << ": " << ec.message();
         return;
     }
-    handle_ = dlopen(File("libeklv.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        ADD_FAILURE() << "dlopen: " << dlerror();
+    std::string error;
+    if (!Open(&error)) {
+        ADD_FAILURE() << error;
         return;
     }
     ok_ = true;
     auto resolve = [this](auto& fn, const char* name) {
-        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle_, name));
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(Symbol(name));
         if (fn == nullptr) {
             ADD_FAILURE() << "missing export " << name;
             ok_ = false;
@@ -108,12 +88,6 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
     resolve(Notification, "EKLVNotification");
     resolve(OnCall, "ZORVAN_OnCall");
 }
-
-LoadedLibrary::~LoadedLibrary() {
-    if (handle_ != nullptr) dlclose(handle_);
-}
-
-void* LoadedLibrary::Symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
 
 int CountOf(const std::string& haystack, const std::string& text) {
     int n = 0;
