@@ -1,15 +1,64 @@
-// The parts of the test folders that are the same on every OS.
 #include "support/lib_folder.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/win32/module_override.h"
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "platform/linux/module_override.h"
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace eklv::test {
+namespace {
+#ifdef _WIN32
+void OverrideModule(const std::string& path) { pf::w32::OverrideModuleFileName(path); }
+void* Open(const std::string& file) { return ::LoadLibraryA(file.c_str()); }
+void* Lookup(void* module, const char* name) {
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module), name));
+}
+void Close(void* module) { ::FreeLibrary(static_cast<HMODULE>(module)); }
+std::string OpenError() { return "LoadLibraryA error " + std::to_string(::GetLastError()); }
+#else
+void OverrideModule(const std::string& path) { pf::lx::OverrideModuleFileName(path); }
+void* Open(const std::string& file) { return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* Lookup(void* module, const char* name) { return dlsym(module, name); }
+void Close(void* module) { dlclose(module); }
+std::string OpenError() { return dlerror(); }
+#endif
+}  // namespace
+
+TempFolder::TempFolder() {
+#ifdef _WIN32
+    char temp[MAX_PATH];
+    DWORD length = ::GetTempPathA(sizeof temp, temp);
+    std::string base = length > 0 && length < sizeof temp ? std::string(temp, length) : std::string("C:\\");
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        std::string name = base + "eklv-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                           std::to_string(counter++);
+        if (::CreateDirectoryA(name.c_str(), nullptr)) path_ = name;
+    }
+    if (path_.empty()) ADD_FAILURE() << "CreateDirectoryA failed";
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/eklv-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = name.data();
+#endif
+}
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
@@ -45,6 +94,13 @@ std::string TempFolder::ReadLogs() const {
     return all;
 }
 
+ModuleFolder::ModuleFolder(const std::string& ini_text) {
+    if (!ini_text.empty()) Write("eklv.ini", ini_text);
+    OverrideModule(File(kLibraryName));
+}
+
+ModuleFolder::~ModuleFolder() { OverrideModule(""); }
+
 std::string VerboseLogIni(const std::string& extra) {
     return "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" + extra;
 }
@@ -57,19 +113,25 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
     }
     if (!ini_text.empty()) Write("eklv.ini", ini_text);
     std::error_code ec;
-    std::filesystem::copy_file(built, File(kLibraryFileName), ec);
+#ifdef _WIN32
+    // CTest names the built DLL by its Unix path; Wine's drive Z: is the root.
+    std::string source = built[0] == '/' ? std::string("Z:") + built : std::string(built);
+#else
+    std::string source = built;
+#endif
+    std::filesystem::copy_file(source, File(kLibraryName), ec);
     if (ec) {
         ADD_FAILURE() << "cannot copy " << built << ": " << ec.message();
         return;
     }
-    std::string error;
-    if (!Open(&error)) {
-        ADD_FAILURE() << error;
+    handle_ = Open(File(kLibraryName));
+    if (handle_ == nullptr) {
+        ADD_FAILURE() << "loading the library: " << OpenError();
         return;
     }
     ok_ = true;
     auto resolve = [this](auto& fn, const char* name) {
-        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(Symbol(name));
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(Lookup(handle_, name));
         if (fn == nullptr) {
             ADD_FAILURE() << "missing export " << name;
             ok_ = false;
@@ -88,6 +150,12 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
     resolve(Notification, "EKLVNotification");
     resolve(OnCall, "ZORVAN_OnCall");
 }
+
+LoadedLibrary::~LoadedLibrary() {
+    if (handle_ != nullptr) Close(handle_);
+}
+
+void* LoadedLibrary::Symbol(const char* name) const { return handle_ ? Lookup(handle_, name) : nullptr; }
 
 int CountOf(const std::string& haystack, const std::string& text) {
     int n = 0;

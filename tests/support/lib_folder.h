@@ -1,6 +1,6 @@
 // Test folders for the library: a fresh temporary folder with an eklv.ini,
 // either as the module folder of the statically linked core (unit tests)
-// or holding a copy of the library that is loaded as a host would load it.
+// or holding a copy of libeklv.so that is loaded as a host would load it.
 #pragma once
 
 #include <string>
@@ -19,7 +19,14 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::string File(const std::string& name) const { return path_ + kSeparator + name; }
+#ifdef _WIN32
+    static constexpr const char* kSeparator = "\\";
+    static constexpr const char* kLibraryName = "eklv.dll";
+#else
+    static constexpr const char* kSeparator = "/";
+    static constexpr const char* kLibraryName = "libeklv.so";
+#endif
     void Write(const std::string& name, const std::string& text) const;
     std::string Read(const std::string& name) const;
     // Contents of every "*EKLV_Core.log" in the folder, in name order.
@@ -41,12 +48,8 @@ public:
 // An ini with logging of every level, flushed, for tests that read the log.
 std::string VerboseLogIni(const std::string& extra = "");
 
-// The library's file name: "libeklv.so" or "eklv.dll".
-extern const char* const kLibraryFileName;
-
-// A copy of the built library ($EKLV_LIBRARY) in a temporary folder, loaded
-// as a host loads it (dlopen, LoadLibraryA), with the twelve entry points
-// resolved.
+// A copy of libeklv.so in a temporary folder, loaded with dlopen, with the
+// twelve entry points resolved.
 class LoadedLibrary : public TempFolder {
 public:
     explicit LoadedLibrary(const std::string& ini_text = "");
@@ -72,9 +75,6 @@ public:
     void* Symbol(const char* name) const;
 
 private:
-    // Loads the copy; false with the reason in *error.
-    bool Open(std::string* error);
-
     void* handle_ = nullptr;
     bool ok_ = false;
 };

@@ -1,0 +1,37 @@
+// WaitCommEvent for drivers that cannot wait for comm events.
+//
+// A serial driver that cannot watch its line (Wine 8 on a pty: its
+// modem-status query fails, and WaitCommEvent then completes at once with
+// an empty mask) would make the reader thread spin. The first such answer
+// on a port switches that port to a watched wait: the backend completes the
+// OVERLAPPED itself, with EV_RXCHAR when the driver's input queue
+// (ClearCommError's cbInQue) holds bytes, with an empty mask on
+// SetCommMask, and as aborted on CancelIo or CloseHandle, as the system
+// completes its own waits. A single watcher thread serves all such waits
+// and ends when none is pending.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file.h"
+#include "platform/handle.h"
+
+namespace eklv::pf::w32 {
+
+// True when the port answered an empty mask at once before.
+bool PortNeedsWatchedWait(Handle port);
+void MarkPortNeedsWatchedWait(Handle port, std::uint32_t event_mask);
+
+// Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
+bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);
+
+enum class CommWaitAbort { kCancel, kClose, kMaskChanged };
+// Completes the watched waits of the port: kCancel those the calling thread
+// issued, kClose and kMaskChanged all of them. kClose also forgets the port;
+// kMaskChanged records new_mask as a marked port's event mask.
+void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask = 0);
+
+// Waits for the watcher thread to end (it ends when no wait is pending).
+void JoinCommWatcher();
+
+}  // namespace eklv::pf::w32
