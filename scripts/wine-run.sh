@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the given prefix, headless and quiet.
 # Usage: scripts/wine-run.sh PREFIX PROGRAM.exe [ARGS...]
+#        scripts/wine-run.sh PREFIX --prepare   (only creates the prefix)
 # The prefix is created on first use (wineboot -i, about 7 s); runs that
 # start together wait for that one creation.
 set -euo pipefail
@@ -15,4 +16,5 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     wineserver -w
   fi
 ) 9>"$WINEPREFIX.lock"
+[ "${1:-}" = --prepare ] && exit 0
 exec wine "$@"

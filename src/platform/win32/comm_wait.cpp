@@ -30,7 +30,8 @@ struct Wait {
 
 struct State {
     std::mutex mutex;
-    std::map<Handle, std::uint32_t> ports;  // marked ports and their event masks
+    std::map<Handle, std::uint32_t> ports;  // ports that cannot wait, and their event masks
+    std::map<Handle, CommDriver> probed;
     std::vector<Wait> waits;
     HANDLE watcher = nullptr;
     bool watcher_running = false;
@@ -82,18 +83,21 @@ DWORD WINAPI Watch(LPVOID) {
 
 }  // namespace
 
-bool PortNeedsWatchedWait(Handle port) {
+CommDriver PortDriver(Handle port) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.ports.count(port) != 0;
+    auto it = s.probed.find(port);
+    return it == s.probed.end() ? CommDriver::kUnknown : it->second;
 }
 
-void MarkPortNeedsWatchedWait(Handle port, std::uint32_t event_mask) {
+void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask) {
     State& s = TheState();
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.ports[port] = event_mask;
+        s.probed[port] = driver;
+        if (driver == CommDriver::kCannotWait) s.ports[port] = event_mask;
     }
+    if (driver != CommDriver::kCannotWait) return;
     LogMessage(kNoDevice, kLogWarning, kCatGeneral,
                "WaitCommEvent - the driver answered an empty event mask at once; received bytes of port %#llx "
                "are watched through ClearCommError",
@@ -157,6 +161,7 @@ bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* 
 void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
+    if (reason == CommWaitAbort::kClose) s.probed.erase(port);
     if (s.ports.empty()) return;
     const DWORD self = ::GetCurrentThreadId();
     std::erase_if(s.waits, [&](const Wait& w) {

@@ -2,8 +2,10 @@
 //
 // A serial driver that cannot watch its line (Wine 8 on a pty: its
 // modem-status query fails, and WaitCommEvent then completes at once with
-// an empty mask) would make the reader thread spin. The first such answer
-// on a port switches that port to a watched wait: the backend completes the
+// an empty mask) would make the reader thread spin. The first wait on a
+// port is therefore a probe of the driver (serial.cpp): a driver that
+// completes it at once with an empty mask, with no SetCommMask in between,
+// cannot wait, and the port switches to a watched wait: the backend completes the
 // OVERLAPPED itself, with EV_RXCHAR when the driver's input queue
 // (ClearCommError's cbInQue) holds bytes, with an empty mask on
 // SetCommMask, and as aborted on CancelIo or CloseHandle, as the system
@@ -18,9 +20,11 @@
 
 namespace eklv::pf::w32 {
 
-// True when the port answered an empty mask at once before.
-bool PortNeedsWatchedWait(Handle port);
-void MarkPortNeedsWatchedWait(Handle port, std::uint32_t event_mask);
+enum class CommDriver { kUnknown, kWaits, kCannotWait };
+// What the probe found for the port (kUnknown before it, and after a close).
+CommDriver PortDriver(Handle port);
+// Records the probe's finding; kCannotWait is logged.
+void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask);
 
 // Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);

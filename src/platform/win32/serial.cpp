@@ -71,25 +71,68 @@ bool GetCommMask(Handle port, std::uint32_t* mask) {
     return true;
 }
 
+namespace {
+
+// The first wait on a port probes its driver (comm_wait.h): a wait of our
+// own, given 50 ms. A driver that can wait leaves it pending and it is
+// cancelled. One that cannot ends it at once without an event, though the
+// port is fine (Wine 8 on a pty cancels it itself: its modem-status query
+// fails). An event that arrives meanwhile is the caller's: *event gets it,
+// and the next wait probes again.
+bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
+    *event = 0;
+    OVERLAPPED probe{};
+    probe.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (probe.hEvent == nullptr) return false;
+    DWORD mask = 0;
+    DWORD ignored = 0;
+    bool done = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
+    DWORD error = done ? 0 : ::GetLastError();
+    if (!done && error == ERROR_IO_PENDING && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
+        ::CancelIoEx(H(port), &probe);
+        ::GetOverlappedResult(H(port), &probe, &ignored, TRUE);
+        ::CloseHandle(probe.hEvent);
+        w32::SetPortDriver(port, w32::CommDriver::kWaits, watched);
+        return true;
+    }
+    if (!done && error == ERROR_IO_PENDING) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
+    ::CloseHandle(probe.hEvent);
+    if (done && mask != 0) {  // says nothing of the driver: the next wait probes again
+        *event = mask;
+        return true;
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(H(port), &errors, &status)) return false;  // the port itself has failed
+    w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
+    return true;
+}
+
+}  // namespace
+
 bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
     DWORD watched = 0;
-    if (w32::PortNeedsWatchedWait(port) && ::GetCommMask(H(port), &watched))
-        return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
-    DWORD m = 0;
+    if (!::GetCommMask(H(port), &watched)) return false;
+    w32::CommDriver driver = w32::PortDriver(port);
+    if (driver == w32::CommDriver::kUnknown && watched != 0 && overlapped != nullptr) {
+        DWORD event = 0;
+        if (!ProbeDriver(port, watched, &event)) return false;
+        driver = w32::PortDriver(port);
+        if (event != 0) {  // the probe saw the caller's event: it completes now
+            if (mask != nullptr) *mask = event;
+            overlapped->internal = 0;
+            overlapped->internal_high = 0;
+            ::SetEvent(H(overlapped->event));
+            return true;
+        }
+    }
+    if (driver == w32::CommDriver::kCannotWait) return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
     // The system writes the mask when the wait completes, also when it is
     // pending now: it needs the caller's own variable.
     static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
-    DWORD* out = mask != nullptr ? reinterpret_cast<DWORD*>(mask) : &m;
-    if (::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped))) {
-        // An empty mask at once, though no SetCommMask ran and events are
-        // watched: the driver cannot wait for comm events (comm_wait.h).
-        if (*out == 0 && ::GetCommMask(H(port), &watched) && watched != 0) {
-            w32::MarkPortNeedsWatchedWait(port, watched);
-            return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
-        }
-        return true;
-    }
-    return false;
+    DWORD ignored = 0;
+    DWORD* out = mask != nullptr ? reinterpret_cast<DWORD*>(mask) : &ignored;
+    return ::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped)) != FALSE;
 }
 
 bool EscapeCommFunction(Handle port, std::uint32_t function) {

@@ -1,0 +1,147 @@
+// The library's message windows on user32 under Wine: registered ids shared
+// with the host, posts and sends across threads, a host's send time-out, a
+// window destroyed with messages queued, and device-change registrations.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "eklv/eklv.h"
+#include "notify/registered_messages.h"
+#include "platform/devnotify.h"
+#include "platform/sync.h"
+#include "platform/window.h"
+
+namespace eklv {
+namespace {
+
+TEST(Windows, RegisteredIdsAreSharedWithTheHost) {
+    const RegisteredMessages& m = Messages();
+    EXPECT_EQ(m.interface_arrival, ::RegisterWindowMessageA(EKLV_MSG_INTERFACE_ARRIVAL));
+    EXPECT_EQ(m.interface_removal, ::RegisterWindowMessageA("wm_zorvan_interface_removal"));  // any case
+    EXPECT_EQ(m.notification, pf::RegisterWindowMessageA(EKLV_MSG_NOTIFICATION));
+    EXPECT_GE(m.progress, 0xC000u);
+    EXPECT_NE(m.status, m.progress);
+}
+
+// A window on a thread of its own that pumps until WM_QUIT; its procedure
+// records each message with the thread it ran on.
+struct WindowThread {
+    struct Call {
+        std::uint32_t message;
+        pf::WParam wparam;
+        DWORD thread;
+    };
+    static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam, void* context) {
+        auto* self = static_cast<WindowThread*>(context);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            self->calls.push_back({message, wparam, ::GetCurrentThreadId()});
+        }
+        if (message == self->slow) ::Sleep(500);
+        if (message == self->quit) ::PostQuitMessage(0);
+        return static_cast<pf::LResult>(wparam * 2);
+    }
+    explicit WindowThread(bool wait_before_pumping = false) {
+        thread = std::thread([this, wait_before_pumping] {
+            hwnd = pf::CreateMessageWindow(&Proc, this);
+            owner = ::GetCurrentThreadId();
+            pf::SetEvent(created);
+            if (wait_before_pumping) pf::WaitForSingleObject(go, 5000);
+            if (destroy_first) pf::DestroyWindow(hwnd);
+            pf::Msg msg;
+            while (destroy_first ? pf::PeekMessageA(&msg, 0, 0, 0, true) : pf::GetMessageA(&msg, 0, 0, 0) > 0)
+                pf::DispatchMessageA(&msg);
+        });
+        pf::WaitForSingleObject(created, 5000);
+    }
+    ~WindowThread() {
+        pf::SetEvent(go);
+        if (hwnd != 0 && !destroy_first) pf::PostMessageA(hwnd, quit, 0, 0);
+        thread.join();
+        pf::CloseHandle(created);
+        pf::CloseHandle(go);
+    }
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+    const std::uint32_t quit = pf::RegisterWindowMessageA("eklv test quit");
+    const std::uint32_t slow = pf::RegisterWindowMessageA("eklv test slow");
+    const std::uint32_t ping = pf::RegisterWindowMessageA("eklv test ping");
+    pf::Handle created = pf::CreateEventA(true, false);
+    pf::Handle go = pf::CreateEventA(true, false);
+    std::atomic<bool> destroy_first{false};
+    pf::Hwnd hwnd = 0;
+    DWORD owner = 0;
+    std::mutex mutex;
+    std::vector<Call> calls;
+    std::thread thread;
+};
+
+TEST(Windows, PostsAndSendsRunOnTheOwnerThreadInOrder) {
+    WindowThread w;
+    ASSERT_NE(w.hwnd, 0u);
+    EXPECT_TRUE(pf::IsWindow(w.hwnd));
+    // A send returns the procedure's answer once it has run on the owner.
+    EXPECT_EQ(pf::SendMessageA(w.hwnd, w.ping, 21, 0), 42);
+    ASSERT_EQ(w.Calls().size(), 1u);
+    for (pf::WParam i = 1; i <= 3; ++i) ASSERT_TRUE(pf::PostMessageA(w.hwnd, w.ping, i, 0));
+    for (int i = 0; i < 200 && w.Calls().size() < 4; ++i) ::Sleep(5);
+    std::vector<pf::WParam> order;
+    for (const auto& c : w.Calls()) {
+        EXPECT_EQ(c.thread, w.owner);
+        order.push_back(c.wparam);
+    }
+    EXPECT_EQ(order, (std::vector<pf::WParam>{21, 1, 2, 3}));
+    // A host's bounded send to a window that is busy answers 0 with a time-out.
+    ASSERT_TRUE(pf::PostMessageA(w.hwnd, w.slow, 0, 0));
+    ::Sleep(50);
+    DWORD_PTR result = 7;
+    EXPECT_EQ(::SendMessageTimeoutA(reinterpret_cast<HWND>(w.hwnd), w.ping, 1, 0, SMTO_NORMAL, 100, &result), 0);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+}
+
+TEST(Windows, DestroyedWindowGetsNoQueuedMessagesAndRefusesPosts) {
+    WindowThread w(true);
+    ASSERT_NE(w.hwnd, 0u);
+    for (pf::WParam i = 1; i <= 5; ++i) ASSERT_TRUE(pf::PostMessageA(w.hwnd, w.ping, i, 0));
+    w.destroy_first = true;
+    pf::SetEvent(w.go);
+    for (int i = 0; i < 200 && pf::IsWindow(w.hwnd); ++i) ::Sleep(5);
+    EXPECT_FALSE(pf::IsWindow(w.hwnd));
+    EXPECT_FALSE(pf::PostMessageA(w.hwnd, w.ping, 9, 0));
+    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidWindowHandle);
+    EXPECT_EQ(pf::SendMessageA(w.hwnd, w.ping, 9, 0), 0);
+    ::Sleep(50);
+    bool destroyed = false;
+    for (const auto& c : w.Calls()) {
+        if (c.message == pf::kWmDestroy) destroyed = true;
+        EXPECT_NE(c.message, w.ping) << "a queued message reached a destroyed window";
+    }
+    EXPECT_TRUE(destroyed);
+}
+
+TEST(Windows, DeviceNotificationsRegisterAndRelease) {
+    WindowThread w;
+    pf::DevBroadcastDeviceInterfaceA filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
+    ASSERT_TRUE(pf::UuidFromStringA("86e0d1e0-8089-11d0-9ce4-08003e301f73", &filter.dbcc_classguid));  // COM ports
+    pf::HDevNotify registration = pf::RegisterDeviceNotificationA(w.hwnd, &filter, pf::kDeviceNotifyWindowHandle);
+    ASSERT_NE(registration, nullptr) << pf::GetLastError();
+    EXPECT_TRUE(pf::UnregisterDeviceNotification(registration));
+    EXPECT_FALSE(pf::UnregisterDeviceNotification(nullptr));
+    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidHandle);
+    // A registration from another thread than the window's, as the core's
+    // device-change window makes it at start-up, works the same.
+    registration = pf::RegisterDeviceNotificationA(w.hwnd, &filter, pf::kDeviceNotifyWindowHandle);
+    EXPECT_NE(registration, nullptr);
+    EXPECT_TRUE(pf::UnregisterDeviceNotification(registration));
+}
+
+}  // namespace
+}  // namespace eklv
