@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour: normal (default), asan or tsan.
-# Usage: scripts/build.sh [normal|asan|tsan|windows-i686|windows-x64]
+# Usage: scripts/build.sh [normal|asan|tsan|windows-i686|windows-x64] [cmake -D options...]
 # The Windows flavours cross-build eklv.dll with mingw-w64 (build-win32,
 # build-win64); the x64 build's tests run under Wine.
 set -euo pipefail
@@ -14,6 +14,7 @@ case "$flavour" in
   windows-x64) dir=build-win64; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake -DEKLV_BUILD_BENCH=OFF) ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
+args+=("${@:2}")
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 echo "$dir"

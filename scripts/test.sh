@@ -20,3 +20,5 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour tests =="
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 done
+# The Windows build and its tests under Wine (scripts/test-windows.sh).
+scripts/test-windows.sh
