@@ -1,7 +1,5 @@
 #include "commands.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +8,7 @@
 #include <sstream>
 
 #include "host.h"
-#include "interrupts.h"
+#include "system.h"
 #include "library.h"
 #include "output.h"
 #include "station_ini.h"
@@ -25,19 +23,6 @@ constexpr std::chrono::seconds kSettleCap{30};
 int Fail(int code, const std::string& message) {
     std::cerr << "eklvctl: " << message << std::endl;
     return code;
-}
-
-std::string SignalName(int signal) {
-    switch (signal) {
-        case SIGINT:
-            return "Ctrl-C";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal " + std::to_string(signal);
-    }
 }
 
 // Maps a device call's result to the exit code a script sees.
@@ -133,7 +118,7 @@ public:
     // Uninitialises the library after a stop signal; kExitInterrupted.
     int Interrupted() {
         std::uint32_t r = host_ && host_->initialized() ? host_->Uninitialize() : std::uint32_t{EKLV_OK};
-        return Fail(kExitInterrupted, "stopped by " + SignalName(interrupts_.signal()) +
+        return Fail(kExitInterrupted, "stopped by " + interrupts_.name() +
                                           "; EKLVUninitialize: " + Explain(Call::kUninitialize, r));
     }
 
@@ -290,7 +275,7 @@ int RunWatch(const CommonOptions& common, const WatchOptions& options, Interrupt
         if (w == Host::Wait::kTimeout) break;
         if (w == Host::Wait::kInterrupted) {
             std::uint32_t r = session.host().Uninitialize();
-            std::cerr << "eklvctl: stopped by " << SignalName(interrupts.signal())
+            std::cerr << "eklvctl: stopped by " << interrupts.name()
                       << "; EKLVUninitialize: " << Explain(Call::kUninitialize, r) << std::endl;
             return r == EKLV_OK ? kExitOk : kExitFailed;
         }

@@ -9,10 +9,8 @@
 namespace eklvctl {
 namespace {
 
-constexpr std::uint32_t kBlockMessage = EKLV_WM_USER + 1;      // the callback has queued a block
-constexpr std::uint32_t kInterruptMessage = EKLV_WM_USER + 2;  // a signal came
-
-intptr_t WindowProc(EKLV_HWND, std::uint32_t, std::uintptr_t, intptr_t, void*) { return 0; }
+constexpr std::uint32_t kBlockMessage = kFirstPrivateMessage + 1;      // the callback has queued a block
+constexpr std::uint32_t kInterruptMessage = kFirstPrivateMessage + 2;  // a stop was requested
 
 }  // namespace
 
@@ -22,21 +20,19 @@ bool Device::Has(std::uint32_t type) const {
 
 Host::Host(Library& library, Interrupts& interrupts, bool host_fed)
     : library_(library), interrupts_(interrupts), host_fed_(host_fed), announcements_(host_fed) {
-    arrival_message_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
-    removal_message_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
-    window_ = EKLVHostCreateWindow(&WindowProc, nullptr);
-    interrupts_.NotifyWindow(window_, kInterruptMessage);
+    arrival_message_ = MessageWindow::Register(EKLV_MSG_INTERFACE_ARRIVAL);
+    removal_message_ = MessageWindow::Register(EKLV_MSG_INTERFACE_REMOVAL);
+    interrupts_.NotifyWindow(window_.handle(), kInterruptMessage);
 }
 
 Host::~Host() {
     if (initialized_) Uninitialize();
     interrupts_.NotifyWindow(0, 0);
-    if (window_ != 0) EKLVHostDestroyWindow(window_);
 }
 
 std::uint32_t Host::Initialize() {
     EKLVInitParams params{};
-    params.client_window = window_;
+    params.client_window = window_.handle();
     params.self_monitoring = host_fed_ ? 0 : 1;
     if (!host_fed_) {
         params.callback_context = reinterpret_cast<std::uintptr_t>(this);
@@ -78,7 +74,7 @@ void Host::OnBlock(std::uintptr_t context, const void* data) {
         std::lock_guard<std::mutex> lock(host->blocks_mutex_);
         host->blocks_.push_back(block);
     }
-    EKLVHostPostMessage(host->window_, kBlockMessage, 0, 0);
+    MessageWindow::Post(host->window_.handle(), kBlockMessage);
 }
 
 void Host::TakeBlocks() {
@@ -140,11 +136,11 @@ Host::Wait Host::Next(InterfaceEvent* event, Clock::time_point deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
         auto slice = static_cast<std::uint32_t>(std::clamp<long long>(left, 1, 1000));
 
-        EKLVMsg msg{};
-        int r = EKLVHostGetMessageTimeout(&msg, 0, 0, 0, slice);
-        if (r == -2) continue;
-        if (r != 1) {
-            // A quit message or a broken queue: nothing more will come.
+        WindowMessage msg;
+        MessageWindow::Got got = window_.Next(&msg, slice);
+        if (got == MessageWindow::Got::kTimeout) continue;
+        if (got == MessageWindow::Got::kBroken) {
+            // Nothing more will come through the queue: wait out the slice.
             std::this_thread::sleep_for(std::chrono::milliseconds(slice));
             continue;
         }

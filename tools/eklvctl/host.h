@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "announcements.h"
-#include "interrupts.h"
 #include "library.h"
+#include "system.h"
 
 namespace eklvctl {
 
@@ -67,7 +67,7 @@ public:
     Library& library() { return library_; }
 
 private:
-    static void OnBlock(std::uintptr_t context, const void* block);
+    static void EKLV_CALLBACK OnBlock(std::uintptr_t context, const void* block);
     void TakeBlocks();
     void Apply(const InterfaceEvent& event);
 
@@ -75,7 +75,7 @@ private:
     Interrupts& interrupts_;
     const bool host_fed_;
     bool initialized_ = false;
-    EKLV_HWND window_ = 0;
+    MessageWindow window_;
     std::uint32_t arrival_message_ = 0;
     std::uint32_t removal_message_ = 0;
 

@@ -1,11 +1,7 @@
 #include "library.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <array>
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,24 +30,21 @@ std::string Upper(std::string text) {
     return text;
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
 
 }  // namespace
 
 std::unique_ptr<Library> Library::Load(const std::string& path, std::string* error) {
     std::unique_ptr<Library> library(new Library(path));
-    // A name without a slash would be searched for; an explicit file is
-    // loaded as it is.
-    library->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library->handle_ == nullptr) {
-        const char* reason = dlerror();
-        *error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown reason");
-        return nullptr;
-    }
+    library->module_ = Module::Load(path, error);
+    if (!library->module_) return nullptr;
     bool complete = true;
     std::string missing;
     auto resolve = [&](auto& fn, const char* name) {
-        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(library->handle_, name));
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library->module_->Symbol(name));
         if (fn == nullptr) {
             complete = false;
             missing += missing.empty() ? name : std::string(", ") + name;
@@ -73,15 +66,12 @@ std::unique_ptr<Library> Library::Load(const std::string& path, std::string* err
         return nullptr;
     }
     // The library's own folder, as the library itself finds it.
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(library->Initialize), &info) != 0 && info.dli_fname != nullptr)
-        library->path_ = info.dli_fname;
+    std::string file = library->module_->FileName();
+    if (!file.empty()) library->path_ = file;
     return library;
 }
 
-Library::~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-}
+Library::~Library() = default;
 
 std::string Library::Folder() const {
     std::error_code ec;
@@ -92,17 +82,13 @@ std::string Library::Folder() const {
 std::string DefaultLibraryPath() {
     const char* env = std::getenv("EKLV_LIBRARY");
     if (env != nullptr && *env != '\0') return env;
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string beside = std::filesystem::path(self).parent_path().string() + "/libeklv.so";
+    std::string folder = ProgramFolder();
+    if (!folder.empty()) {
+        std::string beside = (std::filesystem::path(folder) / kLibraryFileName).string();
         if (Exists(beside)) return beside;
     }
-#ifdef EKLVCTL_BUILD_LIBRARY
     if (Exists(EKLVCTL_BUILD_LIBRARY)) return EKLVCTL_BUILD_LIBRARY;
-#endif
-    return "libeklv.so";
+    return kLibraryFileName;
 }
 
 std::string ResultMeaning(Call call, std::uint32_t code) {

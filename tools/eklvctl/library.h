@@ -1,5 +1,5 @@
-// The library as a host sees it: libeklv.so loaded with dlopen, its twelve
-// entry points, and the words for its result codes and interface types.
+// The library as a host sees it: libeklv.so or eklv.dll loaded at run time,
+// its entry points, and the words for its result codes and interface types.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "eklv/eklv.h"
+#include "system.h"
 
 namespace eklvctl {
 
@@ -40,12 +41,12 @@ private:
     explicit Library(std::string path) : path_(std::move(path)) {}
 
     std::string path_;
-    void* handle_ = nullptr;
+    std::unique_ptr<Module> module_;
 };
 
 // Where to load the library from when --library is not given: $EKLV_LIBRARY,
-// then libeklv.so beside this program, then the build tree's copy, then the
-// dynamic linker's search.
+// then the library beside this program, then the build tree's copy, then
+// the system's search by name.
 std::string DefaultLibraryPath();
 
 // The call a result code came from: some codes mean different things for

@@ -1,12 +1,12 @@
 // eklvctl: a host of the eklv library for stations and newcomers. It loads
-// libeklv.so as a host does and lists, watches and talks to the phones the
-// library announces; "eklvctl demo" shows all of it on an emulated rig.
+// libeklv.so or eklv.dll as a host does and lists, watches and talks to the
+// phones the library announces; "eklvctl demo" shows all of it on an emulated rig.
 #include <CLI/CLI.hpp>
 
 #include <iostream>
 
 #include "commands.h"
-#include "interrupts.h"
+#include "system.h"
 #include "library.h"
 
 namespace {
@@ -16,7 +16,7 @@ Exit codes:
   0    success (watch: also when stopped with Ctrl-C)
   1    a library call failed for another reason
   2    bad command line
-  3    libeklv.so cannot be loaded, or its eklv.ini is missing or broken
+  3    the library cannot be loaded, or its eklv.ini is missing or broken
   4    EKLVInitialize failed, or the library is not initialised
   5    no attached device has the id
   6    the interface is absent or could not be opened
@@ -28,17 +28,18 @@ Exit codes:
 
 int main(int argc, char** argv) {
     using namespace eklvctl;
-    // Before any thread exists, so that every thread, the library's too,
-    // leaves the stop signals to the watcher.
-    Interrupts::Block();
+    // Before any thread exists: on Linux every thread, the library's too,
+    // then leaves the stop signals to the watcher.
+    Interrupts::Prepare();
 
-    CLI::App app{"eklvctl: list, watch and talk to the phones that libeklv.so announces"};
+    CLI::App app{std::string("eklvctl: list, watch and talk to the phones that ") + kLibraryFileName + " announces"};
     app.footer(kExitCodes);
     app.require_subcommand(1, 1);
     app.fallthrough();
 
     CommonOptions common;
-    app.add_option("--library", common.library, "libeklv.so to load (default: $EKLV_LIBRARY, then beside eklvctl)");
+    app.add_option("--library", common.library,
+                   std::string(kLibraryFileName) + " to load (default: $EKLV_LIBRARY, then beside eklvctl)");
     app.add_flag("--host-fed", common.host_fed,
                  "initialise in host-fed mode: the library watches nothing; report phones with --feed");
     app.add_option("--feed", common.feeds,

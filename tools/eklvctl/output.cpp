@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "system.h"
+
 namespace eklvctl {
 
 std::string Json(const std::string& text) {
@@ -43,8 +45,7 @@ std::string Json(const std::string& text) {
 std::string ClockTime(std::chrono::system_clock::time_point when) {
     std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    std::tm local = LocalTime(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<int>(ms));

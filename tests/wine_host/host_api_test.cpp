@@ -1,0 +1,63 @@
+// eklv.dll as a Windows host sees it: a copy loaded with LoadLibraryA from
+// a fresh folder with its own eklv.ini, its exported functions called, its
+// log file read back. Wine has no USB hubs, so a start fails at the
+// device-id manager, as on any machine without hubs.
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "support/api_scenarios.h"
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+using test::LoadedLibrary;
+
+TEST(WineHostApi, BeforeInitialisation) {
+    LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
+    test::ExpectDeviceCallsAnswer14BeforeInitialisation(lib);
+    EXPECT_EQ(lib.Uninitialize(), 13u);
+}
+
+TEST(WineHostApi, OpcodeEntry) {
+    LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
+    test::ExpectOpcodeEntryCodesBeforeInitialisation(lib);
+}
+
+// The failed start, then the log file as Windows tools read it: named for
+// the minute it was opened, beside the DLL, CRLF line ends, each line
+// "HH:MM:SS.mmm  [TID nnnn] [------] text".
+TEST(WineHostApi, StartWithoutHubsAndItsLogFile) {
+    LoadedLibrary lib(test::VerboseLogIni());
+    ASSERT_TRUE(lib.ok());
+    test::ExpectStartWithoutHubsFails(lib);
+
+    std::vector<std::string> files = lib.LogFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string& name = files[0];
+    ASSERT_EQ(name.size(), 25u) << name;  // MM_DD_HH_MM_EKLV_Core.log
+    for (std::size_t i : {0u, 3u, 6u, 9u})
+        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[i])) && std::isdigit(static_cast<unsigned char>(name[i + 1])) &&
+                    name[i + 2] == '_')
+            << name;
+
+    std::string log = lib.Read(name);
+    ASSERT_FALSE(log.empty());
+    std::size_t lines = 0;
+    for (std::size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1, ++lines) {
+        std::string line = log.substr(start, end - start);
+        ASSERT_GE(line.size(), 27u) << line;
+        EXPECT_EQ(line.back(), '\r') << "text mode: CRLF on disk";
+        EXPECT_EQ(line.substr(2, 1) + line.substr(5, 1) + line.substr(8, 1), "::.") << line;
+        EXPECT_EQ(line.substr(12, 7), "  [TID ") << line;
+        EXPECT_EQ(line.find("] [", 19), 23u) << "four-digit thread id: " << line;
+    }
+    EXPECT_GE(lines, 7u);
+    EXPECT_EQ(log.back(), '\n');
+}
+
+}  // namespace
+}  // namespace eklv

@@ -1,0 +1,124 @@
+// eklvctl.exe and the example host run as programs under Wine, each with a
+// station folder: a copy of eklv.dll and its eklv.ini. Wine has no USB
+// hubs, so their start fails as on a machine without hubs.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+#include "support/lib_folder.h"
+
+namespace eklv {
+namespace {
+
+struct Result {
+    DWORD code = 0xFFFFFFFF;
+    std::string output;  // standard output and error together
+};
+
+// CMake names the programs by their Unix paths; Wine's drive Z: is the root.
+std::string Program(const char* unix_path) { return std::string("Z:") + unix_path; }
+
+Result RunProgram(const std::string& program, std::initializer_list<std::string> args) {
+    Result result;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+        ADD_FAILURE() << "CreatePipe: " << GetLastError();
+        return result;
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    std::string command = "\"" + program + "\"";
+    for (const std::string& a : args) command += " \"" + a + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process);
+    CloseHandle(write_end);
+    if (!started) {
+        ADD_FAILURE() << "CreateProcessA " << command << ": " << GetLastError();
+        CloseHandle(read_end);
+        return result;
+    }
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) result.output.append(buffer, n);
+    CloseHandle(read_end);
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << command << " did not end";
+        TerminateProcess(process.hProcess, 99);
+    }
+    GetExitCodeProcess(process.hProcess, &result.code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return result;
+}
+
+constexpr const char* kStationIni =
+    "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\nGUID_1=f18a0e88-c30c-11d0-8815-00a0c906bed8\n"
+    "[VID_FILTER]\nVID_0=vid_6b4d\n[INF_SETTINGS]\nINF_DATA=Modem\n"
+    "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n";
+
+// A station folder: a copy of the built eklv.dll and, unless ini is empty,
+// its eklv.ini. Not loaded by this process.
+struct Station : test::TempFolder {
+    explicit Station(const std::string& ini) {
+        if (!ini.empty()) Write("eklv.ini", ini);
+        const char* built = std::getenv("EKLV_LIBRARY");
+        EXPECT_TRUE(built != nullptr && CopyFileA(Program(built).c_str(), File("eklv.dll").c_str(), FALSE))
+            << "copying the built eklv.dll";
+    }
+};
+
+TEST(WineHostPrograms, EklvctlHelpUsageAndDemo) {
+    Result help = RunProgram(Program(EKLVCTL_EXE), {"--help"});
+    EXPECT_EQ(help.code, 0u);
+    EXPECT_NE(help.output.find("eklv.dll announces"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("Exit codes"), std::string::npos);
+
+    EXPECT_EQ(RunProgram(Program(EKLVCTL_EXE), {"no-such-command"}).code, 2u);
+    EXPECT_EQ(RunProgram(Program(EKLVCTL_EXE), {"at", "70000", "ATI"}).code, 2u);
+
+    Result demo = RunProgram(Program(EKLVCTL_EXE), {"demo"});
+    EXPECT_EQ(demo.code, 3u);
+    EXPECT_NE(demo.output.find("Linux only"), std::string::npos) << demo.output;
+}
+
+TEST(WineHostPrograms, EklvctlListOnAStationWithoutHubs) {
+    test::TempFolder empty;
+    Result missing = RunProgram(Program(EKLVCTL_EXE), {"list", "--library", empty.File("eklv.dll")});
+    EXPECT_EQ(missing.code, 3u);
+    EXPECT_NE(missing.output.find("cannot load"), std::string::npos) << missing.output;
+
+    Station no_ini("");
+    Result unset = RunProgram(Program(EKLVCTL_EXE), {"list", "--library", no_ini.File("eklv.dll")});
+    EXPECT_EQ(unset.code, 3u);
+    EXPECT_NE(unset.output.find("eklv.ini"), std::string::npos) << unset.output;
+
+    Station station(kStationIni);
+    Result list = RunProgram(Program(EKLVCTL_EXE), {"list", "--library", station.File("eklv.dll")});
+    EXPECT_EQ(list.code, 4u) << list.output;
+    EXPECT_NE(list.output.find("EKLVInitialize: the library could not start: no USB hub was found"),
+              std::string::npos)
+        << list.output;
+    EXPECT_NE(station.ReadLogs().find("CKLVDeviceIdMgr::Initialize - Failed"), std::string::npos);
+}
+
+TEST(WineHostPrograms, ExampleHostReportsTheFailedStart) {
+    Station station(kStationIni);
+    Result run = RunProgram(Program(EXAMPLE_HOST_EXE), {station.File("eklv.dll"), "1"});
+    EXPECT_EQ(run.code, 1u) << run.output;
+    EXPECT_NE(run.output.find("EKLVInitialize -> 1"), std::string::npos) << run.output;
+
+    test::TempFolder empty;
+    EXPECT_EQ(RunProgram(Program(EXAMPLE_HOST_EXE), {empty.File("eklv.dll")}).code, 2u);
+}
+
+}  // namespace
+}  // namespace eklv
