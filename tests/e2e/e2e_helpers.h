@@ -1,7 +1,9 @@
 // Shared by the end-to-end tests: a host callback that records the blocks it
 // is handed (and can be held in the call or made to throw, as a misbehaving
 // host would), the ini of the standard rig in self-monitoring mode, the
-// process's thread count, a bounded wait for log lines and an AT exchange.
+// process's thread count, a bounded wait for log lines, an AT exchange, the
+// statically linked core as a station runs it and the log tail of a failed
+// run.
 #pragma once
 
 #include <dirent.h>
@@ -19,8 +21,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <iostream>
+
 #include "discovery/standard_rig.h"
 #include "eklv/eklv.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 
 namespace eklv::test {
@@ -167,17 +174,12 @@ bool Eventually(Predicate what) {
 // Waits up to 10 s until n threads run: a library thread that has ended can
 // still be on its way out when EKLVUninitialize returns.
 inline bool WaitThreadCount(int n) {
-    for (int i = 0; i < 1000 && ThreadCount() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return ThreadCount() == n;
+    return Eventually([n] { return ThreadCount() == n; });
 }
 
 // Waits up to 10 s until the library's log holds text count times.
 inline bool WaitLog(const LoadedLibrary& lib, const std::string& text, int count) {
-    for (int i = 0; i < 1000; ++i) {
-        if (CountOf(lib.ReadLogs(), text) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return Eventually([&] { return CountOf(lib.ReadLogs(), text) >= count; });
 }
 
 // The standard rig's ini for self-monitoring with the modem's interface
@@ -206,6 +208,42 @@ inline std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h,
         answer.append(buffer, length);
     }
     return answer;
+}
+
+// The statically linked core initialised in self-monitoring mode on a rig,
+// with a host window that records what is announced.
+class Station {
+public:
+    explicit Station(const std::string& ini = RoadIni()) : folder_(ini) {
+        setenv("EKLV_COMMON_APPDATA", folder_.path().c_str(), 1);
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        params.self_monitoring = 1;
+        started_ = EKLVInitialize(&params) == 0;
+    }
+    ~Station() {
+        if (started_) EKLVUninitialize();
+        unsetenv("EKLV_COMMON_APPDATA");
+    }
+    bool started() const { return started_; }
+    std::string Log() const { return folder_.ReadLogs(); }
+
+    // Waits until the host has n messages; answers the last one.
+    HostMessage Nth(std::size_t n) {
+        auto messages = host.WaitFor(n);
+        return messages.size() >= n ? messages[n - 1] : HostMessage{false, EKLV_NO_DEVICE, 0};
+    }
+
+    HostWindow host;
+
+private:
+    ModuleFolder folder_;
+    bool started_ = false;
+};
+
+// The end of a library log, for the reader of a failed run.
+inline void PrintLogTail(const std::string& log) {
+    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
 }
 
 }  // namespace eklv::test

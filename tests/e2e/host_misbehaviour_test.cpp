@@ -14,7 +14,7 @@
 #include "discovery/standard_rig.h"
 #include "e2e/e2e_helpers.h"
 #include "rig/modem_emulator.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 
 namespace eklv {

@@ -11,7 +11,7 @@
 
 #include "discovery/standard_rig.h"
 #include "e2e/e2e_helpers.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
 

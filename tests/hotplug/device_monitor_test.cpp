@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "hotplug/listener.h"
+#include "support/listener.h"
 #include "platform/thread.h"
 #include "rig/usb_rig.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "discovery/discovery_folder.h"
-#include "hotplug/listener.h"
+#include "support/listener.h"
 #include "notify/msg_dispatcher.h"
 #include "platform/linux/device_monitor.h"
 #include "platform/sync.h"

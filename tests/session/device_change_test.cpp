@@ -18,7 +18,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_notification.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
 

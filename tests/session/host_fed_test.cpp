@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "discovery/standard_rig.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 
 namespace eklv {
 namespace {
