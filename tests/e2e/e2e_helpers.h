@@ -27,6 +27,7 @@
 
 #include "discovery/standard_rig.h"
 #include "eklv/eklv.h"
+#include "support/eventually.h"
 #include "support/host_window.h"
 #include "support/lib_folder.h"
 
@@ -159,16 +160,6 @@ inline int FileCount() {
         closedir(d);
     }
     return n;
-}
-
-// Polls until what() holds, for up to ten seconds.
-template <class Predicate>
-bool Eventually(Predicate what) {
-    for (int i = 0; i < 1000; ++i) {
-        if (what()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return what();
 }
 
 // Waits up to 10 s until n threads run: a library thread that has ended can
