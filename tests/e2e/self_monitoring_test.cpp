@@ -97,6 +97,7 @@ TEST(SelfMonitoring, RoadOfAPhone) {
         if (b.device_id == composite) {
             EXPECT_EQ(b.product, "Norvanta Phone");
             EXPECT_EQ(b.product_id, "pid_2001");
+            EXPECT_EQ(b.device_name, s.ModemName());
         }
     }
     EXPECT_TRUE(saw_removal);

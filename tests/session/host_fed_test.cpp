@@ -13,6 +13,7 @@
 
 #include "discovery/standard_rig.h"
 #include "support/host_window.h"
+#include "support/proc_counts.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
 
@@ -48,14 +49,7 @@ std::string Upper(std::string s) {
     return s;
 }
 
-int ThreadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+using test::ThreadCount;
 
 class HostFedTest : public ::testing::Test {
 protected:

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/settings.h"
+#include "log/message_logger.h"
 #include "platform/linux/module_override.h"
 
 namespace eklv::test {
@@ -58,12 +60,22 @@ std::string TempFolder::ReadLogs() const {
     return all;
 }
 
+// The core keeps the ini path from its first use and the logger its
+// settings: the logger writes its settings back to the folder it came from
+// and the path is computed afresh, so a test never reads the ini or writes
+// the log of one that went before.
 ModuleFolder::ModuleFolder(const std::string& ini_text) {
+    CKLVMessageLogger::UnInitialize();
     if (!ini_text.empty()) Write("eklv.ini", ini_text);
     pf::lx::OverrideModuleFileName(File("libeklv.so"));
+    InitSettings();
 }
 
-ModuleFolder::~ModuleFolder() { pf::lx::OverrideModuleFileName(""); }
+ModuleFolder::~ModuleFolder() {
+    CKLVMessageLogger::UnInitialize();
+    pf::lx::OverrideModuleFileName("");
+    InitSettings();
+}
 
 std::string VerboseLogIni(const std::string& extra) {
     return "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" + extra;
