@@ -65,6 +65,16 @@ struct Harness {
         }
         return text;
     }
+    // Closes the modem and opens it again overlapped: a reader serves it and
+    // it answers AT.
+    pf::Handle ReopenAnswersAt() {
+        EXPECT_EQ(session.CloseInterface(kInfData), 0u);
+        pf::Handle port = session.OpenInterface(kInfData, 0);
+        std::string reply;
+        EXPECT_EQ(Command(port, "AT\r", &reply), 0u);
+        EXPECT_EQ(reply, "\r\nOK\r\n");
+        return port;
+    }
     std::uint32_t Command(pf::Handle h, const char* command, std::string* reply, std::uint32_t capacity = 256) {
         std::uint32_t length = static_cast<std::uint32_t>(std::strlen(command));
         if (!session.WriteData(h, command, &length)) return 99;
@@ -364,13 +374,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     EXPECT_NE(log.find("CEKLVUSBSession::ThreadFn ended"), std::string::npos);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]"), std::string::npos);
 
-    // Close and open again: a new reader serves the port.
-    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
-    port = h.session.OpenInterface(kInfData, 0);
-    ASSERT_NE(port, pf::kInvalidHandle);
-    std::string reply;
-    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\nOK\r\n");
+    port = h.ReopenAnswersAt();  // a new reader serves the port
 
     // The far end hangs up while the reader waits: the reader ends by itself,
     // reads and writes fail at once, close and remove still work.
@@ -411,12 +415,7 @@ TEST(SessionReader, AbandonedReaderLeavesTheSessionUsable) {
     EXPECT_NE(log.find("reader abandoned"), std::string::npos);
 
     h.session.SetTestTimings(Quick());
-    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
-    port = h.session.OpenInterface(kInfData, 0);
-    ASSERT_NE(port, pf::kInvalidHandle);
-    std::string reply;
-    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\nOK\r\n");
+    h.ReopenAnswersAt();
     h.session.CloseAllInterfaces();
     // The abandoned reader ends on its own later, touching only its own slot.
     EXPECT_TRUE(Eventually([&] { return pf::lx::RunningThreadCount() <= threads_before; }));
