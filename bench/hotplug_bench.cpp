@@ -26,10 +26,9 @@
 #include <vector>
 
 #include "library_host.h"
-#include "platform/devnotify.h"
 #include "platform/linux/udev_tree.h"
-#include "platform/window.h"
 #include "rig/usb_rig.h"
+#include "support/listener.h"
 
 namespace {
 
@@ -82,48 +81,6 @@ private:
     std::thread thread_;
 };
 
-// A window on its own thread, registered for the COM-port class.
-class ComPortWindow {
-public:
-    ComPortWindow() : thread_([this] { Run(); }) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return hwnd_ != 0; });
-    }
-    ~ComPortWindow() {
-        pf::PostMessageA(hwnd_, pf::kWmQuit, 0, 0);
-        thread_.join();
-    }
-    Arrivals arrivals;
-
-private:
-    static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam lparam, void* self) {
-        if (message == pf::kWmDeviceChange && wparam == pf::kDbtDeviceArrival && lparam != 0)
-            static_cast<ComPortWindow*>(self)->arrivals.Add();
-        return 1;
-    }
-    void Run() {
-        pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
-        pf::DevBroadcastDeviceInterfaceA filter{};
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
-        pf::UuidFromStringA("86e0d1e0-8089-11d0-9ce4-08003e301f73", &filter.dbcc_classguid);
-        pf::HDevNotify notify = pf::RegisterDeviceNotificationA(hwnd, &filter, 0);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            hwnd_ = hwnd;
-            ready_.notify_all();
-        }
-        pf::Msg msg{};
-        while (pf::GetMessageA(&msg, 0, 0, 0) > 0) pf::DispatchMessageA(&msg);
-        pf::UnregisterDeviceNotification(notify);
-        pf::DestroyWindow(hwnd);
-    }
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    pf::Hwnd hwnd_ = 0;
-    std::thread thread_;
-};
-
 std::vector<RigInterface> Functions(int tty) {
     return {RigInterface::Modem("ttyACM" + std::to_string(tty)), RigInterface::Mtp(), RigInterface::Data()};
 }
@@ -138,7 +95,7 @@ Result g_one, g_burst, g_host_one, g_host_burst;
 // arrivals at both listeners, records both latencies, unplugs.
 void Measure(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int phones, Result* result) {
     RawMonitor raw;
-    ComPortWindow window;
+    eklv::test::Listener window(eklv::test::kRigClassComPort);
     for (auto _ : state) {
         raw.arrivals.Reset();
         window.arrivals.Reset();

@@ -1,8 +1,8 @@
 // A host of the library for the benchmarks: a copy of libeklv.so loaded
 // from a temporary folder (as a host program loads it) with an eklv.ini
 // that supports the rig's phones, initialised in self-monitoring mode with
-// a host window on a thread of its own. The window counts the interface
-// arrivals and removals it receives and keeps the time of the latest.
+// a host window (support/host_window.h) that counts the interface arrivals
+// and removals it receives and keeps the time of the latest.
 #pragma once
 
 #include <stdlib.h>
@@ -18,100 +18,14 @@
 
 #include "discovery/standard_rig.h"
 #include "eklv/eklv_host.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 
 namespace eklv::bench {
 
 using Clock = std::chrono::steady_clock;
 
-// Counts events and keeps the time of the latest.
-class Counter {
-public:
-    void Add() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++count_;
-        last_ = Clock::now();
-        changed_.notify_all();
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        count_ = 0;
-    }
-    int count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_;
-    }
-    // The time of the n-th event; false after 60 s without it.
-    bool Wait(int n, Clock::time_point* at = nullptr) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= n; })) return false;
-        if (at != nullptr) *at = last_;
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int count_ = 0;
-    Clock::time_point last_;
-};
-
-// WM_ZORVAN_INTERFACE_ARRIVAL and _REMOVAL as a host window receives them.
-class CountingHostWindow {
-public:
-    CountingHostWindow() {
-        arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
-        removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
-        thread_ = std::thread([this] { Run(); });
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return hwnd_ != 0; });
-    }
-    ~CountingHostWindow() {
-        EKLVHostPostMessage(hwnd_, EKLV_WM_QUIT, 0, 0);
-        thread_.join();
-    }
-    EKLV_HWND hwnd() const { return hwnd_; }
-    // Device ids of the arrivals so far, in order.
-    std::vector<std::uint32_t> ArrivedIds() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return arrived_ids_;
-    }
-    Counter arrivals;
-    Counter removals;
-
-private:
-    static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t wparam, intptr_t, void* user) {
-        auto* self = static_cast<CountingHostWindow*>(user);
-        if (message == self->arrival_) {
-            {
-                std::lock_guard<std::mutex> lock(self->mutex_);
-                self->arrived_ids_.push_back(static_cast<std::uint32_t>(wparam));
-            }
-            self->arrivals.Add();
-        } else if (message == self->removal_) {
-            self->removals.Add();
-        }
-        return 0;
-    }
-    void Run() {
-        EKLV_HWND hwnd = EKLVHostCreateWindow(&Proc, this);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            hwnd_ = hwnd;
-            ready_.notify_all();
-        }
-        EKLVMsg msg;
-        while (EKLVHostGetMessage(&msg, hwnd, 0, 0) > 0 && msg.message != EKLV_WM_QUIT) EKLVHostDispatchMessage(&msg);
-        EKLVHostDestroyWindow(hwnd);
-    }
-    std::uint32_t arrival_ = 0;
-    std::uint32_t removal_ = 0;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    EKLV_HWND hwnd_ = 0;
-    std::vector<std::uint32_t> arrived_ids_;
-    std::thread thread_;
-};
+using Counter = test::EventCounter;
 
 // The rig's composite phones (6b4d:2001) are supported; their modem is
 // INF_DATA. One attempt to add an interface: a failure shows as a missing
@@ -154,7 +68,7 @@ public:
     }
     bool ok() const { return ok_; }
     test::LoadedLibrary& lib() { return lib_; }
-    CountingHostWindow window;
+    test::HostWindow window;
 
 private:
     static const char* LogFile() { return getenv("EKLV_BENCH_LOG"); }

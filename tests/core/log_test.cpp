@@ -29,7 +29,6 @@ protected:
 
 TEST_F(LogTest, LineLayoutAndDeviceField) {
     test::ModuleFolder dir(test::VerboseLogIni());
-    InitSettings();
     LogMessage(3, kLogInfo, kCatApi, "EKLVOpenDevice (<-)");
     LogMessage(0x00070003, kLogInfo, kCatGeneral, "upper bits %s", "ignored");
     LogMessage(0, kLogError, kCatGeneral, "device zero");
@@ -50,7 +49,6 @@ TEST_F(LogTest, LineLayoutAndDeviceField) {
 
 TEST_F(LogTest, LevelMaskFilters) {
     test::ModuleFolder dir("[CORE_LOGGING]\nLevel=2\n");
-    InitSettings();
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "info line");
     LogMessage(kNoDevice, kLogWarning, kCatGeneral, "warning line");
     LogMessage(kNoDevice, kLogError, kCatGeneral, "error line");
@@ -62,7 +60,6 @@ TEST_F(LogTest, LevelMaskFilters) {
 
 TEST_F(LogTest, NoLoggingSectionWritesNoFile) {
     test::ModuleFolder dir;
-    InitSettings();
     LogMessage(kNoDevice, kLogError, kCatGeneral, "dropped");
     CKLVMessageLogger::UnInitialize();
     EXPECT_TRUE(dir.LogFiles().empty());
@@ -71,7 +68,6 @@ TEST_F(LogTest, NoLoggingSectionWritesNoFile) {
 
 TEST_F(LogTest, UnflushedLinesReachTheFileAtClose) {
     test::ModuleFolder dir("[CORE_LOGGING]\nLevel=0x0000000F ; all\nFlush=0\n");
-    InitSettings();
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "buffered line");
     EXPECT_EQ(dir.ReadLogs().find("buffered line"), std::string::npos);
     CKLVMessageLogger::UnInitialize();
@@ -88,7 +84,6 @@ TEST_F(LogTest, UnflushedLinesReachTheFileAtClose) {
 
 TEST_F(LogTest, SettingsChangeAtRunTimeAndOnNextCreation) {
     test::ModuleFolder dir(test::VerboseLogIni());
-    InitSettings();
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "before");
     LogSettings off{0, 1};
     CKLVMessageLogger::GetInstance()->SetLogging(&off);
@@ -119,7 +114,6 @@ TEST_F(LogTest, UnwritableFolderDropsLinesAndRetries) {
 
 TEST_F(LogTest, LongMessagesAreNotCut) {
     test::ModuleFolder dir(test::VerboseLogIni());
-    InitSettings();
     std::string big(5000, 'y');
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "big %s end", big.c_str());
     EXPECT_NE(dir.ReadLogs().find(big + " end"), std::string::npos);

@@ -12,7 +12,6 @@ namespace {
 
 TEST(Settings, IniLiesBesideTheModule) {
     test::ModuleFolder dir;
-    InitSettings();
     EXPECT_EQ(GetIniFilePath(), dir.File("eklv.ini"));
 }
 
@@ -23,7 +22,6 @@ TEST(Settings, CommentAtoiAndDefaults) {
         "OnlyComment=;nothing\n"
         "Word=abc\n"
         "Lead=  42xyz\n");
-    InitSettings();
     int v = -1;
     EXPECT_EQ(GetIniInt("Configuration", "Thread_Terminate_Wait", &v), kIniOk);
     EXPECT_EQ(v, 5000);
@@ -50,7 +48,6 @@ TEST(Settings, ListFieldsSkipEmptyFieldsAndFallBack) {
         "pid_abcd=50,,10\n"
         "pid_default=1,2,3,4,5\n"
         "empty=\n");
-    InitSettings();
     std::string f;
     EXPECT_EQ(GetIniField("PID_SETTINGS", "pid_abcd", 0, &f), kIniOk);
     EXPECT_EQ(f, "50");
@@ -67,20 +64,17 @@ TEST(Settings, ListFieldsSkipEmptyFieldsAndFallBack) {
 TEST(Settings, InterfaceTypeFollowsTableOrderAndCase) {
     {
         test::ModuleFolder dir("[INF_SETTINGS]\nINF_UART=Modem,UART\nINF_MTP=MTP\nINF_IMAGE=MTP\n");
-        InitSettings();
         EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfUart);
         EXPECT_EQ(GetInterfaceTypeFromSettings("usb modem port"), kInfUndefined) << "case-sensitive";
         EXPECT_EQ(GetInterfaceTypeFromSettings("Phone MTP"), kInfMtp) << "INF_MTP is walked before INF_IMAGE";
     }
     {
         test::ModuleFolder dir("[INF_SETTINGS]\nINF_DATA=Modem\nINF_UART=Modem\nINF_FLASH=Flash,\n");
-        InitSettings();
         EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfData) << "earlier type wins";
         EXPECT_EQ(GetInterfaceTypeFromSettings("anything"), kInfFlash) << "a trailing comma matches everything";
     }
     {
         test::ModuleFolder dir;
-        InitSettings();
         EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfUndefined);
     }
 }

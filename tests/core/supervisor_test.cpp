@@ -71,7 +71,6 @@ class SupervisorTest : public ::testing::Test {
 protected:
     void Start(const std::string& ini) {
         dir_ = std::make_unique<test::ModuleFolder>(test::VerboseLogIni(ini));
-        InitSettings();
         g_stop_order.clear();
         CKLVSupervisor::Initialize();
     }
@@ -92,7 +91,6 @@ protected:
 
 TEST_F(SupervisorTest, WithoutInstanceAnswers13) {
     test::ModuleFolder dir(test::VerboseLogIni());
-    InitSettings();
     EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 13u);
     EXPECT_NE(dir.ReadLogs().find("CKLVSupervisor::RequestKLVThreadTerminate - NULL instance"), std::string::npos);
     CKLVMessageLogger::UnInitialize();

@@ -71,12 +71,8 @@ TEST_F(DeviceIdTest, RootTidsHubChainsAndAllocation) {
     s.rig.Unplug(s.single);
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 77), kNoDeviceId);
 
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - Default Mode = (0x02)"), 1);
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddHubToTIDMap - " + s.rig.HubName(s.inner_hub) + ": 0.3.4"), 1);
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - No DAT file existed"), 1);
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - (0.3.4.2, 0) added"), 1);
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - DevId = (0), TID = (0.3.4.2)"), 2);
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - DevId = (65535), TID = ()"), 1);
 
     // A second start keeps the manager; stopping empties it.
     EXPECT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
@@ -108,9 +104,7 @@ TEST_F(DeviceIdTest, ConfiguredRootTidsAndDeviceIds) {
     auto extra2 = s.rig.AddSinglePhone(s.inner_hub, 3, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM2"));
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.DeviceName(extra, test::kRigClassComPort), 0), 2);
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.rig.DeviceName(extra2, test::kRigClassComPort), 0), 4);
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.3.4.2, 7)"), 1);
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.1, 0)"), 1);  // no comma: 0
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::LoadConfiguredDeviceId - (5.1, 9)"), 1);
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - DAT file Path[" + shared.File(kConfigFile) + "]"), 3);
 }
 

@@ -1,24 +1,18 @@
 // A module folder for discovery tests: eklv.ini with the given sections
-// and every log level enabled, the ini path and the logger pointed at it.
+// and every log level enabled (ModuleFolder points the ini path and the
+// logger at it).
 #pragma once
 
 #include <sstream>
 #include <string>
 
-#include "core/settings.h"
-#include "log/message_logger.h"
 #include "support/lib_folder.h"
 
 namespace eklv::test {
 
 class DiscoveryFolder : public ModuleFolder {
 public:
-    explicit DiscoveryFolder(const std::string& ini = "") : ModuleFolder(VerboseLogIni(ini)) {
-        CKLVMessageLogger::UnInitialize();
-        InitSettings();
-    }
-    // The logger writes its settings back before the folder goes.
-    ~DiscoveryFolder() { CKLVMessageLogger::UnInitialize(); }
+    explicit DiscoveryFolder(const std::string& ini = "") : ModuleFolder(VerboseLogIni(ini)) {}
 
     void WriteIni(const std::string& ini) { Write("eklv.ini", VerboseLogIni(ini)); }
 

@@ -1,7 +1,9 @@
 // Shared by the end-to-end tests: a host callback that records the blocks it
 // is handed (and can be held in the call or made to throw, as a misbehaving
 // host would), the ini of the standard rig in self-monitoring mode, the
-// process's thread count, a bounded wait for log lines and an AT exchange.
+// process's thread count, a bounded wait for log lines, an AT exchange, the
+// statically linked core as a station runs it and the log tail of a failed
+// run.
 #pragma once
 
 #include <dirent.h>
@@ -19,9 +21,16 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <iostream>
+
 #include "discovery/standard_rig.h"
 #include "eklv/eklv.h"
+#include "support/eventually.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
+#include "support/proc_counts.h"
 
 namespace eklv::test {
 
@@ -30,6 +39,7 @@ struct Delivered {
     std::uint32_t event;
     std::string product;
     std::string product_id;
+    std::string device_name;
 };
 
 // What a callback does after recording a block.
@@ -43,7 +53,7 @@ public:
         CallbackFault fault = CallbackFault::kNone;
         {
             std::unique_lock<std::mutex> lock(self->mutex_);
-            self->blocks_.push_back({block->device_id, block->event, block->product, block->product_id});
+            self->blocks_.push_back({block->device_id, block->event, block->product, block->product_id, block->device_name});
             self->thread_id_ = static_cast<std::uint32_t>(syscall(SYS_gettid));
             for (const auto& f : self->faults_)
                 if (f.device_id == block->device_id && f.event == block->event) fault = f.fault;
@@ -124,60 +134,15 @@ inline EKLVInitParams SelfMonitoringParams(EKLV_HWND host_window, CallbackLog* c
     return params;
 }
 
-// Entries of a /proc/self folder ("task", "fd").
-inline int ProcEntries(const char* folder) {
-    int n = 0;
-    if (DIR* d = opendir((std::string("/proc/self/") + folder).c_str())) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-inline int ThreadCount() { return ProcEntries("task"); }
-
-// Open descriptors other than sockets. umockdev's preload connects a socket
-// for every open of a device node it emulates and, under concurrent opens
-// and closes of the same nodes, does not always close it again; those are
-// umockdev's, not ours.
-inline int FileCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            char target[64] = {};
-            std::string link = std::string("/proc/self/fd/") + e->d_name;
-            ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-            n += !(length > 0 && std::string(target, static_cast<std::size_t>(length)).rfind("socket:", 0) == 0);
-        }
-        closedir(d);
-    }
-    return n;
-}
-
-// Polls until what() holds, for up to ten seconds.
-template <class Predicate>
-bool Eventually(Predicate what) {
-    for (int i = 0; i < 1000; ++i) {
-        if (what()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return what();
-}
-
 // Waits up to 10 s until n threads run: a library thread that has ended can
 // still be on its way out when EKLVUninitialize returns.
 inline bool WaitThreadCount(int n) {
-    for (int i = 0; i < 1000 && ThreadCount() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return ThreadCount() == n;
+    return Eventually([n] { return ThreadCount() == n; });
 }
 
 // Waits up to 10 s until the library's log holds text count times.
 inline bool WaitLog(const LoadedLibrary& lib, const std::string& text, int count) {
-    for (int i = 0; i < 1000; ++i) {
-        if (CountOf(lib.ReadLogs(), text) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return Eventually([&] { return CountOf(lib.ReadLogs(), text) >= count; });
 }
 
 // The standard rig's ini for self-monitoring with the modem's interface
@@ -195,8 +160,10 @@ inline std::string RoadIni(const std::string& extra = "") {
 inline std::string SelfMonitoringIni(const std::string& extra = "") { return VerboseLogIni(RoadIni(extra)); }
 
 // Sends one command through a blocking-opened interface and reads until the
-// modem's final OK (the port's read time-outs bound each read).
-inline std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
+// modem's final OK (the port's read time-outs bound each read). Library is a
+// LoadedLibrary or the StaticCore.
+template <class Library>
+std::string Transact(Library& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
     EXPECT_EQ(lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())), 0u);
     std::string answer;
     for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
@@ -206,6 +173,55 @@ inline std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h,
         answer.append(buffer, length);
     }
     return answer;
+}
+
+// The read and write functions of the statically linked core, for Transact.
+struct StaticCore {
+    decltype(&::EKLVWriteData) WriteData = &::EKLVWriteData;
+    decltype(&::EKLVReadData) ReadData = &::EKLVReadData;
+};
+
+// The statically linked core initialised in self-monitoring mode on a rig,
+// with a host window that records what is announced.
+class Station : public StaticCore {
+public:
+    explicit Station(const std::string& ini = RoadIni()) : folder_(ini) {
+        setenv("EKLV_COMMON_APPDATA", folder_.path().c_str(), 1);
+        Start();
+    }
+    bool Start() {
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        params.self_monitoring = 1;
+        return started_ = EKLVInitialize(&params) == 0;
+    }
+    std::uint32_t Stop() {
+        started_ = false;
+        return EKLVUninitialize();
+    }
+    ~Station() {
+        if (started_) EKLVUninitialize();
+        unsetenv("EKLV_COMMON_APPDATA");
+    }
+    bool started() const { return started_; }
+    std::string Log() const { return folder_.ReadLogs(); }
+
+    // Waits until the host has n messages; answers the last one.
+    HostMessage Nth(std::size_t n) {
+        auto messages = host.WaitFor(n);
+        return messages.size() >= n ? messages[n - 1] : HostMessage{false, EKLV_NO_DEVICE, 0};
+    }
+
+    HostWindow host;
+
+private:
+    ModuleFolder folder_;
+    bool started_ = false;
+};
+
+// The end of a library log, for the reader of a failed run.
+inline void PrintLogTail(const std::string& log) {
+    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
 }
 
 }  // namespace eklv::test

@@ -14,7 +14,7 @@
 #include "discovery/standard_rig.h"
 #include "e2e/e2e_helpers.h"
 #include "rig/modem_emulator.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
@@ -43,6 +43,8 @@ struct Host {
     // Initialises the library and waits for the start-up scan's two
     // arrivals; notes the threads running before.
     void Start() {
+        ASSERT_TRUE(modem.ok());
+        ASSERT_TRUE(lib.ok());
         threads_before = ThreadCount();
         EKLVInitParams params = test::SelfMonitoringParams(window.hwnd(), &callbacks);
         ASSERT_EQ(lib.Initialize(&params), 0u);
@@ -98,8 +100,6 @@ struct Host {
 
 TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
     Host host;
-    ASSERT_TRUE(host.modem.ok());
-    ASSERT_TRUE(host.lib.ok());
     ASSERT_NO_FATAL_FAILURE(host.Start());
     auto& rig = host.s.rig;
     const auto single = static_cast<std::uint16_t>(host.single);
@@ -160,8 +160,6 @@ TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
 TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     constexpr int kTerminateWaitMs = 2000;
     Host host("[Configuration]\nThread_Terminate_Wait=" + std::to_string(kTerminateWaitMs) + "\n");
-    ASSERT_TRUE(host.modem.ok());
-    ASSERT_TRUE(host.lib.ok());
     host.callbacks.Hold();
     ASSERT_NO_FATAL_FAILURE(host.Start());
 
@@ -212,8 +210,6 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
 
 TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
     Host host;
-    ASSERT_TRUE(host.modem.ok());
-    ASSERT_TRUE(host.lib.ok());
     ASSERT_NO_FATAL_FAILURE(host.Start());
     auto& rig = host.s.rig;
     const auto composite = static_cast<std::uint16_t>(host.composite);

@@ -11,7 +11,7 @@
 
 #include "discovery/standard_rig.h"
 #include "e2e/e2e_helpers.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 #include "rig/modem_emulator.h"
 
@@ -97,6 +97,7 @@ TEST(SelfMonitoring, RoadOfAPhone) {
         if (b.device_id == composite) {
             EXPECT_EQ(b.product, "Norvanta Phone");
             EXPECT_EQ(b.product_id, "pid_2001");
+            EXPECT_EQ(b.device_name, s.ModemName());
         }
     }
     EXPECT_TRUE(saw_removal);

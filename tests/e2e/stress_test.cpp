@@ -23,7 +23,7 @@
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/sysfs_lock.h"
 #include "rig/modem_emulator.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "session/session_mgr.h"
 #include "support/lib_folder.h"
 
@@ -33,6 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using test::HostMessage;
 using test::HostWindow;
+using test::PrintLogTail;
+using test::Station;
 
 // What a leak would grow.
 struct Counts {
@@ -67,37 +69,6 @@ Counts Settled() {
     return last;
 }
 
-// The library initialised in self-monitoring mode on a rig, with a host
-// window that records what is announced.
-class Station {
-public:
-    explicit Station(const std::string& ini = test::RoadIni()) : folder_(ini) {
-        setenv("EKLV_COMMON_APPDATA", folder_.path().c_str(), 1);
-        EKLVInitParams params{};
-        params.client_window = host.hwnd();
-        params.self_monitoring = 1;
-        started_ = EKLVInitialize(&params) == 0;
-    }
-    ~Station() {
-        if (started_) EKLVUninitialize();
-        unsetenv("EKLV_COMMON_APPDATA");
-    }
-    bool started() const { return started_; }
-    std::string Log() const { return folder_.ReadLogs(); }
-
-    // Waits until the host has n messages; answers the last one.
-    HostMessage Nth(std::size_t n) {
-        auto messages = host.WaitFor(n);
-        return messages.size() >= n ? messages[n - 1] : HostMessage{false, EKLV_NO_DEVICE, 0};
-    }
-
-    HostWindow host;
-
-private:
-    test::ModuleFolder folder_;
-    bool started_ = false;
-};
-
 // How many uevents umockdev's emulated netlink socket can queue.
 int DatagramQueueLength() {
     std::ifstream file("/proc/sys/net/unix/max_dgram_qlen");
@@ -106,27 +77,15 @@ int DatagramQueueLength() {
     return length;
 }
 
-// The end of the library's log, for the reader of a failed run.
-void PrintLogTail(const std::string& log) {
-    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
-}
-
 int Cycles() {
     const char* text = std::getenv("EKLV_STRESS_CYCLES");
     return text != nullptr ? std::atoi(text) : 1000;
 }
 
-// Sends AT through an interface and reads until the final OK.
+// AT through an interface answers OK.
 bool AtOk(std::uint32_t id, EKLV_HANDLE h) {
-    if (EKLVWriteData(id, h, "AT\r", 3) != 0u) return false;
-    std::string answer;
-    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
-        char buffer[256];
-        std::uint32_t length = sizeof buffer;
-        if (EKLVReadData(id, h, buffer, &length) != 0u) break;
-        answer.append(buffer, length);
-    }
-    return answer.find("OK") != std::string::npos;
+    test::StaticCore core;
+    return test::Transact(core, id, h, "AT\r").find("OK") != std::string::npos;
 }
 
 TEST(Stress, PlugUnplugCyclesLeakNothing) {

@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text(reinterpret_cast<const char*>(data), size);
     UsbName usb;
     if (ParseUsbName(text, &usb)) {
+        if (usb.ports.size() > 7 || (!usb.root_hub && usb.ports.empty())) __builtin_trap();
         PortOnHub(usb);
         IsChildDevice(usb, usb);
         IsInterfaceOf(usb, usb);

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "hotplug/listener.h"
+#include "support/listener.h"
+#include "support/proc_counts.h"
 #include "platform/thread.h"
 #include "rig/usb_rig.h"
 
@@ -30,16 +31,6 @@ std::vector<RigInterface> Functions(int tty) {
     return {RigInterface::Modem("ttyACM" + std::to_string(tty)), RigInterface::Mtp(), RigInterface::Data()};
 }
 
-int CountEntries(const char* folder) {
-    int n = 0;
-    if (DIR* dir = opendir(folder)) {
-        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
-}
-
-// Threads of this process named like the monitor thread.
 int MonitorThreads() {
     int n = 0;
     if (DIR* dir = opendir("/proc/self/task")) {
@@ -150,8 +141,8 @@ TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors
     int threads = 0, fds = 0;
     for (int cycle = 0; cycle < 110; ++cycle) {
         if (cycle == 10) {  // umockdev starts its own helpers on the first uses
-            threads = CountEntries("/proc/self/task");
-            fds = CountEntries("/proc/self/fd");
+            threads = test::ThreadCount();
+            fds = test::ProcEntries("fd");
         }
         pf::HDevNotify a = pf::RegisterDeviceNotificationA(hwnd, &filter, 0);
         pf::HDevNotify b = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyAllInterfaceClasses);
@@ -161,8 +152,8 @@ TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors
         ASSERT_EQ(MonitorThreads(), 0);
         ASSERT_FALSE(pf::lx::DeviceMonitorRunning());
     }
-    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    EXPECT_EQ(test::ThreadCount(), threads);
+    EXPECT_EQ(test::ProcEntries("fd"), fds);
     pf::DestroyWindow(hwnd);
 }
 

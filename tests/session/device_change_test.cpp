@@ -18,7 +18,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_notification.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
 
@@ -47,26 +47,11 @@ std::unique_ptr<DeviceNotificationRecord> Record(const std::string& name, std::u
     return r;
 }
 
-struct Blocks {
-    std::mutex mutex;
-    std::vector<EKLVNotificationBlock> got;
-    pf::Handle event = pf::CreateEventA(false, false);
-    ~Blocks() { pf::CloseHandle(event); }
-    static void EKLV_CALLBACK Callback(std::uintptr_t context, const void* block) {
-        auto* self = reinterpret_cast<Blocks*>(context);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->got.push_back(*static_cast<const EKLVNotificationBlock*>(block));
-        pf::SetEvent(self->event);
-    }
-};
-
 // Every library object that processing needs, started in the library's
 // order and stopped in its teardown order.
 class DeviceChangeTest : public ::testing::Test {
 protected:
-    // With blocks, the callback thread runs (its window ready) before the
-    // manager starts, as EKLVInitialize orders them.
-    void Start(bool self_monitoring, Blocks* blocks = nullptr) {
+    void Start(bool self_monitoring) {
         folder.WriteIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=" + kComPortClass +
                         "\n[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
         CKLVDeviceIdMgr::ResetRootTIDCounter();
@@ -74,12 +59,6 @@ protected:
         ASSERT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
         CKLVSupervisor::Initialize();
         ASSERT_EQ(CKLVSession::Initialize(), 0u);
-        if (blocks != nullptr) {
-            const std::uintptr_t values[2] = {reinterpret_cast<std::uintptr_t>(blocks),
-                                              reinterpret_cast<std::uintptr_t>(&Blocks::Callback)};
-            ASSERT_EQ(CNotificationThread::Initialize(values), 0u);
-            for (int i = 0; i < 5000 && CNotificationThread::GetInstance()->window_handle() == 0; ++i) pf::Sleep(1);
-        }
         ASSERT_EQ(CKLVSessionMgr::Initialize(self_monitoring), 0u);
         processor = CKLVSession::GetInstance();
         manager = CKLVSessionMgr::GetInstance();
@@ -205,22 +184,6 @@ TEST_F(DeviceChangeTest, SelfMonitoringReleasesBlocksNobodyTakes) {
     Start(true);
     EXPECT_EQ(host.WaitFor(2).size(), 2u);
     EXPECT_EQ(folder.CountLines("CKLVSessionMgr::ScanForAllUSBDevices"), 1);
-}
-
-TEST_F(DeviceChangeTest, SelfMonitoringBlocksReachTheHostCallback) {
-    Blocks blocks;
-    Start(true, &blocks);
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(pf::WaitForSingleObject(blocks.event, 10000), pf::kWaitObject0);
-    std::lock_guard<std::mutex> lock(blocks.mutex);
-    ASSERT_EQ(blocks.got.size(), 2u);
-    const EKLVNotificationBlock& b = blocks.got[0].device_id == 0 ? blocks.got[0] : blocks.got[1];
-    EXPECT_EQ(b.device_id, 0) << "ids come from the topology";
-    EXPECT_EQ(std::string(b.device_name), s.ModemName());
-    EXPECT_STREQ(b.product, "Norvanta Phone");
-    EXPECT_STREQ(b.product_id, "pid_2001");
-    EXPECT_EQ(b.event, 0x8000u);
-    const pf::Guid g = GuidOf(kComPortClass);
-    EXPECT_EQ(std::memcmp(&b.class_guid, &g, 16), 0);
 }
 
 }  // namespace

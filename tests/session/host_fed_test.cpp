@@ -12,9 +12,10 @@
 #include <thread>
 
 #include "discovery/standard_rig.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
+#include "support/proc_counts.h"
 #include "support/lib_folder.h"
-#include "support/modem_emulator.h"
+#include "rig/modem_emulator.h"
 
 namespace eklv {
 namespace {
@@ -48,14 +49,7 @@ std::string Upper(std::string s) {
     return s;
 }
 
-int ThreadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+using test::ThreadCount;
 
 class HostFedTest : public ::testing::Test {
 protected:

@@ -36,6 +36,17 @@ public:
     ~FakeSession() override { --g_alive; }
 };
 
+// Sets the deletion's reference wait and inserts a session per id.
+void Fill(CKLVSessionList& list, std::uint32_t delete_wait_ms, std::initializer_list<std::uint16_t> ids = {}) {
+    CKLVSessionList::TestTimings timings;
+    timings.delete_wait_ms = delete_wait_ms;
+    list.SetTestTimings(timings);
+    for (std::uint16_t id : ids) {
+        CKLVSessionList::Iterator it(list);
+        list.Insert(it, new FakeSession(id, "t"));
+    }
+}
+
 TEST(SessionList, OrderAndSearches) {
     LibraryFolder::Get();
     const int alive = g_alive;
@@ -102,13 +113,7 @@ TEST(SessionList, DeviceListsOfEmptyLists) {
 TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
     const int alive = g_alive;
     CKLVSessionList list;
-    CKLVSessionList::TestTimings timings;
-    timings.delete_wait_ms = 300;
-    list.SetTestTimings(timings);
-    for (std::uint16_t id : {1, 2, 3}) {
-        CKLVSessionList::Iterator it(list);
-        list.Insert(it, new FakeSession(id, "t"));
-    }
+    Fill(list, 300, {1, 2, 3});
     std::string mark = LibraryFolder::Get().Mark();
 
     // A host thread stands on session 2 and steps off within the wait: destroyed.
@@ -156,13 +161,7 @@ TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
 TEST(SessionList, DeleteWaitsForTheLastOfSeveralReferences) {
     const int alive = g_alive;
     CKLVSessionList list;
-    CKLVSessionList::TestTimings timings;
-    timings.delete_wait_ms = 20000;
-    list.SetTestTimings(timings);
-    for (std::uint16_t id : {1, 2}) {
-        CKLVSessionList::Iterator it(list);
-        list.Insert(it, new FakeSession(id, "t"));
-    }
+    Fill(list, 20000, {1, 2});
     auto first = std::make_unique<CKLVSessionList::Iterator>(list);
     auto second = std::make_unique<CKLVSessionList::Iterator>(list);
     ASSERT_TRUE(list.FindByDeviceId(*first, 2, true));
@@ -184,9 +183,7 @@ TEST(SessionList, TrashIsTrimmedFromFiftyToTwentyFour) {
     const int alive = g_alive;
     {
         CKLVSessionList list;
-        CKLVSessionList::TestTimings timings;
-        timings.delete_wait_ms = 1;
-        list.SetTestTimings(timings);
+        Fill(list, 1);
         std::vector<std::unique_ptr<CKLVSessionList::Iterator>> holders;
         for (std::uint16_t id = 0; id < 50; ++id) {
             CKLVSessionList::Iterator it(list);
@@ -217,9 +214,7 @@ TEST(SessionList, WalkersRaceDeletions) {
     const int alive = g_alive;
     {
         CKLVSessionList list;
-        CKLVSessionList::TestTimings timings;
-        timings.delete_wait_ms = 5;
-        list.SetTestTimings(timings);
+        Fill(list, 5);
         std::atomic<bool> stop{false};
         std::atomic<long> found{0};
         std::vector<std::thread> walkers;
@@ -239,7 +234,8 @@ TEST(SessionList, WalkersRaceDeletions) {
                 }
             });
         }
-        for (int round = 0; round < 300; ++round) {
+        // At least 300 rounds, and on until a walker has used a session.
+        for (int round = 0; round < 300 || (found == 0 && round < 1000000); ++round) {
             const auto id = static_cast<std::uint16_t>(round % 8);
             CKLVSessionList::Iterator it(list);
             list.Insert(it, new FakeSession(id, "t", 1));

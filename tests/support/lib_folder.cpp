@@ -19,6 +19,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/settings.h"
+#include "log/message_logger.h"
+
 namespace eklv::test {
 namespace {
 #ifdef _WIN32
@@ -94,12 +97,22 @@ std::string TempFolder::ReadLogs() const {
     return all;
 }
 
+// The core keeps the ini path from its first use and the logger its
+// settings: the logger writes its settings back to the folder it came from
+// and the path is computed afresh, so a test never reads the ini or writes
+// the log of one that went before.
 ModuleFolder::ModuleFolder(const std::string& ini_text) {
+    CKLVMessageLogger::UnInitialize();
     if (!ini_text.empty()) Write("eklv.ini", ini_text);
     OverrideModule(File(kLibraryName));
+    InitSettings();
 }
 
-ModuleFolder::~ModuleFolder() { OverrideModule(""); }
+ModuleFolder::~ModuleFolder() {
+    CKLVMessageLogger::UnInitialize();
+    OverrideModule("");
+    InitSettings();
+}
 
 std::string VerboseLogIni(const std::string& extra) {
     return "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" + extra;

@@ -8,16 +8,17 @@
 namespace eklv::test {
 
 namespace {
-// The ini path is fixed at its first use, so the folder lives as long as the process.
+// The ini path is fixed at its first use, so the folder lives as long as the
+// process; it is removed at exit.
 ModuleFolder& Folder() {
-    static ModuleFolder* folder = new ModuleFolder(VerboseLogIni());
-    return *folder;
+    static ModuleFolder folder(VerboseLogIni());
+    return folder;
 }
 }  // namespace
 
 LibraryFolder& LibraryFolder::Get() {
-    static LibraryFolder* folder = new LibraryFolder;
-    return *folder;
+    static LibraryFolder folder;
+    return folder;
 }
 
 LibraryFolder::LibraryFolder() : path_(Folder().path()) {}

@@ -1,7 +1,8 @@
 // A window on a thread of its own, registered for device-change broadcasts,
 // that records what its procedure receives ("+name" arrival, "-name"
 // removal, "*" node change); it can be paused (not pumping) and abandoned
-// (its thread ends with broadcasts queued).
+// (its thread ends with broadcasts queued). It counts the arrivals with the
+// time of the latest, for the benchmarks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 
 #include "platform/devnotify.h"
 #include "platform/window.h"
+#include "support/event_counter.h"
 
 namespace eklv::test {
 
@@ -66,6 +68,8 @@ public:
         return static_cast<std::size_t>(
             std::count_if(seen.begin(), seen.end(), [&](const std::string& s) { return s[0] == mark; }));
     }
+    EventCounter arrivals;
+
     // Arrivals and removals only.
     std::vector<std::string> Interfaces() {
         std::vector<std::string> out = Wait('+', 0);
@@ -95,6 +99,7 @@ private:
             seen = (wparam == pf::kDbtDeviceArrival ? "+" : wparam == pf::kDbtDeviceRemoveComplete ? "-" : "?") +
                    std::string(b->dbcc_name);
         }
+        if (seen[0] == '+') self->arrivals.Add();
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->seen_.push_back(std::move(seen));
         self->changed_.notify_all();

@@ -1,7 +1,8 @@
 // A host window on a thread of its own that records the interface arrival
-// and removal messages it receives, as a host program would see them. A
-// test can destroy it early, as a host closing its window while the library
-// still posts to it.
+// and removal messages it receives, as a host program would see them, and
+// counts them with the time of the latest (for the benchmarks). A test can
+// destroy it early, as a host closing its window while the library still
+// posts to it.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "eklv/eklv_host.h"
+#include "support/event_counter.h"
 
 namespace eklv::test {
 
@@ -53,6 +55,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
     }
+    // Device ids of the arrivals so far, in order.
+    std::vector<std::uint32_t> ArrivedIds() {
+        std::vector<std::uint32_t> ids;
+        for (const auto& m : Messages())
+            if (m.arrival) ids.push_back(m.device_id);
+        return ids;
+    }
+    EventCounter arrivals;
+    EventCounter removals;
 
 private:
     static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
@@ -63,6 +74,8 @@ private:
                 {message == self->arrival_, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
             self->changed_.notify_all();
         }
+        if (message == self->arrival_) self->arrivals.Add();
+        if (message == self->removal_) self->removals.Add();
         return 0;
     }
     void Run() {
