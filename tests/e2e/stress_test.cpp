@@ -352,6 +352,22 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
     if (HasFailure()) PrintLogTail(station.Log());
 }
 
+// A phone whose active configuration cannot be read (no
+// bConfigurationValue) has its interface strings taken from its first
+// configuration, with one warning for each, so its interfaces are typed and
+// announced as usual.
+TEST(Stress, PhoneWithoutConfigurationValueArrives) {
+    test::StandardRig s;
+    s.rig.RemoveAttribute(s.single, "bConfigurationValue");
+    Station station(test::VerboseLogIni(test::RoadIni()));
+    ASSERT_TRUE(station.started());
+    std::set<std::uint32_t> types;
+    for (const auto& m : station.host.WaitFor(2)) types.insert(m.type);
+    EXPECT_EQ(types, (std::set<std::uint32_t>{INF_DATA, INF_UART}));
+    EXPECT_EQ(test::CountOf(station.Log(), "configuration value of the device on port 1 unreadable"), 1);
+    if (HasFailure()) PrintLogTail(station.Log());
+}
+
 // EKLVUninitialize while host threads wait in reads of an overlapped
 // interface and feed notifications: the calls inside return at once (a read
 // with 5, a notification with 1), nothing is freed under them (run under
