@@ -352,6 +352,36 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
     if (HasFailure()) PrintLogTail(station.Log());
 }
 
+// An interface whose type cannot be decided yet is retried between other
+// records: a phone plugged meanwhile arrives at once, and the odd interface
+// is typed at a later attempt once its description reads as a known one.
+TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
+    test::StandardRig s;
+    auto change = [&](auto what) {
+        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        what();
+    };
+    s.rig.Unplug(s.phone);
+    s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Odd Port");
+    std::string ini = test::RoadIni();
+    const std::string fast = "MODEM_CREATE_RETRY=2\nMODEM_WAIT=100";
+    ini.replace(ini.find(fast), fast.size(), "MODEM_CREATE_RETRY=4\nMODEM_WAIT=4000");
+    Station station(test::VerboseLogIni(ini));
+    ASSERT_TRUE(station.started());
+    ASSERT_TRUE(test::Eventually([&] { return test::CountOf(station.Log(), "] Interface undefined") == 1; }));
+    change([&] { s.rig.Plug(s.phone); });
+    const HostMessage phone = station.Nth(1);
+    EXPECT_TRUE(phone.arrival && phone.type == INF_DATA);
+    EXPECT_EQ(test::CountOf(station.Log(), "Need to check Modem Interface again"), 0) << "the phone waited";
+    change([&] { s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
+    const HostMessage odd = station.Nth(2);
+    EXPECT_TRUE(odd.arrival && odd.type == INF_UART);
+    const std::string log = station.Log();
+    EXPECT_EQ(test::CountOf(log, "Need to check Modem Interface again, time num:1"), 1);
+    EXPECT_EQ(test::CountOf(log, "Unable to add interface"), 0);
+    if (HasFailure()) PrintLogTail(log);
+}
+
 // A phone whose active configuration cannot be read (no
 // bConfigurationValue) has its interface strings taken from its first
 // configuration, with one warning for each, so its interfaces are typed and
