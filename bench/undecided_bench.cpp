@@ -55,7 +55,7 @@ void Measure(benchmark::State& state, bool with_odd, std::vector<double>* out) {
         removals.Reset();
         if (with_odd) {
             r.rig.Plug(r.odd);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // first attempt failed, retries pending
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));  // first attempt failed, retries pending
         }
         Clock::time_point start = Clock::now(), at;
         r.rig.Plug(r.phone);

@@ -263,7 +263,9 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
     PendingArrivals pending;
     self->m_pending = &pending;
     for (;;) {
-        const std::uint32_t next_retry = self->RunDueRetries();
+        // Records first: a due retry waits while records are queued, so a
+        // burst of arrivals is never held up by an odd device.
+        const std::uint32_t next_retry = self->QueueLength() == 0 ? self->RunDueRetries() : pf::kInfinite;
         if (self->QueueLength() == 0) {
             LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - DeviceQ size = (0)");
             if (pf::WaitForMultipleObjects(2, events, false, next_retry) == pf::kWaitTimeout) continue;
