@@ -1,6 +1,7 @@
 #include "transport/thread_event.h"
 
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "platform/sync.h"
@@ -13,9 +14,11 @@ struct Registry {
     std::set<ThreadEvent*> events;
 };
 
-// Never destroyed: threads may end after static destruction has begun.
+// Never destroyed, and not on the heap (the library may be unloaded):
+// threads may end after static destruction has begun.
 Registry& Events() {
-    static Registry* registry = new Registry;
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry* registry = new (storage) Registry;
     return *registry;
 }
 
