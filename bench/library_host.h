@@ -44,7 +44,9 @@ inline std::string BenchIni(const std::string& logging = "") {
 // end: for finding where the time goes, not for the figures.
 class LibraryHost {
 public:
-    LibraryHost() : lib_(BenchIni(LogFile() != nullptr ? "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" : "")) {
+    // first: ini text put before the rest; its keys win over BenchIni's.
+    explicit LibraryHost(const std::string& first = "")
+        : lib_(BenchIni((LogFile() != nullptr ? "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n" : "") + first)) {
         if (!lib_.ok()) {
             std::fprintf(stderr, "cannot load libeklv.so (EKLV_LIBRARY=%s)\n",
                          getenv("EKLV_LIBRARY") ? getenv("EKLV_LIBRARY") : "");

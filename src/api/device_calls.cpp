@@ -8,15 +8,32 @@
 namespace eklv::api {
 namespace {
 
+// Holds the call gate for one call: see device_operations.h.
+class GatePass {
+public:
+    GatePass() : entered_(EnterDeviceCall()) {}
+    ~GatePass() {
+        if (entered_) LeaveDeviceCall();
+    }
+    GatePass(const GatePass&) = delete;
+    GatePass& operator=(const GatePass&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    const bool entered_;
+};
+
 // The frame of every device function: entry line, 14 without a session
-// manager, the manager's answer passed on unchanged, exit line. Nothing
-// thrown inside reaches the host.
+// manager or while the library stops, the manager's answer passed on
+// unchanged, exit line. Nothing thrown inside reaches the host.
 template <class Operation>
 std::uint32_t DeviceCall(const char* name, std::uint32_t device_id, Operation operation) {
     LogMessage(device_id, kLogInfo, kCatApi, "%s (<-)", name);
     std::uint32_t result = EKLV_NOT_INITIALIZED;
     try {
-        if (DeviceOperations* manager = GetDeviceOperations()) result = operation(*manager);
+        GatePass pass;
+        DeviceOperations* manager = pass.entered() ? GetDeviceOperations() : nullptr;
+        if (manager != nullptr) result = operation(*manager);
     } catch (...) {
         LogMessage(device_id, kLogError, kCatGeneral, "%s - unexpected failure", name);
         result = EKLV_NOT_COMPLETED;
@@ -94,7 +111,14 @@ std::uint32_t Notification(const EKLVNotificationBlock* block) {
     LogMessage(device_id, kLogInfo, kCatApi, "EKLVNotification (<-)");
     std::uint32_t result = EKLV_NOT_COMPLETED;
     try {
-        result = DeviceNotification(block) ? EKLV_OK : EKLV_NOT_COMPLETED;
+        GatePass pass;
+        // Closed before EKLVInitialize and from the start of EKLVUninitialize:
+        // no queue then, or one about to go.
+        if (!pass.entered())
+            LogMessage(device_id, kLogError, kCatGeneral,
+                       "CKLVSessionMgr::DeviceNotification - device-change processing is not running");
+        else if (DeviceNotification(block))
+            result = EKLV_OK;
     } catch (...) {
         LogMessage(device_id, kLogError, kCatGeneral, "EKLVNotification - unexpected failure");
     }

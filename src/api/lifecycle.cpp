@@ -7,8 +7,10 @@
 #include "notify/msg_dispatcher.h"
 #include "notify/notification_thread.h"
 #include "platform/thread.h"
+#include "session/device_operations.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
+#include "transport/thread_event.h"
 
 namespace eklv {
 namespace {
@@ -16,6 +18,26 @@ namespace {
 // EKLVInitialize sleeps this long before it returns, on success and on
 // failure, so that the start-up scan's arrivals are under way.
 constexpr std::uint32_t kInitializeSettleMs = 1000;
+
+// How long EKLVUninitialize waits for device calls that were already inside
+// when it started. Their waits are cut short (interfaces closed, the stop
+// event set), so they normally leave within milliseconds.
+constexpr std::uint32_t kStopBoundMs = 5000;
+
+// Closes the call gate, wakes the calls inside and waits for them. False
+// when one is still inside after the bound.
+bool StopDeviceCalls() {
+    const std::uint32_t inside = CloseDeviceCalls();
+    if (inside == 0) return DrainDeviceCalls(0);
+    LogMessage(kNoDevice, kLogInfo, kCatGeneral, "EKLVUninitialize - waiting for %d device calls",
+               static_cast<int>(inside));
+    if (CKLVSessionMgr* manager = CKLVSessionMgr::GetInstance()) manager->CloseOpenInterfaces();
+    if (DrainDeviceCalls(kStopBoundMs)) return true;
+    LogMessage(kNoDevice, kLogError, kCatGeneral,
+               "EKLVUninitialize - device calls still running after %d ms, sessions left in place",
+               static_cast<int>(kStopBoundMs));
+    return false;
+}
 
 std::uint32_t FailInitialize(std::uint32_t code) {
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVInitialize (->), %d", static_cast<int>(code));
@@ -33,6 +55,7 @@ std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
         return FailInitialize(EKLV_NOT_COMPLETED);
     }
     InitSettings();
+    OpenDeviceCalls();
     if (CKLVMsgDispatcher::Initialize(params->client_window) != 0) return FailInitialize(EKLV_NOT_COMPLETED);
     CKLVMessageLogger::Initialize();
     if (CKLVDeviceIdMgr::Initialize() != 0) return FailInitialize(EKLV_NOT_COMPLETED);
@@ -51,6 +74,7 @@ std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
 
 std::uint32_t UninitializeLibrary() {
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (<-)");
+    const bool drained = StopDeviceCalls();
     std::uint32_t r = CKLVSupervisor::RequestKLVThreadTerminate();
     if (r != 0) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSupervisor::RequestKLVThreadTerminate - Failed");
@@ -60,10 +84,16 @@ std::uint32_t UninitializeLibrary() {
     CKLVSupervisor::UnInitialize();
     CKLVSession::UnInitialize();
     CNotificationThread::UnInitialize();
-    CKLVSessionMgr::UnInitialize();
+    if (drained)
+        CKLVSessionMgr::UnInitialize();
+    else
+        CKLVSessionMgr::Abandon();
     CKLVDeviceIdMgr::UnInitialize();
     CKLVMsgDispatcher::UnInitialize();
     UnInitSettings();
+    // Host threads keep their read and write events between calls; none is
+    // in a call now.
+    if (drained) ThreadEvent::ReleaseAll();
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (->), %d", 0);
     CKLVMessageLogger::UnInitialize();
     pf::ReapEndedThreads();

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/path_utils.h"
+#include "log/message_logger.h"
 #include "notify/interface_types.h"
 #include "platform/module.h"
 #include "platform/profile.h"
@@ -37,7 +38,16 @@ const std::string& IniFilePath() {
 
 }  // namespace
 
+namespace {
+// A settings file that cannot be a settings file: one line, once for
+// each time it is found so (eklv.ini, or USBConnectivityConfig.ini).
+void LogRefusedFile(const std::string& file, const std::string& why) {
+    LogMessage(kNoDevice, kLogError, kCatGeneral, "GetPrivateProfileString - %s not read: %s", file.c_str(), why.c_str());
+}
+}  // namespace
+
 std::uint32_t InitSettings() {
+    pf::SetProfileNotice(&LogRefusedFile);
     {
         std::lock_guard<std::mutex> lock(g_path_mutex);
         g_ini_file_path = ComputeIniFilePath();

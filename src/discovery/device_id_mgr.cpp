@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <new>
 #include <set>
 #include <vector>
@@ -218,17 +219,37 @@ std::uint32_t CKLVDeviceIdMgr::AllocateRootTID(const std::string& controller_id,
         Log(kLogError, "CKLVDeviceIdMgr::AllocateRootTID - Can NOT get USBConnectivityConfig.ini full path");
         return 0;
     }
+    // Root TIDs the configuration gives to other controllers, by value.
+    std::map<std::string, std::string> taken;
     if (mode_ == kDeviceIdModeTopology) {
         char configured[kRootTidBufferSize] = {};
         pf::GetPrivateProfileStringA("ROOT_TID", controller_id.c_str(), "", configured, sizeof configured,
                                      ConfigFilePath());
         if (configured[0] != '\0') {
             *tid = configured;
+            Log(kLogInfo, "CKLVDeviceIdMgr::AllocateRootTID - %s: %s", controller_id.c_str(), tid->c_str());
             return 1;
+        }
+        std::vector<char> lines(16 * kSectionBufferSize, '\0');
+        std::uint32_t size = pf::GetPrivateProfileSectionA("ROOT_TID", lines.data(),
+                                                           static_cast<std::uint32_t>(lines.size()), ConfigFilePath());
+        for (const std::string& line : SplitList(lines.data(), size)) {
+            std::size_t equals = line.find('=');
+            if (equals == std::string::npos || EqualsNoCase(line.substr(0, equals), controller_id)) continue;
+            taken.emplace(line.substr(equals + 1), line.substr(0, equals));
         }
     }
     pf::ScopedLock lock(tid_map_lock_);
-    *tid = std::to_string(g_next_root_tid++);
+    // Numbered from 0 upward, past the numbers configured for others: two
+    // controllers with one root TID would give their phones the same TIDs.
+    for (;;) {
+        *tid = std::to_string(g_next_root_tid++);
+        auto owner = taken.find(*tid);
+        if (owner == taken.end()) break;
+        Log(kLogWarning, "CKLVDeviceIdMgr::AllocateRootTID - root TID %s of %s is configured for %s, skipped",
+            tid->c_str(), controller_id.c_str(), owner->second.c_str());
+    }
+    Log(kLogInfo, "CKLVDeviceIdMgr::AllocateRootTID - %s: %s", controller_id.c_str(), tid->c_str());
     return 1;
 }
 

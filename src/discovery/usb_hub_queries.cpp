@@ -405,6 +405,17 @@ std::uint32_t CKLVUSBUtilities::GetStringDescriptor(pf::Handle hub, int port, st
             break;
         }
         case kStringInterface: {
+            // Interface strings belong to the active configuration; a device
+            // that does not tell which one is active is answered from its
+            // first.
+            pf::UsbNodeConnectionInformation info{};
+            info.ConnectionIndex = static_cast<std::uint32_t>(port);
+            if (GetNodeConnectionInformation(hub, reinterpret_cast<std::uint8_t*>(&info), IsXPOrLater()) == kUsbOk &&
+                info.ConnectionStatus == pf::kDeviceConnected && info.CurrentConfigurationValue == 0)
+                Log(kLogWarning,
+                    "CKLVUSBUtilities::GetStringDescriptor - configuration value of the device on port %d unreadable, "
+                    "interface strings taken from its first configuration",
+                    port);
             pf::UsbInterfaceDescriptor iface{};
             std::uint32_t r = GetDescriptor(hub, port, kDescInterface, index, &iface);
             if (r != kUsbOk) {

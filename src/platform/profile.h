@@ -29,4 +29,11 @@ std::uint32_t GetPrivateProfileSectionNamesA(char* buffer, std::uint32_t size, c
 std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::uint32_t size,
                                         const std::string& file);
 
+// Files that are not regular files, or are larger than 1 MiB, read as empty
+// and are never written; reading one never blocks. The notice, when set, is
+// called once for each such file (again after it changes), outside every
+// lock of these functions, with the file and the reason.
+using ProfileNotice = void (*)(const std::string& file, const std::string& why);
+void SetProfileNotice(ProfileNotice notice);
+
 }  // namespace eklv::pf

@@ -5,8 +5,11 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
+#include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_id_mgr.h"
 #include "discovery/usb_utilities.h"
@@ -40,6 +43,14 @@ std::string LowerCopy(std::string text) {
 // signed distance to it is positive.
 bool BeforeDeadline(std::uint32_t now, std::uint32_t deadline) {
     return static_cast<std::int32_t>(deadline - now) > 0;
+}
+
+// Signals a host-fed record's waiter (unless it has given up) and destroys
+// the record.
+void FinishRecord(DeviceNotificationRecord* record) {
+    if (record->completion_event && BeforeDeadline(pf::GetTickCount(), record->deadline))
+        pf::SetEvent(record->completion_event->handle());
+    delete record;  // drops the record's share of the completion event only
 }
 
 void CopyText(char (&field)[256], const std::string& text) {
@@ -79,6 +90,21 @@ void SendHostBlock(std::uint16_t device_id, const std::string& name, const std::
 }
 
 }  // namespace
+
+// One arrival waiting for its next attempt to type its interface.
+struct PendingArrival {
+    std::unique_ptr<DeviceNotificationRecord> record;
+    std::unique_ptr<CEKLVUSBSession> session;
+    DeviceSessionInfo info;
+    int attempts = 1;  // made so far
+    int retries = 0;   // MODEM_CREATE_RETRY
+    std::uint32_t wait_ms = 0;
+    std::uint32_t due = 0;  // tick of the next attempt
+};
+
+struct PendingArrivals {
+    std::vector<PendingArrival> items;
+};
 
 // ---- record and block helpers ----------------------------------------------
 
@@ -234,10 +260,15 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
     // Only this thread changes the two handles (when it ends), so it reads
     // them without the lock.
     const pf::Handle events[2] = {self->m_pTermEvent, self->m_pDeviceEvent};
+    PendingArrivals pending;
+    self->m_pending = &pending;
     for (;;) {
+        // Records first: a due retry waits while records are queued, so a
+        // burst of arrivals is never held up by an odd device.
+        const std::uint32_t next_retry = self->QueueLength() == 0 ? self->RunDueRetries() : pf::kInfinite;
         if (self->QueueLength() == 0) {
             LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - DeviceQ size = (0)");
-            pf::WaitForMultipleObjects(2, events, false, pf::kInfinite);
+            if (pf::WaitForMultipleObjects(2, events, false, next_retry) == pf::kWaitTimeout) continue;
         }
         LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - DeviceQ size = (%i)",
                    static_cast<int>(self->QueueLength()));
@@ -261,12 +292,14 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
             LogMessage(record->device_id, kLogError, kCatGeneral,
                        "CKLVSession::DeviceChangeNotice - handling failed (%s)", record->device_name.c_str());
         }
-        // A waiter past its deadline has given up; it is not signalled late.
-        if (record->completion_event && BeforeDeadline(pf::GetTickCount(), record->deadline))
-            pf::SetEvent(record->completion_event->handle());
-        delete record;  // drops the record's share of the completion event only
         pf::ResetEvent(events[1]);
+        // A waiter past its deadline has given up; it is not signalled late.
+        if (!record->retry_pending) FinishRecord(record);
     }
+    // Arrivals still waiting for a retry go unannounced, their records
+    // unhandled and not signalled.
+    self->m_pending = nullptr;
+    pending.items.clear();
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - m_pTermEvent triggered");
     std::deque<DeviceNotificationRecord*> left;
     self->Lock();
@@ -310,6 +343,21 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
     } else if (record->event_code == kDeviceRemoveComplete) {
         LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - Removal");
         handler = Handler::kRemoval;
+        // An interface that went while its type was still being retried ends
+        // as its last attempt would have: never announced.
+        if (m_pending != nullptr) {
+            auto& items = m_pending->items;
+            for (auto it = items.begin(); it != items.end();) {
+                if (!SameInterfaceName(it->info.DevicePath, name)) {
+                    ++it;
+                    continue;
+                }
+                LogMessage(it->info.DeviceId, kLogError, kCatGeneral, "Unable to add interface, abandon current session.");
+                it->record->retry_pending = false;
+                FinishRecord(it->record.release());
+                it = items.erase(it);
+            }
+        }
     } else {
         return 0;
     }
@@ -353,8 +401,88 @@ std::uint32_t CKLVSession::DeviceArrival(const std::string& tid, DeviceNotificat
         return 0;
     }
     session->SetSessionInfo(info);
-    const std::uint32_t type = session->AddInterfaceWithRetry(info);
-    if (type == kInfUndefined) {
+    std::uint32_t type = kInfUndefined;
+    if (m_pending == nullptr) {
+        type = session->AddInterfaceWithRetry(info);
+    } else {
+        // The first attempt of AddInterfaceWithRetry; the later ones are
+        // deferred (RunDueRetries) with the same log lines and spacing.
+        int retries = 10;
+        int wait_ms = 2000;
+        GetIniIntDefault("MODEM_PARAMS", "MODEM_CREATE_RETRY", 10, &retries);
+        GetIniIntDefault("MODEM_PARAMS", "MODEM_WAIT", 2000, &wait_ms);
+        if (retries > 0) type = session->AddInterface(info.DevicePath, info.InterfaceString);
+        if (retries > 0 && type == kInfUndefined) {
+            LogMessage(id, kLogWarning, kCatGeneral, "Interface undefined");
+            PendingArrival later;
+            later.record.reset(record);
+            later.session.reset(session);
+            later.info = info;
+            later.retries = retries;
+            later.wait_ms = static_cast<std::uint32_t>(std::max(wait_ms, 0));
+            later.due = pf::GetTickCount() + later.wait_ms;
+            m_pending->items.push_back(std::move(later));
+            record->retry_pending = true;
+            return 0;
+        }
+    }
+    return CompleteArrival(session, info, record, type);
+}
+
+std::uint32_t CKLVSession::RunDueRetries() {
+    if (m_pending == nullptr) return pf::kInfinite;
+    auto& items = m_pending->items;
+    std::uint32_t now = pf::GetTickCount();
+    for (std::size_t i = 0; i < items.size();) {
+        PendingArrival& p = items[i];
+        if (BeforeDeadline(now, p.due)) {
+            ++i;
+            continue;
+        }
+        LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d",
+                   p.attempts);
+        std::uint32_t type = kInfUndefined;
+        if (p.attempts < p.retries) {
+            ++p.attempts;
+            // A description that was not readable at the first attempt may
+            // be now.
+            if (!CKLVUSBUtilities::IsCompositeDevice(p.info.DevicePath)) {
+                std::string text;
+                if (CKLVUSBUtilities::GetStringDescriptor(p.info.DevicePath, kStringInterface, &text, 0) == kUsbOk &&
+                    text != p.info.InterfaceString) {
+                    p.info.InterfaceString = text;
+                    p.session->SetSessionInfo(p.info);
+                }
+            }
+            type = p.session->AddInterface(p.info.DevicePath, p.info.InterfaceString);
+            if (type == kInfUndefined) {
+                LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Interface undefined");
+                now = pf::GetTickCount();
+                p.due = now + p.wait_ms;
+                ++i;
+                continue;
+            }
+        }
+        PendingArrival done = std::move(p);
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+        done.record->retry_pending = false;
+        CompleteArrival(done.session.release(), done.info, done.record.get(), type);
+        FinishRecord(done.record.release());
+        now = pf::GetTickCount();
+    }
+    std::uint32_t wait = pf::kInfinite;
+    for (const PendingArrival& p : items) {
+        const std::uint32_t left = BeforeDeadline(now, p.due) ? p.due - now : 0;
+        wait = std::min(wait, left);
+    }
+    return wait;
+}
+
+std::uint32_t CKLVSession::CompleteArrival(CEKLVUSBSession* session, const DeviceSessionInfo& info,
+                                           DeviceNotificationRecord* record, std::uint32_t type) {
+    CKLVSessionMgr* manager = CKLVSessionMgr::GetInstance();
+    const std::uint16_t id = info.DeviceId;
+    if (type == kInfUndefined || manager == nullptr) {
         LogMessage(id, kLogError, kCatGeneral, "Unable to add interface, abandon current session.");
         delete session;
         return 0;

@@ -27,6 +27,28 @@ public:
     virtual std::uint32_t SetBaudRate(std::uint32_t device_id, std::uint32_t interface_type, std::uint32_t* rate) = 0;
 };
 
+// The gate every exported device function passes. EKLVInitialize opens it;
+// EKLVUninitialize closes it before it tears anything down, so that a call
+// never runs on an object being destroyed: calls that start afterwards
+// answer 14, and shutdown waits for the calls already inside.
+//
+// EnterDeviceCall is false while the gate is closed; each true answer is
+// paired with one LeaveDeviceCall.
+bool EnterDeviceCall();
+void LeaveDeviceCall();
+// Opens the gate; the stop event is made (or kept) and reset.
+void OpenDeviceCalls();
+// Closes the gate and signals the stop event, which wakes waits that would
+// otherwise outlast the shutdown. Answers how many calls are inside.
+std::uint32_t CloseDeviceCalls();
+// Waits up to bound_ms for the calls inside to leave; true when they did.
+// The stop event is then closed; after a time-out it is kept, since a call
+// still inside may wait on it.
+bool DrainDeviceCalls(std::uint32_t bound_ms);
+// Manual-reset event signalled once the gate closes; valid for a caller
+// inside the gate. Null while the gate has never been opened.
+pf::Handle DeviceCallsStopEvent();
+
 // The session manager, or null when the library is not initialised.
 DeviceOperations* GetDeviceOperations();
 void SetDeviceOperations(DeviceOperations* operations);

@@ -31,6 +31,8 @@ struct DeviceSessionInfo {
 };
 
 struct DeviceNotificationRecord;
+struct PendingArrivals;
+class CEKLVUSBSession;
 
 // Interface paths are compared without regard to ASCII letter case.
 bool SameInterfaceName(const std::string& a, const std::string& b);
@@ -108,6 +110,14 @@ public:
     std::uint32_t DeviceRemoval(const std::string& tid, DeviceNotificationRecord* record);
     void GetDeviceSessionInfo(DeviceSessionInfo* info, const DeviceNotificationRecord* record);
     std::size_t QueueLength();
+    // Retries the arrivals whose next attempt is due; answers the wait until
+    // the next one is (kInfinite when none waits).
+    std::uint32_t RunDueRetries();
+    // The end of an arrival once its interface type is known (or given up,
+    // kInfUndefined): adopts the session and announces the interface, or
+    // deletes the session. 1 when announced.
+    std::uint32_t CompleteArrival(CEKLVUSBSession* session, const DeviceSessionInfo& info,
+                                  DeviceNotificationRecord* record, std::uint32_t type);
 
 protected:
     // Device-change processor state: used only by the processor instance,
@@ -116,6 +126,11 @@ protected:
     pf::Handle m_pDeviceEvent = pf::kNullHandle;
     pf::Handle m_pTermEvent = pf::kNullHandle;
     pf::Handle m_thread = pf::kNullHandle;  // the DeviceChangeNotice thread, kept to wait for it
+    // Arrivals whose interface type is not decided yet, retried when due
+    // between other records instead of holding the thread in a sleep. The
+    // device-change thread owns the list and alone uses it; null otherwise
+    // (an arrival handled off that thread retries in place).
+    PendingArrivals* m_pending = nullptr;
 
     pf::CriticalSection interface_lock_;
     pf::CriticalSection session_lock_;

@@ -101,6 +101,16 @@ std::uint32_t CKLVSessionMgr::UnInitialize() {
     return 0;
 }
 
+void CKLVSessionMgr::Abandon() {
+    CKLVSessionMgr* manager = g_instance;
+    if (manager == nullptr) return;
+    SetDeviceOperations(nullptr);
+    CKLVDeviceIdMgr::SetSessionLookup(nullptr);
+    manager->JoinWindowThreads();
+    g_instance = nullptr;
+    LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::UnInitialize - sessions left to the calls still running");
+}
+
 void CKLVSessionMgr::InitializeGUIDArray() {
     for (int i = 0;; ++i) {
         char key[32];
@@ -271,7 +281,15 @@ bool CKLVSessionMgr::DeviceNotification(const EKLVNotificationBlock* block) {
     record->deadline = pf::GetTickCount() + wait_ms;
     LogMessage(block->device_id, kLogInfo, kCatGeneral, "CKLVSessionMgr::DeviceNotification - Adding device to the queue");
     if (!QueueDeviceNotification(std::move(record))) return false;
-    return pf::WaitForSingleObject(done->handle(), wait_ms) == pf::kWaitObject0;
+    // The stop event cuts the wait short when EKLVUninitialize starts: the
+    // record will then be drained unhandled.
+    const pf::Handle stop = DeviceCallsStopEvent();
+    const pf::Handle objects[2] = {done->handle(), stop};
+    const std::uint32_t r = pf::WaitForMultipleObjects(stop != pf::kNullHandle ? 2 : 1, objects, false, wait_ms);
+    if (r == pf::kWaitObject0 + 1)
+        LogMessage(block->device_id, kLogWarning, kCatGeneral,
+                   "CKLVSessionMgr::DeviceNotification - library stopping, record not waited for");
+    return r == pf::kWaitObject0;
 }
 
 // ---- session table ----------------------------------------------------------
@@ -363,6 +381,22 @@ bool CKLVSessionMgr::FindDeviceIdByTID(const std::string& tid, std::uint16_t* de
 bool CKLVSessionMgr::HasSessionWithDeviceId(std::uint16_t device_id) {
     CKLVSessionList::Iterator it(*session_list_);
     return session_list_->FindByDeviceId(it, device_id, false);
+}
+
+void CKLVSessionMgr::CloseOpenInterfaces() {
+    std::vector<std::uint16_t> ids;
+    {
+        CKLVSessionList::Iterator it(*session_list_);
+        session_list_->GetDeviceList(it, &ids);
+    }
+    for (std::uint16_t id : ids) {
+        CKLVSessionList::Iterator it(*session_list_);
+        if (!session_list_->FindByDeviceId(it, id, false)) continue;
+        std::vector<InterfaceRecord> records;
+        it.Get()->GetInterfaces(&records);
+        for (const InterfaceRecord& r : records)
+            if (r.Handle != pf::kInvalidHandle) it.Get()->CloseInterface(r.Type);
+    }
 }
 
 // ---- device operations ------------------------------------------------------

@@ -43,6 +43,10 @@ public:
     // Always 0. The window thread must have ended (the supervisor stops it);
     // a thread that has not is stopped and waited for here.
     static std::uint32_t UnInitialize();
+    // UnInitialize for a shutdown whose device calls did not all leave in
+    // time: the manager is detached but not destroyed, since those calls
+    // still use it and its sessions (its memory is given up).
+    static void Abandon();
     static CKLVSessionMgr* GetInstance();
 
     // ---- device operations of the exported functions ----
@@ -74,6 +78,11 @@ public:
     // id in host-fed mode; also stored in the info.
     std::uint16_t ResolveDeviceId(const DeviceNotificationRecord& record, DeviceSessionInfo* info);
     bool IsInterfaceClassListed(const DeviceNotificationRecord& record);
+
+    // Closes every open interface of every session, as EKLVCloseDevice
+    // would: host calls waiting on them return (a read answers 5). Used at
+    // shutdown; the interfaces stay listed.
+    void CloseOpenInterfaces();
 
     std::uint32_t GetDeviceList(std::vector<std::uint16_t>* ids);
     std::uint32_t GetDeviceListEx(std::vector<DeviceListEntry>* entries);

@@ -12,6 +12,7 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "transport/thread_event.h"
 
 namespace eklv {
 
@@ -651,10 +652,7 @@ std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::ui
 
 // The host read's own watch on the port: see WaitForResponseData.
 struct CEKLVUSBSession::HelpWait {
-    HelpWait() { overlapped.event = pf::CreateEventA(true, false); }
-    ~HelpWait() {
-        if (overlapped.event != pf::kNullHandle) pf::CloseHandle(overlapped.event);
-    }
+    ThreadEvent event{true};
     pf::Overlapped overlapped{};
     std::uint32_t mask = 0;
     std::uint8_t block[256];
@@ -671,6 +669,7 @@ std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle 
     const std::uint32_t saved_error = pf::GetLastError();
     bool watching = false;
     bool pending = false;
+    if (help != nullptr) help->overlapped.event = help->event.Get();
     if (help != nullptr && help->overlapped.event != pf::kNullHandle) {
         help->mask = 0;
         if (pf::WaitCommEvent(port, &help->mask, &help->overlapped)) {
@@ -801,18 +800,11 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
                    static_cast<int>(pf::GetLastError()), HandleValue(handle));
         return false;
     }
-    // The OVERLAPPED's event: manual-reset, made once per host thread (WriteFile
+    // The OVERLAPPED's event: manual-reset, kept by the host thread (WriteFile
     // resets it when it starts).
-    struct WriteEvent {
-        WriteEvent() : handle(pf::CreateEventA(true, false)) {}
-        ~WriteEvent() {
-            if (handle != pf::kNullHandle) pf::CloseHandle(handle);
-        }
-        pf::Handle handle;
-    };
-    thread_local WriteEvent write_event;
+    thread_local ThreadEvent write_event(true);
     pf::Overlapped overlapped{};
-    overlapped.event = write_event.handle;
+    overlapped.event = write_event.Get();
     if (overlapped.event == pf::kNullHandle) return false;
     std::uint32_t written = 0;
     bool ok = pf::WriteFile(handle, buffer, length, &written, &overlapped);

@@ -61,8 +61,13 @@ public:
 
 class OpcodeTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetDeviceOperations(&manager_); }
+    void SetUp() override {
+        OpenDeviceCalls();  // as EKLVInitialize does
+        SetDeviceOperations(&manager_);
+    }
     void TearDown() override {
+        CloseDeviceCalls();
+        DrainDeviceCalls(0);
         SetDeviceOperations(nullptr);
         CKLVMessageLogger::UnInitialize();
     }

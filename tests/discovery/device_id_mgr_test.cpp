@@ -108,6 +108,19 @@ TEST_F(DeviceIdTest, ConfiguredRootTidsAndDeviceIds) {
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - DAT file Path[" + shared.File(kConfigFile) + "]"), 3);
 }
 
+// Only the first controller is configured, with the root TID the second
+// would be numbered: the second skips it, so the phones of the two never
+// share a TID.
+TEST_F(DeviceIdTest, UnconfiguredControllerSkipsConfiguredRootTids) {
+    std::filesystem::create_directories(shared.File("Common Files/Norvanta Shared/KVTSDK"));
+    shared.Write(kConfigFile, "[HISTORY]\nwhen=2024-01-02\n[ROOT_TID]\nPCI\\0000:00:14.0=0\n");
+    auto other = s.rig.AddRootHub(s.rig.AddPciController("0000:00:1d.0"), 3);
+    CKLVDeviceIdMgr& mgr = Start();
+    EXPECT_EQ(mgr.TIDMapSnapshot().at(s.rig.HubName(s.root1)), "0");
+    EXPECT_EQ(mgr.TIDMapSnapshot().at(s.rig.HubName(other)), "1");
+    EXPECT_EQ(folder.CountLines("is configured for PCI\\0000:00:14.0, skipped"), 1);
+}
+
 TEST_F(DeviceIdTest, ConfigurationWithoutHistoryAndCutSections) {
     std::filesystem::create_directories(shared.File("Common Files/Norvanta Shared/KVTSDK"));
     shared.Write(kConfigFile, "[HISTORY]\nwhen=\n[ROOT_TID]\npci\\0000:00:14.0=12345678901234\n[PORTS]\n12345678901.1=4,x\n");

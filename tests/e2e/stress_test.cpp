@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -77,9 +78,9 @@ int DatagramQueueLength() {
     return length;
 }
 
-int Cycles() {
+int Cycles(int otherwise = 1000) {
     const char* text = std::getenv("EKLV_STRESS_CYCLES");
-    return text != nullptr ? std::atoi(text) : 1000;
+    return text != nullptr ? std::atoi(text) : otherwise;
 }
 
 // AT through an interface answers OK.
@@ -297,6 +298,121 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
                                              EKLV_GET_COMM_STATE_FAILED, EKLV_SET_COMM_STATE_FAILED};
     for (std::uint32_t code : codes) EXPECT_TRUE(allowed.count(code)) << "code " << code;
     EXPECT_TRUE(codes.count(EKLV_OK)) << "some calls reached a phone";
+    Counts after = Measure();
+    test::Eventually([&] { return (after = Measure()) == before; });
+    EXPECT_EQ(after, before);
+    if (HasFailure()) PrintLogTail(station.Log());
+}
+
+// An interface whose type cannot be decided yet is retried between other
+// records: a phone plugged meanwhile arrives at once, and the odd interface
+// is typed at a later attempt once its description reads as a known one.
+TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
+    test::StandardRig s;
+    auto change = [&](auto what) {
+        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        what();
+    };
+    s.rig.Unplug(s.phone);
+    s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Odd Port");
+    std::string ini = test::RoadIni();
+    const std::string fast = "MODEM_CREATE_RETRY=2\nMODEM_WAIT=100";
+    ini.replace(ini.find(fast), fast.size(), "MODEM_CREATE_RETRY=4\nMODEM_WAIT=4000");
+    Station station(test::VerboseLogIni(ini));
+    ASSERT_TRUE(station.started());
+    ASSERT_TRUE(test::Eventually([&] { return test::CountOf(station.Log(), "] Interface undefined") == 1; }));
+    change([&] { s.rig.Plug(s.phone); });
+    const HostMessage phone = station.Nth(1);
+    EXPECT_TRUE(phone.arrival && phone.type == INF_DATA);
+    EXPECT_EQ(test::CountOf(station.Log(), "Need to check Modem Interface again"), 0) << "the phone waited";
+    change([&] { s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
+    const HostMessage odd = station.Nth(2);
+    EXPECT_TRUE(odd.arrival && odd.type == INF_UART);
+    const std::string log = station.Log();
+    EXPECT_EQ(test::CountOf(log, "Need to check Modem Interface again, time num:1"), 1);
+    EXPECT_EQ(test::CountOf(log, "Unable to add interface"), 0);
+    if (HasFailure()) PrintLogTail(log);
+}
+
+// A phone whose active configuration cannot be read (no
+// bConfigurationValue) has its interface strings taken from its first
+// configuration, with one warning for each, so its interfaces are typed and
+// announced as usual.
+TEST(Stress, PhoneWithoutConfigurationValueArrives) {
+    test::StandardRig s;
+    s.rig.RemoveAttribute(s.single, "bConfigurationValue");
+    Station station(test::VerboseLogIni(test::RoadIni()));
+    ASSERT_TRUE(station.started());
+    std::set<std::uint32_t> types;
+    for (const auto& m : station.host.WaitFor(2)) types.insert(m.type);
+    EXPECT_EQ(types, (std::set<std::uint32_t>{INF_DATA, INF_UART}));
+    EXPECT_EQ(test::CountOf(station.Log(), "configuration value of the device on port 1 unreadable"), 1);
+    if (HasFailure()) PrintLogTail(station.Log());
+}
+
+// EKLVUninitialize while host threads wait in reads of an overlapped
+// interface and feed notifications: the calls inside return at once (a read
+// with 5, a notification with 1), nothing is freed under them (run under
+// AddressSanitizer and ThreadSanitizer), later calls answer 14 and 1, and
+// no host thread keeps a descriptor of the library afterwards.
+TEST(Stress, ShutdownWhileHostThreadsAreInside) {
+    test::StandardRig s;
+    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
+    Station station(test::RoadIni("[CORE_LOGGING]\nLevel=0x7\nFlush=1\n"));
+    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
+    ASSERT_EQ(station.Stop(), 0u);
+    EKLVNotificationBlock block{};
+    std::snprintf(block.device_name, sizeof block.device_name, "%s",
+                  "\\\\?\\usb#vid_0001&pid_0002#5&1&0&1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
+    block.event = 0x8000;
+    EXPECT_EQ(EKLVNotification(&block), EKLV_NOT_COMPLETED) << "logging it opens the log again";
+    const Counts before = Settled();
+    std::size_t seen = 2;
+    for (int cycle = 0, cycles = Cycles(8); cycle < cycles && !HasFailure(); ++cycle) {
+        ASSERT_TRUE(station.Start());
+        seen += 2;
+        std::uint32_t id = EKLV_NO_DEVICE;
+        for (const auto& m : station.host.WaitFor(seen))
+            if (m.type == INF_DATA) id = m.device_id;
+        EKLV_HANDLE h = 0;
+        ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
+        EXPECT_TRUE(AtOk(id, h)) << "this thread now has its read wait";
+
+        std::atomic<bool> stop{false};
+        std::atomic<int> inside{0};
+        std::mutex codes_mutex;
+        std::set<std::uint32_t> read_codes, notify_codes;
+        std::vector<std::thread> hosts;
+        for (int t = 0; t < 4; ++t) {
+            hosts.emplace_back([&, t] {
+                ++inside;
+                for (std::uint32_t code = 0; !stop;) {
+                    if (t == 3) {
+                        code = EKLVNotification(&block);
+                    } else {
+                        char buffer[64];  // nothing is asked: the read waits
+                        std::uint32_t length = sizeof buffer;
+                        code = EKLVReadData(id, h, buffer, &length);
+                    }
+                    std::lock_guard<std::mutex> lock(codes_mutex);
+                    (t == 3 ? notify_codes : read_codes).insert(code);
+                }
+            });
+        }
+        test::Eventually([&] { return inside == 4; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto stopping = Clock::now();
+        EXPECT_EQ(station.Stop(), 0u);
+        EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(7000)) << "before the reads' own time-out";
+        stop = true;
+        for (auto& t : hosts) t.join();
+        EXPECT_EQ(read_codes, (std::set<std::uint32_t>{EKLV_READ_FAILED, EKLV_NOT_INITIALIZED})) << "cycle " << cycle;
+        EXPECT_TRUE(notify_codes.count(EKLV_NOT_COMPLETED)) << "cycle " << cycle;
+        std::uint32_t length = 8;
+        char buffer[8];
+        EXPECT_EQ(EKLVReadData(id, h, buffer, &length), EKLV_NOT_INITIALIZED);
+        EXPECT_EQ(EKLVNotification(&block), EKLV_NOT_COMPLETED);
+    }
     Counts after = Measure();
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before);

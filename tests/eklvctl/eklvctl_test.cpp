@@ -248,6 +248,8 @@ TEST_F(Station, ListAndInfoShowEveryPhone) {
     ASSERT_EQ(list.code, 0) << list.err;
     EXPECT_TRUE(std::regex_search(list.out, std::regex("Norvanta Lite +INF_UART ttyUSB1"))) << list.out;
     EXPECT_TRUE(std::regex_search(list.out, std::regex("1-3\\.2 +Norvanta Phone +INF_DATA ttyACM0"))) << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("controller pci\\\\0000:00:14\\.0: root TID [0-9]+\n")))
+        << list.out;
 
     Result json = Run({"--json", "list"});
     EXPECT_EQ(json.code, 0);

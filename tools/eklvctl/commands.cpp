@@ -185,6 +185,7 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
     if (int code = session.Start(true, common.host_fed, true); code != kExitOk) return code;
     Library& library = session.library();
     std::map<std::uint16_t, std::string> tids = session.log().Tids();
+    const std::map<std::string, std::string> roots = session.log().RootTids();
 
     struct Row {
         const Device* device;
@@ -230,6 +231,10 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
             }
             j << "]}";
         }
+        j << "],\"controllers\":[";
+        for (auto c = roots.begin(); c != roots.end(); ++c)
+            j << (c != roots.begin() ? "," : "") << "{\"controller\":" << Json(c->first)
+              << ",\"root_tid\":" << Json(c->second) << "}";
         j << "]}";
         std::cout << j.str() << std::endl;
     } else if (rows.empty()) {
@@ -256,6 +261,7 @@ int RunList(const CommonOptions& common, Interrupts& interrupts) {
                 text += c + 1 < line.size() ? line[c] + std::string(width[c] - line[c].size() + 2, ' ') : line[c];
             std::cout << text << "\n";
         }
+        for (const auto& [controller, tid] : roots) std::cout << "controller " << controller << ": root TID " << tid << "\n";
         std::cout.flush();
     }
     return session.Finish(kExitOk);

@@ -123,6 +123,21 @@ std::map<std::uint16_t, std::string> LogTail::Tids() const {
     return tids;
 }
 
+std::map<std::string, std::string> LogTail::RootTids() const {
+    static const std::string kMark = "AllocateRootTID - ";
+    std::map<std::string, std::string> roots;
+    std::istringstream lines(NewText());
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::size_t at = line.find(kMark);
+        std::size_t colon = line.rfind(": ");
+        if (at == std::string::npos || colon == std::string::npos || colon < at) continue;
+        if (line.back() == '\r') line.pop_back();
+        roots[line.substr(at + kMark.size(), colon - at - kMark.size())] = line.substr(colon + 2);
+    }
+    return roots;
+}
+
 std::string LogTail::NewestFile() const {
     std::string newest;
     std::filesystem::file_time_type newest_time{};

@@ -34,6 +34,8 @@ public:
     // The TID of each device id, from the device-id manager's allocation
     // lines among the new text (none when information lines are not logged).
     std::map<std::uint16_t, std::string> Tids() const;
+    // The root TID of each USB controller, from the same kind of lines.
+    std::map<std::string, std::string> RootTids() const;
     // The most recently written log file, or empty when there is none.
     std::string NewestFile() const;
 

@@ -232,11 +232,14 @@ bool StringOfIndex(DeviceTree& tree, const Node& device, std::uint8_t index, std
         if (index == d.iSerialNumber) return tree.Attribute(device, "serial", text);
     }
     if (ImageHasConfigurationString(image, index)) return tree.Attribute(device, "configuration", text);
-    // Interfaces of the active configuration.
-    std::uint32_t active = DecimalAttribute(tree, device, "bConfigurationValue", 0xFF);
+    // Interfaces of the active configuration; of the first one when the
+    // device does not tell which is active (the connection information then
+    // shows configuration 0, and the caller reports it).
+    bool known = false;
+    std::uint32_t active = DecimalAttribute(tree, device, "bConfigurationValue", 0xFF, &known);
     std::size_t offset = 0, length = 0;
     for (int i = 0; FindConfiguration(image, i, &offset, &length); ++i) {
-        if (image[offset + 5] != active) continue;
+        if (known && image[offset + 5] != active) continue;
         int number = -1;
         if (!InterfaceOfStringIndex(image.data() + offset, length, index, &number)) return false;
         for (const Node& iface : tree.Interfaces(device))

@@ -60,7 +60,27 @@ struct ParsedFile {
     FileStamp stamp;
     bool trusted = false;
     lx::IniDocument doc;
+    bool refused = false;  // not a regular file, or too large: reads as empty
 };
+
+// Settings files are a few kilobytes; anything past this is not one.
+constexpr off_t kMaxProfileBytes = 1 << 20;
+
+std::atomic<ProfileNotice> g_notice{nullptr};
+
+// Tells the notice, outside ProfileMutex (the notice may log, and the log
+// reads settings), why a file was refused.
+void Notify(const std::string& file, const std::string& why) {
+    if (why.empty()) return;
+    if (ProfileNotice notice = g_notice.load()) notice(file, why);
+}
+
+// Why a file of this kind and size is not read, or empty.
+std::string Unfit(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (st.st_size > kMaxProfileBytes) return "larger than " + std::to_string(kMaxProfileBytes) + " bytes";
+    return {};
+}
 
 // Parsed files by path, guarded by ProfileMutex. Reads between writes are
 // many (every setting is read where it is used) and each would open and
@@ -88,7 +108,9 @@ const lx::IniDocument& EmptyDocument() {
     return *empty;
 }
 
-bool ReadAll(int fd, std::string* text) {
+// Reads to the end, but no more than limit bytes; false on an error or
+// when there is more.
+bool ReadAll(int fd, std::string* text, std::size_t limit) {
     char chunk[8192];
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
@@ -96,14 +118,18 @@ bool ReadAll(int fd, std::string* text) {
         if (n < 0) return false;
         if (n == 0) return true;
         text->append(chunk, static_cast<std::size_t>(n));
+        if (text->size() > limit) return false;
     }
 }
 
 // The file's document, from the cache while one stat shows the file
 // unchanged since it was parsed, else read and parsed again. A missing or
-// unreadable file reads as empty. The reference is valid while the caller
-// holds ProfileMutex and calls Load no more.
-const lx::IniDocument& Load(const std::string& file) {
+// unreadable file reads as empty. A file that is not a regular file (a FIFO
+// would block the open, a device could be read without end) or is larger
+// than kMaxProfileBytes reads as empty too; *refused then says why, once
+// until the file changes, and *unfit is set each time. The reference is
+// valid while the caller holds ProfileMutex and calls Load no more.
+const lx::IniDocument& Load(const std::string& file, std::string* refused = nullptr, bool* unfit = nullptr) {
     auto& files = ParsedFiles();
     struct stat st;
     if (stat(file.c_str(), &st) != 0) {
@@ -111,17 +137,37 @@ const lx::IniDocument& Load(const std::string& file) {
         return EmptyDocument();
     }
     auto it = files.find(file);
-    if (it != files.end() && it->second.trusted && it->second.stamp == FileStamp(st)) return it->second.doc;
+    if (it != files.end() && it->second.trusted && it->second.stamp == FileStamp(st)) {
+        if (unfit != nullptr) *unfit = it->second.refused;
+        return it->second.doc;
+    }
+    auto refuse = [&](const std::string& why) -> const lx::IniDocument& {
+        if (refused != nullptr) *refused = why;
+        if (unfit != nullptr) *unfit = true;
+        if (files.size() >= 16 && it == files.end()) files.clear();
+        ParsedFile parsed{FileStamp(st), true, {}, true};
+        return files.insert_or_assign(file, std::move(parsed)).first->second.doc;
+    };
+    if (std::string why = Unfit(st); !why.empty()) return refuse(why);
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // before the stamp that goes with the text
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: should the path become a FIFO after the stat, the open
+    // does not wait for a writer. The opened file is checked again.
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         files.erase(file);
         return EmptyDocument();
     }
     std::string text;
-    bool read_ok = fstat(fd, &st) == 0 && ReadAll(fd, &text);
+    bool read_ok = fstat(fd, &st) == 0;
+    std::string why = read_ok ? Unfit(st) : std::string();
+    if (read_ok && why.empty()) {
+        read_ok = ReadAll(fd, &text, static_cast<std::size_t>(kMaxProfileBytes));
+        if (!read_ok && text.size() > static_cast<std::size_t>(kMaxProfileBytes))
+            why = "larger than " + std::to_string(kMaxProfileBytes) + " bytes";
+    }
     close(fd);
+    if (!why.empty()) return refuse(why);
     if (!read_ok) {
         files.erase(file);
         return EmptyDocument();
@@ -164,12 +210,14 @@ std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, con
                                        char* buffer, std::uint32_t size, const std::string& file) {
     if (buffer == nullptr || size == 0) return 0;
     std::string value = default_value != nullptr ? default_value : "";
+    std::string refused;
     if (section != nullptr && key != nullptr) {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        const lx::IniDocument& doc = Load(file);
+        const lx::IniDocument& doc = Load(file, &refused);
         long k = lx::FindIniKey(doc, lx::FindIniSection(doc, section), key);
         if (k >= 0) value = doc.lines[k].value;
     }
+    Notify(file, refused);
     std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(value.size(), size - 1));
     std::memcpy(buffer, value.data(), n);
     buffer[n] = '\0';
@@ -182,8 +230,18 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         SetLastError(kErrorInvalidParameter);
         return false;
     }
-    std::lock_guard<std::mutex> lock(ProfileMutex());
-    lx::IniDocument doc = Load(file);  // a copy to change
+    std::string refused;
+    bool unfit = false;
+    std::unique_lock<std::mutex> lock(ProfileMutex());
+    lx::IniDocument doc = Load(file, &refused, &unfit);  // a copy to change
+    if (unfit) {
+        // Rewriting would replace what the path names with a file holding
+        // only this key.
+        lock.unlock();
+        Notify(file, refused);
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     ParsedFiles().erase(file);
     lx::SetIniValue(doc, section, key, value);
     std::string temp = file + ".tmp" + std::to_string(getpid());
@@ -211,21 +269,24 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
 
 std::uint32_t GetPrivateProfileSectionNamesA(char* buffer, std::uint32_t size, const std::string& file) {
     std::vector<std::string> names;
+    std::string refused;
     {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        const lx::IniDocument& doc = Load(file);
+        const lx::IniDocument& doc = Load(file, &refused);
         for (const auto& line : doc.lines)
             if (line.kind == lx::IniLine::kSection) names.push_back(line.name);
     }
+    Notify(file, refused);
     return CopyList(names, buffer, size);
 }
 
 std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::uint32_t size,
                                         const std::string& file) {
     std::vector<std::string> lines;
+    std::string refused;
     if (section != nullptr) {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        const lx::IniDocument& doc = Load(file);
+        const lx::IniDocument& doc = Load(file, &refused);
         long s = lx::FindIniSection(doc, section);
         if (s >= 0) {
             for (std::size_t i = static_cast<std::size_t>(s) + 1; i < doc.lines.size(); ++i) {
@@ -238,8 +299,11 @@ std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::
             }
         }
     }
+    Notify(file, refused);
     return CopyList(lines, buffer, size);
 }
+
+void SetProfileNotice(ProfileNotice notice) { g_notice.store(notice); }
 
 namespace lx {
 void OverrideProfileSettleTime(std::int64_t nanoseconds) { g_settle_ns = nanoseconds < 0 ? 3'000'000'000 : nanoseconds; }
