@@ -102,9 +102,12 @@ void SysfsCache::Watch(int fd) {
 }
 
 void SysfsCache::Received(const char* action, const char* syspath) {
-    Forget();
     keep_ = false;  // a question of the monitor's own keeps nothing either
-    if (action == nullptr || syspath == nullptr) return;
+    if (action == nullptr || syspath == nullptr || syspath[0] != '/') {
+        Forget();
+        return;
+    }
+    ForgetAround(syspath);
     if (std::strcmp(action, "remove") == 0) {
         removed_.insert(syspath);
     } else if (std::strcmp(action, "add") == 0) {
@@ -121,11 +124,64 @@ bool SysfsCache::Keeps(const std::string& path) const {
     }
 }
 
+namespace {
+
+// Attributes of a USB device that follow its active configuration: they
+// change when the configuration does, between the removal of the old
+// interfaces and the arrival of the new ones, without a uevent of the
+// device's own.
+bool FollowsConfiguration(const std::string& name) {
+    return name == "bConfigurationValue" || name == "bNumInterfaces" || name == "bmAttributes" ||
+           name == "bMaxPower" || name == "configuration";
+}
+
+// True when what is kept under key may change with a uevent of path: the
+// node's own directory and everything below it; the listing of every
+// directory above it (its entry comes or goes, glue folders such as "tty"
+// with it) and the configuration's attributes of the devices above it;
+// the links by name of /sys/bus and /sys/class. Everything else a device
+// directory holds is fixed for the life of that device: it is made before
+// the device's "add" and goes before its "remove", and a new device at
+// the same path comes with uevents of its own.
+bool Affected(const std::string& key, const std::string& path, bool listing) {
+    if (key.compare(0, path.size(), path) == 0 && (key.size() == path.size() || key[path.size()] == '/'))
+        return true;
+    if (key.compare(0, 9, "/sys/bus/") == 0 || key.compare(0, 11, "/sys/class/") == 0) return true;
+    const bool above = path.compare(0, key.size(), key) == 0 && path.size() > key.size() && path[key.size()] == '/';
+    if (listing) return above;
+    const std::size_t slash = key.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    const std::string folder = key.substr(0, slash);
+    return path.compare(0, folder.size(), folder) == 0 && path.size() > folder.size() && path[folder.size()] == '/' &&
+           FollowsConfiguration(key.substr(slash + 1));
+}
+
+template <typename Map>
+void EraseAffected(Map& map, const std::string& path, bool listing) {
+    for (auto it = map.begin(); it != map.end();) {
+        if (Affected(it->first, path, listing))
+            it = map.erase(it);
+        else
+            ++it;
+    }
+}
+
+}  // namespace
+
+void SysfsCache::ForgetAround(const std::string& path) {
+    EraseAffected(files_, path, false);
+    EraseAffected(devices_, path, false);
+    EraseAffected(links_, path, false);
+    EraseAffected(stats_, path, false);
+    EraseAffected(lists_, path, true);
+}
+
 void SysfsCache::Forget() {
     files_.clear();
     devices_.clear();
     links_.clear();
     lists_.clear();
+    stats_.clear();
 }
 
 void SysfsCache::Release() {
@@ -134,6 +190,7 @@ void SysfsCache::Release() {
     std::unordered_map<std::string, bool>().swap(devices_);
     std::unordered_map<std::string, std::string>().swap(links_);
     std::unordered_map<std::string, std::vector<std::string>>().swap(lists_);
+    std::unordered_map<std::string, std::optional<struct stat>>().swap(stats_);
     std::set<std::string>().swap(removed_);
     fd_ = -1;
 }
@@ -190,6 +247,23 @@ std::vector<std::string> SysfsCache::List(const std::string& path) {
     std::vector<std::string> names = ListDirectory(path);
     if (keeps) lists_.emplace(path, names);
     return names;
+}
+
+bool SysfsCache::Status(const std::string& path, struct stat* st) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = stats_.find(path);
+        if (it != stats_.end()) {
+            if (!it->second) return false;
+            *st = *it->second;
+            return true;
+        }
+    }
+    struct stat now {};
+    bool ok = stat(path.c_str(), &now) == 0;
+    if (keeps) stats_.emplace(path, ok ? std::optional<struct stat>(now) : std::nullopt);
+    if (ok) *st = now;
+    return ok;
 }
 
 }  // namespace eklv::pf::lx

@@ -33,6 +33,8 @@
 // Every member is used with the sysfs lock held.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <optional>
 #include <set>
@@ -62,6 +64,8 @@ public:
     std::string Link(const std::string& path);
     // A directory's entries, without those starting with a dot.
     std::vector<std::string> List(const std::string& path);
+    // stat() of a path; false when it fails.
+    bool Status(const std::string& path, struct stat* st);
 
     // Frees what is kept (at unload).
     void Release();
@@ -69,6 +73,8 @@ public:
 private:
     bool Keeps(const std::string& path) const;
     void Forget();
+    // Forgets what a uevent of the device at path may have changed.
+    void ForgetAround(const std::string& path);
 
     int depth_ = 0;
     int fd_ = -1;
@@ -78,6 +84,7 @@ private:
     std::unordered_map<std::string, bool> devices_;
     std::unordered_map<std::string, std::string> links_;
     std::unordered_map<std::string, std::vector<std::string>> lists_;
+    std::unordered_map<std::string, std::optional<struct stat>> stats_;
 };
 
 SysfsCache& TheSysfsCache();

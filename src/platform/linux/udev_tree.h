@@ -118,6 +118,8 @@ public:
     // The device's "descriptors" file: the device descriptor followed by
     // every configuration's descriptors. Empty when absent.
     std::vector<std::uint8_t> RawDescriptors(const Node& device);
+    // stat() of a file below /sys, through the sysfs cache.
+    bool Status(const std::string& path, struct stat* st) { return sysfs_.Status(path, st); }
     // The device on a port of a hub node; false when the port is empty.
     bool DeviceOnPort(const Node& hub, int port, Node* device);
 
