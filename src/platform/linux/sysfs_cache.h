@@ -12,7 +12,8 @@
 //  - the device monitor listens to the kernel's uevents of the usb and tty
 //    subsystems (where every device the tree answers about lives) and
 //    tells the cache of each one it takes off its socket, under the sysfs
-//    lock; the cache then forgets everything;
+//    lock; the cache then forgets what that uevent can have changed (see
+//    Affected in sysfs_cache.cpp; docs/hotplug.md);
 //  - every question starts, under the same lock, by looking whether a
 //    uevent waits on the monitor's socket (one poll); if one does, the
 //    question reads afresh and keeps nothing.
