@@ -69,6 +69,66 @@ TEST(DeviceMonitorTest, ArrivalAndRemovalReachWindowsOfTheirClassUnderTheSameNam
     EXPECT_EQ(com.Interfaces().back(), "+" + modem);
 }
 
+// What the device tree answers about a phone, read as one question.
+struct Answer {
+    bool located = false;
+    std::string tty;
+    std::size_t descriptor_bytes = 0;
+};
+Answer Ask(const std::string& instance_id) {
+    pf::lx::DeviceTree tree;
+    pf::lx::Node node;
+    Answer answer;
+    if (!tree.Locate(instance_id, &node)) return answer;
+    answer.located = true;
+    for (const pf::lx::Node& iface : tree.Interfaces(node))
+        if (answer.tty.empty()) answer.tty = tree.TtyName(iface);
+    answer.descriptor_bytes = tree.RawDescriptors(node).size();
+    return answer;
+}
+
+// While the monitor listens, the device tree keeps its sysfs reads from one
+// question to the next; a phone unplugged and another plugged at the same
+// port (other ids, other tty, other descriptors) is seen as the new one,
+// whether or not the tree was asked between the two.
+TEST(DeviceMonitorTest, DeviceTreeNeverAnswersForAPhoneThatWasReplaced) {
+    UsbRig rig;
+    auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    Listener com(kRigClassComPort);
+    auto first = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2001, Functions(0));
+    com.Wait('+', 1);
+    const std::string first_id = rig.InstanceId(first);
+    for (int i = 0; i < 2; ++i) {
+        Answer a = Ask(first_id);
+        EXPECT_TRUE(a.located);
+        EXPECT_EQ(a.tty, "ttyACM0");
+    }
+    const std::size_t first_bytes = Ask(first_id).descriptor_bytes;
+
+    rig.Unplug(first);
+    com.Wait('-', 1);
+    EXPECT_FALSE(Ask(first_id).located);
+    auto second = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2003,
+                                        {RigInterface::Modem("ttyACM7"), RigInterface::Mtp()});
+    com.Wait('+', 2);
+    const std::string second_id = rig.InstanceId(second);
+    EXPECT_FALSE(Ask(first_id).located);
+    Answer b = Ask(second_id);
+    EXPECT_TRUE(b.located);
+    EXPECT_EQ(b.tty, "ttyACM7");
+    EXPECT_NE(b.descriptor_bytes, first_bytes);
+
+    // Replaced without a question in between.
+    rig.Unplug(second);
+    rig.Plug(first);
+    com.Wait('+', 3);
+    EXPECT_FALSE(Ask(second_id).located);
+    Answer again = Ask(first_id);
+    EXPECT_TRUE(again.located);
+    EXPECT_EQ(again.tty, "ttyACM0");
+    EXPECT_EQ(again.descriptor_bytes, first_bytes);
+}
+
 TEST(DeviceMonitorTest, UnregisteredStalledAndVanishedWindowsHoldUpNobody) {
     UsbRig rig;
     auto root = rig.AddRootHub(rig.AddPciController(), 1);

@@ -181,8 +181,8 @@ private:
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             udev_ = udev_new();
-            if (udev_ != nullptr)
-                monitor_ = udev_monitor_new_from_netlink(udev_, UdevdRunning() ? "udev" : "kernel");
+            const bool udevd = UdevdRunning();
+            if (udev_ != nullptr) monitor_ = udev_monitor_new_from_netlink(udev_, udevd ? "udev" : "kernel");
             if (monitor_ == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", nullptr) < 0 ||
                 udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0) {
                 Release();
@@ -197,6 +197,9 @@ private:
             }
             int fd = udev_monitor_get_fd(monitor_);
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            // Kernel uevents follow their change in sysfs; udevd's come
+            // later still, so with udevd the cache keeps nothing.
+            if (!udevd) TheSysfsCache().Watch(fd);
             // Nodes present before the monitor listened: remembered so that
             // their removal is named. An add uevent racing this still
             // announces its arrival.
@@ -230,6 +233,7 @@ private:
     void Release() {
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
+            TheSysfsCache().Watch(-1);
             for (std::size_t i = backlog_next_; i < backlog_.size(); ++i) udev_device_unref(backlog_[i]);
             if (monitor_ != nullptr) udev_monitor_unref(monitor_);
             if (udev_ != nullptr) udev_unref(udev_);
@@ -300,6 +304,12 @@ private:
                 // libudev's shared state like any other device question.
                 UrgentSysfsLock sysfs;
                 device = udev_monitor_receive_device(monitor_);
+                // Anything taken off the socket (or lost) may have changed
+                // the tree: the cache forgets, before the lock is let go.
+                if (device != nullptr)
+                    TheSysfsCache().Received(udev_device_get_action(device), udev_device_get_syspath(device));
+                else if (errno != 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                    TheSysfsCache().Received(nullptr, nullptr);
             }
             if (device == nullptr) {
                 const int error = errno;

@@ -111,9 +111,10 @@ struct HubContext {
 // The identity of a device directory: its "uevent" file, which every
 // device directory has and which a new device at the same path gets anew
 // (a new inode, or at least a new change time where a testbed's
-// filesystem reuses the number).
-bool StatUevent(const Node& node, struct stat* st) {
-    return !node.syspath.empty() && stat((node.syspath + "/uevent").c_str(), st) == 0;
+// filesystem reuses the number). Asked through the sysfs cache, which
+// answers again only while no uevent has come (sysfs_cache.h).
+bool StatUevent(DeviceTree& tree, const Node& node, struct stat* st) {
+    return !node.syspath.empty() && tree.Status(node.syspath + "/uevent", st);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -127,7 +128,7 @@ bool OpenContext(Handle handle, HubContext* context) {
     auto hub = Lookup<HubObject>(handle);
     if (!hub) return Fail(kErrorInvalidHandle);
     struct stat now;
-    if (hub->resolved && StatUevent(hub->hub, &now) && SameFile(now, hub->uevent)) {
+    if (hub->resolved && StatUevent(context->tree, hub->hub, &now) && SameFile(now, hub->uevent)) {
         context->hub = hub->hub;
         context->ports = hub->ports;
         return true;
@@ -138,7 +139,7 @@ bool OpenContext(Handle handle, HubContext* context) {
     bool present = false;
     context->ports = DecimalAttribute(context->tree, context->hub, "maxchild", 255, &present);
     if (!present) return Fail(kErrorGenFailure);
-    if (StatUevent(context->hub, &hub->uevent)) {
+    if (StatUevent(context->tree, context->hub, &hub->uevent)) {
         hub->hub = context->hub;
         hub->ports = context->ports;
         hub->resolved = true;

@@ -89,62 +89,26 @@ std::string Dirname(const std::string& path) {
 
 // A sysfs device directory has a "uevent" file; plain folders in between
 // (such as "tty" or "pci0000:00") have none.
-bool IsDeviceDirectory(const std::string& path) { return access((path + "/uevent").c_str(), F_OK) == 0; }
+bool IsDeviceDirectory(SysfsCache& sysfs, const std::string& path) { return sysfs.IsDeviceDirectory(path); }
 
 // The last component of a link's target ("subsystem", "driver").
-std::string LinkTarget(const std::string& path, const char* link) {
-    char target[PATH_MAX];
-    ssize_t n = readlink((path + "/" + link).c_str(), target, sizeof target - 1);
-    if (n <= 0) return {};
-    target[n] = '\0';
-    return Basename(target);
-}
-
-std::vector<std::string> ListDirectory(const std::string& path) {
-    std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
-    return names;
-}
-
-bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string result;
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.append(chunk, static_cast<std::size_t>(n));
-        if (result.size() >= limit) {
-            result.resize(limit);
-            break;
-        }
-    }
-    close(fd);
-    *content = std::move(result);
-    return true;
+std::string LinkTarget(SysfsCache& sysfs, const std::string& path, const char* link) {
+    return Basename(sysfs.Link(path + "/" + link));
 }
 
 // The tty below a function's directory: "<if>/tty/ttyACM0" (cdc_acm),
 // "<if>/ttyUSB0/tty/ttyUSB0" (usb-serial) or "<if>/ttyX" directly; any
 // directory whose subsystem is tty, at most three levels down. The first
 // by name when there are several.
-void FindTty(const std::string& path, int depth, std::string* tty) {
-    for (const std::string& entry : ListDirectory(path)) {
+void FindTty(SysfsCache& sysfs, const std::string& path, int depth, std::string* tty) {
+    for (const std::string& entry : sysfs.List(path)) {
         std::string child = path + "/" + entry;
         if (entry == "subsystem" || entry == "driver" || entry == "port" || entry == "power") continue;
-        if (LinkTarget(child, "subsystem") == "tty") {
+        if (LinkTarget(sysfs, child, "subsystem") == "tty") {
             if (tty->empty() || entry < *tty) *tty = entry;
             continue;
         }
-        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(child, depth - 1, tty);
+        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(sysfs, child, depth - 1, tty);
     }
 }
 
@@ -154,13 +118,11 @@ void FindTty(const std::string& path, int depth, std::string* tty) {
 // and every directory on the way is a real one, so resolving the ".." by
 // name gives the path libudev's component-by-component walk gives, with
 // one readlink instead of dozens of calls.
-std::string UsbBusLink(const std::string& name) {
+std::string UsbBusLink(SysfsCache& sysfs, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
     const std::string folder = "/sys/bus/usb/devices";
-    char target[PATH_MAX];
-    ssize_t n = readlink((folder + "/" + name).c_str(), target, sizeof target - 1);
-    if (n <= 0) return {};
-    std::string link(target, static_cast<std::size_t>(n));
+    std::string link = sysfs.Link(folder + "/" + name);
+    if (link.empty()) return {};
     std::vector<std::string> parts;
     auto walk = [&parts](const std::string& path) {
         std::size_t pos = 0;
@@ -185,9 +147,10 @@ std::string UsbBusLink(const std::string& name) {
 
 }  // namespace
 
-DeviceTree::DeviceTree() : lock_(SysfsLock()), udev_(udev_new()) {}
+DeviceTree::DeviceTree() : lock_(SysfsLock()), sysfs_(TheSysfsCache()), udev_(udev_new()) { sysfs_.BeginQuestion(); }
 
 DeviceTree::~DeviceTree() {
+    sysfs_.EndQuestion();
     if (udev_ != nullptr) udev_unref(udev_);
 }
 
@@ -212,10 +175,10 @@ bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
 }
 
 bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
-    if (!IsDeviceDirectory(syspath)) return false;
+    if (!IsDeviceDirectory(sysfs_, syspath)) return false;
     Node result;
     result.syspath = syspath;
-    if (LinkTarget(syspath, "subsystem") == "usb") {
+    if (LinkTarget(sysfs_, syspath, "subsystem") == "usb") {
         if (!ParseUsbName(Basename(syspath), &result.name)) return false;
         if (result.name.IsInterface() && result.name.root_hub) return false;  // a hub's interface is no node
         result.kind = result.name.IsInterface() ? NodeKind::kInterface : NodeKind::kDevice;
@@ -261,7 +224,7 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
         }
         if (found.kind == NodeKind::kNone) return false;
     } else if (parts.enumerator == "usb") {
-        std::string syspath = UsbBusLink(parts.instance);
+        std::string syspath = UsbBusLink(sysfs_, parts.instance);
         if (syspath.empty()) {
             udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
             if (device == nullptr) return false;
@@ -293,7 +256,7 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
             if (node.name.root_hub) {
                 // The host controller: the nearest device directory above.
                 for (std::string up = Dirname(node.syspath); !up.empty(); up = Dirname(up)) {
-                    if (!IsDeviceDirectory(up)) continue;
+                    if (!IsDeviceDirectory(sysfs_, up)) continue;
                     Node controller;
                     controller.kind = NodeKind::kController;
                     controller.syspath = up;
@@ -361,7 +324,7 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
                 if (IsComposite(node)) return Interfaces(node);
                 return children;
             }
-            for (const std::string& entry : ListDirectory(node.syspath)) {
+            for (const std::string& entry : sysfs_.List(node.syspath)) {
                 UsbName name;
                 if (!ParseUsbName(entry, &name) || name.IsInterface()) continue;
                 bool wanted = hub ? IsChildDevice(node.name, name) : name.root_hub;
@@ -381,11 +344,11 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
 std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     std::vector<Node> interfaces;
     if (device.kind != NodeKind::kDevice) return interfaces;
-    for (const std::string& entry : ListDirectory(device.syspath)) {
+    for (const std::string& entry : sysfs_.List(device.syspath)) {
         UsbName name;
         if (!ParseUsbName(entry, &name) || !IsInterfaceOf(device.name, name)) continue;
         std::string path = device.syspath + "/" + entry;
-        if (!IsDeviceDirectory(path)) continue;
+        if (!IsDeviceDirectory(sysfs_, path)) continue;
         Node iface;
         iface.kind = NodeKind::kInterface;
         iface.syspath = std::move(path);
@@ -397,22 +360,10 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     return interfaces;
 }
 
-bool DeviceTree::ReadOnce(const std::string& path, std::size_t limit, std::string* content) {
-    auto it = files_.find(path);
-    if (it == files_.end()) {
-        std::string text;
-        it = files_.emplace(path, ReadSysfsFile(path, limit, &text) ? std::optional<std::string>(std::move(text))
-                                                              : std::nullopt).first;
-    }
-    if (!it->second) return false;
-    *content = *it->second;
-    return true;
-}
-
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
     if (node.syspath.empty()) return false;
     std::string text;
-    if (!ReadOnce(node.syspath + "/" + name, 4096, &text)) return false;
+    if (!sysfs_.File(node.syspath + "/" + name, 4096, &text)) return false;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
     *value = std::move(text);
     return true;
@@ -438,7 +389,7 @@ bool DeviceTree::IsComposite(const Node& node) {
     std::uint32_t declared = 0;
     if (Attribute(node, "bNumInterfaces", &text) && ParseDecimalAttribute(text, 0xFF, &declared)) return declared > 1;
     int count = 0;
-    for (const std::string& entry : ListDirectory(node.syspath)) {
+    for (const std::string& entry : sysfs_.List(node.syspath)) {
         UsbName name;
         if (ParseUsbName(entry, &name) && IsInterfaceOf(node.name, name)) ++count;
     }
@@ -478,7 +429,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
     switch (node.kind) {
         case NodeKind::kController:
         case NodeKind::kInterface:
-            driver = LinkTarget(node.syspath, "driver");
+            driver = LinkTarget(sysfs_, node.syspath, "driver");
             break;
         case NodeKind::kDevice: {
             if (IsHub(node)) {
@@ -490,7 +441,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
                 *text = "usbccgp";
                 return true;
             }
-            if (interfaces.size() == 1) driver = LinkTarget(interfaces[0].syspath, "driver");
+            if (interfaces.size() == 1) driver = LinkTarget(sysfs_, interfaces[0].syspath, "driver");
             break;
         }
         default:
@@ -537,7 +488,7 @@ std::string DeviceTree::TtyName(const Node& node) {
         return {};
     }
     std::string tty;
-    FindTty(function, 3, &tty);
+    FindTty(sysfs_, function, 3, &tty);
     return tty;
 }
 
@@ -600,9 +551,9 @@ std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::strin
     auto add = [&](const Node& node, const Guid& interface_class) {
         names.push_back({interface_class, SymbolicNameFromInstanceId(InstanceId(node), GuidToString(interface_class))});
     };
-    if (LinkTarget(syspath, "subsystem") == "tty") {
+    if (LinkTarget(sysfs_, syspath, "subsystem") == "tty") {
         Node function;
-        if (IsDeviceDirectory(syspath) && FunctionOfTty(syspath, &function)) {
+        if (IsDeviceDirectory(sysfs_, syspath) && FunctionOfTty(syspath, &function)) {
             add(function, kClassComPort);
             add(function, kClassModem);
         }
@@ -620,7 +571,7 @@ std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
     std::string content;
-    if (device.kind != NodeKind::kDevice || !ReadOnce(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    if (device.kind != NodeKind::kDevice || !sysfs_.File(device.syspath + "/descriptors", 65536, &content)) return bytes;
     bytes.assign(content.begin(), content.end());
     return bytes;
 }

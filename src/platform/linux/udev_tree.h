@@ -9,8 +9,8 @@
 // A device is composite when it is not a hub and has more than one
 // interface; a device with one interface is a single node that stands for
 // its function. Hubs (bDeviceClass 09) have the devices on their ports as
-// children. Nothing is kept from one question to the next: every question
-// reads sysfs as it is now (see DeviceTree for what one question keeps).
+// children. What a question reads is kept for the next ones only while no
+// uevent has come since (sysfs_cache.h says why that is safe).
 //
 // libudev finds devices (enumerations; lookup by kernel name when the
 // usb bus has no link of that name); the attributes and links of a device
@@ -29,8 +29,9 @@
 //
 // One question reads the same few files many times (a node's class and
 // ids for every step up the tree, its device directory and subsystem link
-// for every node made), so a DeviceTree remembers the files it has read
-// and the nodes it has made, for its own short life only.
+// for every node made), and an arrival asks dozens of questions about the
+// same devices: the reads go through the SysfsCache, and a DeviceTree
+// remembers the nodes it has made for its own short life.
 #pragma once
 
 #include <libudev.h>
@@ -43,6 +44,7 @@
 #include <vector>
 
 #include "platform/devtree.h"
+#include "platform/linux/sysfs_cache.h"
 #include "platform/linux/sysfs_lock.h"
 #include "platform/linux/udev_names.h"
 
@@ -116,6 +118,8 @@ public:
     // The device's "descriptors" file: the device descriptor followed by
     // every configuration's descriptors. Empty when absent.
     std::vector<std::uint8_t> RawDescriptors(const Node& device);
+    // stat() of a file below /sys, through the sysfs cache.
+    bool Status(const std::string& path, struct stat* st) { return sysfs_.Status(path, st); }
     // The device on a port of a hub node; false when the port is empty.
     bool DeviceOnPort(const Node& hub, int port, Node* device);
 
@@ -130,14 +134,11 @@ private:
     bool MakeNodeUncached(const std::string& syspath, Node* node);
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
-    // A file's content up to limit bytes, read once per DeviceTree.
-    bool ReadOnce(const std::string& path, std::size_t limit, std::string* content);
 
     std::lock_guard<SysfsMutex> lock_;
+    SysfsCache& sysfs_;
     udev* udev_ = nullptr;
-    // What this question has read and made: path -> content (nullopt:
-    // unreadable), syspath -> node (kind kNone: no node).
-    std::unordered_map<std::string, std::optional<std::string>> files_;
+    // What this question has made: syspath -> node (kind kNone: no node).
     std::unordered_map<std::string, Node> made_;
 };
 

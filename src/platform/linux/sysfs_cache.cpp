@@ -1,0 +1,272 @@
+#include "platform/linux/sysfs_cache.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace eklv::pf::lx {
+namespace {
+
+// Paths whose "remove" came without their "add" again, beyond which
+// nothing is kept any more (a bound for a testbed that never re-adds).
+constexpr std::size_t kMaxRemoved = 4096;
+
+// Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
+// descriptor opens and closes inside umockdev's preload, behind it).
+bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string result;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.append(chunk, static_cast<std::size_t>(n));
+        if (result.size() >= limit) {
+            result.resize(limit);
+            break;
+        }
+    }
+    close(fd);
+    *content = std::move(result);
+    return true;
+}
+
+std::string ReadLink(const std::string& path) {
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    return std::string(target, static_cast<std::size_t>(n));
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// Never destroyed, as the sysfs lock: late static destructors may still
+// ask questions. Its contents are freed at unload.
+SysfsCache* g_cache = nullptr;
+
+struct ReleaseCacheAtUnload {
+    ~ReleaseCacheAtUnload() {
+        if (g_cache != nullptr) g_cache->Release();
+    }
+} g_release_cache;
+
+}  // namespace
+
+SysfsCache& TheSysfsCache() {
+    alignas(SysfsCache) static unsigned char storage[sizeof(SysfsCache)];
+    static SysfsCache* cache = g_cache = new (storage) SysfsCache;
+    return *cache;
+}
+
+void SysfsCache::BeginQuestion() {
+    if (depth_++ > 0) return;
+    keep_ = false;
+    if (fd_ >= 0 && removed_.size() < kMaxRemoved) {
+        // A uevent waiting (or an error: uevents lost) means sysfs changed
+        // after what is kept was read.
+        pollfd pending = {fd_, POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&pending, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        keep_ = ready == 0;
+    }
+    if (!keep_) Forget();
+}
+
+void SysfsCache::EndQuestion() {
+    if (--depth_ > 0) return;
+    if (!keep_) Forget();
+}
+
+void SysfsCache::Watch(int fd) {
+    fd_ = fd;
+    Forget();
+    removed_.clear();
+}
+
+void SysfsCache::Received(const char* action, const char* syspath) {
+    keep_ = false;  // a question of the monitor's own keeps nothing either
+    // A node that moved leaves its old path behind: forget everything.
+    if (action == nullptr || syspath == nullptr || syspath[0] != '/' || std::strcmp(action, "move") == 0) {
+        Forget();
+        return;
+    }
+    ForgetAround(syspath);
+    if (std::strcmp(action, "remove") == 0) {
+        removed_.insert(syspath);
+    } else if (std::strcmp(action, "add") == 0) {
+        removed_.erase(syspath);
+    }
+}
+
+bool SysfsCache::Keeps(const std::string& path) const {
+    if (!keep_) return false;
+    if (removed_.empty()) return true;
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        if (removed_.count(slash == std::string::npos ? path : path.substr(0, slash)) != 0) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+namespace {
+
+// Attributes of a USB device that follow its active configuration: they
+// change when the configuration does, between the removal of the old
+// interfaces and the arrival of the new ones, without a uevent of the
+// device's own.
+bool FollowsConfiguration(const std::string& name) {
+    return name == "bConfigurationValue" || name == "bNumInterfaces" || name == "bmAttributes" ||
+           name == "bMaxPower" || name == "configuration";
+}
+
+// True when what is kept under key may change with a uevent of path: the
+// node's own directory and everything below it; the listing of every
+// directory above it (its entry comes or goes, glue folders such as "tty"
+// with it) and the configuration's attributes of the devices above it;
+// the links by name of /sys/bus and /sys/class. Everything else a device
+// directory holds is fixed for the life of that device: it is made before
+// the device's "add" and goes before its "remove", and a new device at
+// the same path comes with uevents of its own.
+bool Affected(const std::string& key, const std::string& path, bool listing) {
+    if (key.compare(0, path.size(), path) == 0 && (key.size() == path.size() || key[path.size()] == '/'))
+        return true;
+    if (key.compare(0, 9, "/sys/bus/") == 0 || key.compare(0, 11, "/sys/class/") == 0) return true;
+    const bool above = path.compare(0, key.size(), key) == 0 && path.size() > key.size() && path[key.size()] == '/';
+    if (listing) return above;
+    const std::size_t slash = key.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    const std::string folder = key.substr(0, slash);
+    return path.compare(0, folder.size(), folder) == 0 && path.size() > folder.size() && path[folder.size()] == '/' &&
+           FollowsConfiguration(key.substr(slash + 1));
+}
+
+template <typename Map>
+void EraseAffected(Map& map, const std::string& path, bool listing) {
+    for (auto it = map.begin(); it != map.end();) {
+        if (Affected(it->first, path, listing))
+            it = map.erase(it);
+        else
+            ++it;
+    }
+}
+
+}  // namespace
+
+void SysfsCache::ForgetAround(const std::string& path) {
+    EraseAffected(files_, path, false);
+    EraseAffected(devices_, path, false);
+    EraseAffected(links_, path, false);
+    EraseAffected(stats_, path, false);
+    EraseAffected(lists_, path, true);
+}
+
+void SysfsCache::Forget() {
+    files_.clear();
+    devices_.clear();
+    links_.clear();
+    lists_.clear();
+    stats_.clear();
+}
+
+void SysfsCache::Release() {
+    Forget();
+    std::unordered_map<std::string, std::optional<std::string>>().swap(files_);
+    std::unordered_map<std::string, bool>().swap(devices_);
+    std::unordered_map<std::string, std::string>().swap(links_);
+    std::unordered_map<std::string, std::vector<std::string>>().swap(lists_);
+    std::unordered_map<std::string, std::optional<struct stat>>().swap(stats_);
+    std::set<std::string>().swap(removed_);
+    fd_ = -1;
+}
+
+// Within one question everything read is remembered (the question sees one
+// state of the tree); only what Keeps() allows outlives the question when
+// the next one finds nothing changed. Paths below a removed device are read
+// afresh every time.
+bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = files_.find(path);
+        if (it != files_.end()) {
+            if (!it->second) return false;
+            *content = it->second->substr(0, limit);
+            return true;
+        }
+    }
+    std::string text;
+    bool ok = ReadSysfsFile(path, limit, &text);
+    if (keeps) files_.emplace(path, ok ? std::optional<std::string>(text) : std::nullopt);
+    if (ok) *content = std::move(text);
+    return ok;
+}
+
+bool SysfsCache::IsDeviceDirectory(const std::string& path) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = devices_.find(path);
+        if (it != devices_.end()) return it->second;
+    }
+    bool device = access((path + "/uevent").c_str(), F_OK) == 0;
+    if (keeps) devices_.emplace(path, device);
+    return device;
+}
+
+std::string SysfsCache::Link(const std::string& path) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = links_.find(path);
+        if (it != links_.end()) return it->second;
+    }
+    std::string text = ReadLink(path);
+    if (keeps) links_.emplace(path, text);
+    return text;
+}
+
+std::vector<std::string> SysfsCache::List(const std::string& path) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = lists_.find(path);
+        if (it != lists_.end()) return it->second;
+    }
+    std::vector<std::string> names = ListDirectory(path);
+    if (keeps) lists_.emplace(path, names);
+    return names;
+}
+
+bool SysfsCache::Status(const std::string& path, struct stat* st) {
+    const bool keeps = Keeps(path) || !keep_;
+    if (keeps) {
+        auto it = stats_.find(path);
+        if (it != stats_.end()) {
+            if (!it->second) return false;
+            *st = *it->second;
+            return true;
+        }
+    }
+    struct stat now {};
+    bool ok = stat(path.c_str(), &now) == 0;
+    if (keeps) stats_.emplace(path, ok ? std::optional<struct stat>(now) : std::nullopt);
+    if (ok) *st = now;
+    return ok;
+}
+
+}  // namespace eklv::pf::lx

@@ -1,0 +1,93 @@
+// Sysfs reads kept from one device-tree question to the next.
+//
+// An arrival asks the device tree dozens of questions (supported check,
+// TID, id allocation, descriptors, strings), each of which used to read
+// the same few files of the same few devices again. The cache keeps what
+// the questions read (file contents, link targets, which directories are
+// devices, directory listings) for as long as no uevent says that the
+// tree may have changed:
+//  - the kernel changes sysfs first and sends the uevent after: a device's
+//    directory and attributes exist before its "add", its attributes are
+//    gone before its "remove", a driver link is there before "bind";
+//  - the device monitor listens to the kernel's uevents of the usb and tty
+//    subsystems (where every device the tree answers about lives) and
+//    tells the cache of each one it takes off its socket, under the sysfs
+//    lock; the cache then forgets what that uevent can have changed (see
+//    Affected in sysfs_cache.cpp; docs/hotplug.md);
+//  - every question starts, under the same lock, by looking whether a
+//    uevent waits on the monitor's socket (one poll); if one does, the
+//    question reads afresh and keeps nothing.
+// So a read kept from before a change is dropped before any question after
+// that change's uevent: a device unplugged, or unplugged and replaced by
+// another at the same path, is never answered from the old device's files.
+// A uevent is sent after its change, so between a change and its uevent a
+// question may still get the answer from before, as it would have a moment
+// earlier.
+// A umockdev testbed sends a device's "remove" before deleting its
+// directory; reads below a path whose "remove" was seen are therefore not
+// kept until its "add" comes.
+//
+// Without a monitor listening to kernel uevents (no registration, or udevd
+// running, whose events follow the kernel's with a delay) nothing is kept
+// past the question that read it, as before.
+//
+// Every member is used with the sysfs lock held.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace eklv::pf::lx {
+
+class SysfsCache {
+public:
+    // Question boundaries (DeviceTree); nested questions count once.
+    void BeginQuestion();
+    void EndQuestion();
+
+    // The device monitor listens to kernel uevents on fd; -1 when it stops.
+    void Watch(int fd);
+    // The monitor took a uevent off its socket (action and syspath null
+    // when it could not be read).
+    void Received(const char* action, const char* syspath);
+
+    // A file's content up to limit bytes; false when it cannot be opened.
+    bool File(const std::string& path, std::size_t limit, std::string* content);
+    // True when path/uevent exists (a device directory).
+    bool IsDeviceDirectory(const std::string& path);
+    // The text of a symbolic link; empty when there is none.
+    std::string Link(const std::string& path);
+    // A directory's entries, without those starting with a dot.
+    std::vector<std::string> List(const std::string& path);
+    // stat() of a path; false when it fails.
+    bool Status(const std::string& path, struct stat* st);
+
+    // Frees what is kept (at unload).
+    void Release();
+
+private:
+    bool Keeps(const std::string& path) const;
+    void Forget();
+    // Forgets what a uevent of the device at path may have changed.
+    void ForgetAround(const std::string& path);
+
+    int depth_ = 0;
+    int fd_ = -1;
+    bool keep_ = false;  // this question's reads may serve the next ones
+    std::set<std::string> removed_;
+    std::unordered_map<std::string, std::optional<std::string>> files_;
+    std::unordered_map<std::string, bool> devices_;
+    std::unordered_map<std::string, std::string> links_;
+    std::unordered_map<std::string, std::vector<std::string>> lists_;
+    std::unordered_map<std::string, std::optional<struct stat>> stats_;
+};
+
+SysfsCache& TheSysfsCache();
+
+}  // namespace eklv::pf::lx
