@@ -2,7 +2,8 @@
 # Boots Debian's kernel in qemu with an initramfs of busybox, the kernel's
 # USB modules (dummy_hcd, configfs gadgets, cdc_acm, ftdi_sio, xHCI) and the
 # given programs with the libraries they need, runs the guest command as
-# root, and exits with its status. The guest's console goes to the log file.
+# root, and exits with its status. The guest's console goes to standard
+# output (without the kernel's own lines) and, whole, to the log file.
 #
 # Usage: run.sh [--log FILE] [--timeout SECONDS] [--phones N] [--file PATH]... -- COMMAND [ARG...]
 #   --file PATH  copies PATH (and, for an ELF file, what ldd names) into
@@ -12,7 +13,7 @@
 # 124 when the guest did not finish in time.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-log=/dev/stderr
+log=/dev/null
 timeout_s=900
 phones=4
 files=()
@@ -47,7 +48,7 @@ mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,etc,mnt,lib/modules}
 
 # busybox and its applets.
 cp "$(command -v busybox)" "$root/bin/busybox"
-for applet in sh mount umount mkdir cat echo sleep poweroff insmod ls ln rm cp grep sed head tail wc dmesg mknod; do
+for applet in env sh mount umount mkdir cat echo sleep poweroff insmod ls ln rm cp grep sed head tail wc dmesg mknod; do
   ln -sf busybox "$root/bin/$applet"
 done
 
@@ -93,6 +94,7 @@ chmod +x "$root/init"
 
 # KVM when it works (it does not under nested virtualisation), software
 # emulation otherwise.
+echo "run.sh: booting $kernel"
 accel=tcg
 if [[ -w /dev/kvm ]] && timeout 10 "$qemu" -accel kvm -display none -machine q35 -m 64 \
     -kernel "$kernel" -append "console=ttyS0 panic=-1 rdinit=/bin/false" -no-reboot -serial stdio 2>/dev/null \
@@ -100,7 +102,7 @@ if [[ -w /dev/kvm ]] && timeout 10 "$qemu" -accel kvm -display none -machine q35
   accel=kvm
 fi
 
-status_file="$work/status"
+console="$work/console"
 set +e
 timeout "$timeout_s" "$qemu" -accel "$accel" -machine q35 -m 1024 -smp 2 -display none -no-reboot \
   -monitor none -serial stdio \
@@ -108,10 +110,11 @@ timeout "$timeout_s" "$qemu" -accel "$accel" -machine q35 -m 1024 -smp 2 -displa
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -device qemu-xhci,id=xhci -device usb-hub,id=hub1,bus=xhci.0,port=1 \
   -chardev file,id=ftdi0,path="$work/ftdi0.out" -device usb-serial,chardev=ftdi0,bus=xhci.0,port=2 \
-  </dev/null 2>&1 | tee -a "$log" | grep -a --line-buffered '^EKLV-RIG-STATUS ' > "$status_file"
+  </dev/null 2>&1 | tee "$console" | grep -av --line-buffered '^\[ *[0-9]'
 rc_qemu=${PIPESTATUS[0]}
 set -e
+cat "$console" >> "$log" 2>/dev/null || true
 if [[ $rc_qemu -eq 124 ]]; then echo "run.sh: the guest did not finish within ${timeout_s}s" >&2; exit 124; fi
-status="$(awk '{ print $2 }' "$status_file" | tail -1 | tr -d '\r')"
+status="$(grep -a '^EKLV-RIG-STATUS ' "$console" | awk '{ print $2 }' | tail -1 | tr -d '\r')"
 [[ -n "$status" ]] || { echo "run.sh: the guest ended without a status (accel $accel)" >&2; exit 1; }
 exit "$status"
