@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 dir=build
 if [ ! -f "$dir/CMakeCache.txt" ]; then scripts/build.sh normal >/dev/null; fi
 cmake --build "$dir" --target eklv eklvctl eklv_kernel_rig_guest
-(cd "$dir" && ctest --output-on-failure -L rig)
+(cd "$dir" && ctest --output-on-failure -L '^rig$')
