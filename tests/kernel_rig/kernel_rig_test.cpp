@@ -242,5 +242,78 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     EXPECT_TRUE(WaitThreadCount(threads_before + 1));
 }
 
+// Host-fed mode with the symbolic names the kernel's devices really have,
+// by the exported function and by eklvctl; then the hub above the FTDI
+// goes (deauthorised: the kernel disconnects what is below it) and comes
+// back, and the FTDI keeps its id.
+TEST(KernelRig, HostFedNamesAndAHubGoing) {
+    ServedPhone a("fed_a", Phone(0x2001, "Norvanta Phone A", "A003"));
+    ASSERT_TRUE(a.phone.Plug(0));
+    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", kFtdiTty}, 60s));
+    const std::string guid = "#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    const std::string modem = "\\\\?\\usb#vid_6b4d&pid_2001&mi_00#1-1:1.0" + guid;
+    SharedConfig shared;
+    {
+        LoadedLibrary lib(VerboseLogIni(RigIni()));
+        HostWindow host;
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        ASSERT_EQ(lib.Initialize(&params), 0u);
+        EKLVNotificationBlock block{};
+        block.device_id = 7;
+        std::snprintf(block.device_name, sizeof block.device_name, "%s", modem.c_str());
+        block.class_guid = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+        block.event = EKLV_DBT_DEVICEARRIVAL;
+        EXPECT_EQ(lib.Notification(&block), 0u);
+        auto messages = WaitMessages(host, 1);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], (HostMessage{true, 7, INF_DATA}));
+        EXPECT_EQ(Text(lib, 7, true), "ttyACM0");
+        EXPECT_EQ(Text(lib, 7, false), "Norvanta Phone A");
+        EKLV_HANDLE h = 0;
+        ASSERT_EQ(lib.OpenDevice(7, INF_DATA, &h, 1), 0u);
+        EXPECT_NE(Transact(lib, 7, h, "AT\r").find("OK"), std::string::npos);
+        EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 0u);
+        EXPECT_EQ(lib.Uninitialize(), 0u);
+    }
+    TempFolder station;
+    station.Write("eklv.ini", RigIni());
+    ASSERT_EQ(RunCommand("cp " + std::string(std::getenv("EKLV_LIBRARY")) + " " + station.File("libeklv.so")).status, 0);
+    CommandResult fed = RunCommand(std::string(std::getenv("EKLVCTL_PATH")) + " --library " +
+                                   station.File("libeklv.so") + " --host-fed --feed '9=" + modem + "' info 9");
+    EXPECT_EQ(fed.status, 0) << fed.output;
+    EXPECT_NE(fed.output.find("ttyACM0"), std::string::npos) << fed.output;
+
+    // The hub: its FTDI is announced gone and comes back under its id.
+    LoadedLibrary lib(VerboseLogIni(RigIni()));
+    HostWindow host;
+    EKLVInitParams params{};
+    params.client_window = host.hwnd();
+    params.self_monitoring = 1;
+    ASSERT_EQ(lib.Initialize(&params), 0u);
+    auto messages = WaitMessages(host, 3);
+    ASSERT_EQ(messages.size(), 3u);
+    std::uint32_t id_ftdi = EKLV_NO_DEVICE;
+    for (const auto& m : messages)
+        if (m.type == INF_UART) id_ftdi = m.device_id;
+    ASSERT_NE(id_ftdi, EKLV_NO_DEVICE);
+    const std::string hub = RunCommand("cd /sys/bus/usb/devices && for d in *; do "
+                                       "[ \"$(cat $d/bDeviceClass 2>/dev/null)\" = 09 ] && [ -e $d/devpath ] && "
+                                       "[ \"${d#usb}\" = \"$d\" ] && echo $d; done").output;
+    ASSERT_FALSE(hub.empty());
+    const std::string authorized = "/sys/bus/usb/devices/" + hub.substr(0, hub.find('\n')) + "/authorized";
+    ASSERT_EQ(RunCommand("echo 0 > " + authorized).status, 0);
+    messages = WaitMessages(host, 4);
+    ASSERT_EQ(messages.size(), 4u) << lib.ReadLogs().substr(lib.ReadLogs().size() > 4000 ? lib.ReadLogs().size() - 4000 : 0);
+    EXPECT_EQ(messages[3], (HostMessage{false, id_ftdi, INF_UART}));
+    ASSERT_EQ(RunCommand("echo 1 > " + authorized).status, 0);
+    messages = WaitMessages(host, 5);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[4], (HostMessage{true, id_ftdi, INF_UART}));
+    EXPECT_EQ(Text(lib, messages[0].type == INF_DATA ? messages[0].device_id : messages[2].device_id, false),
+              "Norvanta Phone A");
+    EXPECT_EQ(lib.Uninitialize(), 0u);
+}
+
 }  // namespace
 }  // namespace eklv::test

@@ -109,12 +109,12 @@ timeout "$timeout_s" "$qemu" -accel "$accel" -machine q35 -m 1024 -smp 2 -displa
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -device qemu-xhci,id=xhci -device usb-hub,id=hub1,bus=xhci.0,port=1 \
-  -chardev file,id=ftdi0,path="$work/ftdi0.out" -device usb-serial,chardev=ftdi0,bus=xhci.0,port=2 \
+  -chardev file,id=ftdi0,path="$work/ftdi0.out" -device usb-serial,chardev=ftdi0,bus=xhci.0,port=1.1 \
   </dev/null 2>&1 | tee "$console" | grep -av --line-buffered '^\[ *[0-9]'
 rc_qemu=${PIPESTATUS[0]}
 set -e
 cat "$console" >> "$log" 2>/dev/null || true
 if [[ $rc_qemu -eq 124 ]]; then echo "run.sh: the guest did not finish within ${timeout_s}s" >&2; exit 124; fi
-status="$(grep -a '^EKLV-RIG-STATUS ' "$console" | awk '{ print $2 }' | tail -1 | tr -d '\r')"
+status="$(grep -ao 'EKLV-RIG-STATUS [0-9]*' "$console" | awk '{ print $2 }' | tail -1)"
 [[ -n "$status" ]] || { echo "run.sh: the guest ended without a status (accel $accel)" >&2; exit 1; }
 exit "$status"
