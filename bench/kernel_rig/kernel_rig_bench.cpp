@@ -27,15 +27,15 @@ using namespace std::chrono_literals;
 
 constexpr int kRepetitions = 7;
 
-KernelPhoneSpec OneModem(int n) {
-    KernelPhoneSpec spec;
-    spec.product_id = 0x2001;
-    spec.product = "Norvanta Bench";
-    spec.serial = "BENCH" + std::to_string(n);
-    spec.acm_functions = 1;
-    spec.mass_storage = false;
-    spec.generic_serial = false;
-    return spec;
+GadgetSetup OneModem(int n) {
+    GadgetSetup setup;
+    setup.product_id = 0x2001;
+    setup.product = "Norvanta Bench";
+    setup.serial = "BENCH" + std::to_string(n);
+    setup.acm_functions = 1;
+    setup.mass_storage = false;
+    setup.generic_serial = false;
+    return setup;
 }
 
 // A bare kernel uevent socket: counts the add uevents of ttyACM nodes.

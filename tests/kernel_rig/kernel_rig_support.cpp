@@ -64,7 +64,7 @@ CommandResult RunCommand(const std::string& command) {
     return result;
 }
 
-ServedPhone::ServedPhone(const std::string& name, KernelPhoneSpec spec) : phone(name, spec) {
+ServedPhone::ServedPhone(const std::string& name, GadgetSetup setup) : phone(name, setup) {
     for (const std::string& tty : phone.PhoneTtys()) {
         int fd = KernelPhone::OpenPhoneTty(tty);
         fds_.push_back(fd);

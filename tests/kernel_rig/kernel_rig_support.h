@@ -43,7 +43,7 @@ CommandResult RunCommand(const std::string& command);
 // functions. The modems answer "AT+FAIL" with ERROR.
 class ServedPhone {
 public:
-    ServedPhone(const std::string& name, KernelPhoneSpec spec);
+    ServedPhone(const std::string& name, GadgetSetup setup);
     ~ServedPhone();
     KernelPhone phone;
     std::vector<std::unique_ptr<ModemEmulator>> modems;

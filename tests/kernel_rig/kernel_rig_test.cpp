@@ -18,12 +18,12 @@ using namespace std::chrono_literals;
 
 constexpr const char* kFtdiTty = "/dev/ttyUSB0";
 
-KernelPhoneSpec Phone(std::uint16_t pid, const std::string& product, const std::string& serial) {
-    KernelPhoneSpec spec;
-    spec.product_id = pid;
-    spec.product = product;
-    spec.serial = serial;
-    return spec;
+GadgetSetup Phone(std::uint16_t pid, const std::string& product, const std::string& serial) {
+    GadgetSetup setup;
+    setup.product_id = pid;
+    setup.product = product;
+    setup.serial = serial;
+    return setup;
 }
 
 // Waits until the host window has n messages (the start-up scan under
@@ -218,7 +218,7 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     // serial function without an interface string, bound by the generic
     // usb-serial driver) is not announced; the others stay as they were.
     {
-        KernelPhoneSpec odd = Phone(0x2003, "Norvanta Odd", "O001");
+        GadgetSetup odd = Phone(0x2003, "Norvanta Odd", "O001");
         odd.acm_functions = 0;
         odd.mass_storage = false;
         ServedPhone c("road_odd", odd);

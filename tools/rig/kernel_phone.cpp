@@ -35,18 +35,18 @@ std::string Hex(unsigned value) {
 
 }  // namespace
 
-KernelPhone::KernelPhone(std::string name, KernelPhoneSpec spec) : dir_(std::string(kGadgets) + "/" + name) {
+KernelPhone::KernelPhone(std::string name, GadgetSetup setup) : dir_(std::string(kGadgets) + "/" + name) {
     if (mkdir(dir_.c_str(), 0755) != 0) return;
-    ok_ = WriteText(dir_ + "/idVendor", Hex(spec.vendor_id)) && WriteText(dir_ + "/idProduct", Hex(spec.product_id)) &&
+    ok_ = WriteText(dir_ + "/idVendor", Hex(setup.vendor_id)) && WriteText(dir_ + "/idProduct", Hex(setup.product_id)) &&
           mkdir((dir_ + "/strings/0x409").c_str(), 0755) == 0 &&
-          WriteText(dir_ + "/strings/0x409/product", spec.product) &&
-          WriteText(dir_ + "/strings/0x409/manufacturer", spec.manufacturer) &&
-          WriteText(dir_ + "/strings/0x409/serialnumber", spec.serial) &&
+          WriteText(dir_ + "/strings/0x409/product", setup.product) &&
+          WriteText(dir_ + "/strings/0x409/manufacturer", setup.manufacturer) &&
+          WriteText(dir_ + "/strings/0x409/serialnumber", setup.serial) &&
           mkdir((dir_ + "/configs/c.1").c_str(), 0755) == 0;
     std::vector<std::string> wanted;
-    for (int i = 0; i < spec.acm_functions; ++i) wanted.push_back("acm." + name + "_" + std::to_string(i));
-    if (spec.mass_storage) wanted.push_back("mass_storage." + name);
-    if (spec.generic_serial) wanted.push_back("gser." + name);
+    for (int i = 0; i < setup.acm_functions; ++i) wanted.push_back("acm." + name + "_" + std::to_string(i));
+    if (setup.mass_storage) wanted.push_back("mass_storage." + name);
+    if (setup.generic_serial) wanted.push_back("gser." + name);
     for (const std::string& f : wanted) {
         if (!ok_) break;
         std::string path = dir_ + "/functions/" + f;

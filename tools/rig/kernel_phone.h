@@ -11,7 +11,7 @@
 
 namespace eklv::test {
 
-struct KernelPhoneSpec {
+struct GadgetSetup {
     std::uint16_t vendor_id = 0x6b4d;
     std::uint16_t product_id = 0x2001;
     std::string product = "Norvanta Phone";
@@ -25,7 +25,7 @@ struct KernelPhoneSpec {
 class KernelPhone {
 public:
     // Makes the gadget /sys/kernel/config/usb_gadget/<name>; ok() tells.
-    KernelPhone(std::string name, KernelPhoneSpec spec);
+    KernelPhone(std::string name, GadgetSetup setup);
     // Pulls the phone if plugged and removes the gadget.
     ~KernelPhone();
     KernelPhone(const KernelPhone&) = delete;
