@@ -12,3 +12,4 @@ $SUDO apt-get install -y --no-install-recommends \
   python3-venv python3-pip python3-pytest python3-gi gir1.2-umockdev-1.0 \
   libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
 $SUDO apt-get install -y --no-install-recommends g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+$SUDO apt-get install -y --no-install-recommends qemu-system-x86 linux-image-amd64 busybox-static cpio kmod

@@ -18,8 +18,10 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour build =="
   dir=$(scripts/build.sh "$flavour" | tail -n 1)
   echo "== $flavour tests =="
-  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
+  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600 -LE rig)
 done
 echo "== python binding ==" && scripts/test-python.sh build
 # The Windows build and its tests under Wine (scripts/test-windows.sh).
 scripts/test-windows.sh
+# The real-kernel rig under qemu (scripts/test-rig.sh).
+scripts/test-rig.sh

@@ -70,20 +70,27 @@ void Host::OnBlock(std::uintptr_t context, const void* data) {
     if (host == nullptr || data == nullptr) return;
     EKLVNotificationBlock block;
     std::memcpy(&block, data, sizeof block);
-    {
-        std::lock_guard<std::mutex> lock(host->blocks_mutex_);
-        host->blocks_.push_back(block);
-    }
-    MessageWindow::Post(host->window_.handle(), kBlockMessage);
+    // One queued block per posted message: a block whose post failed is
+    // taken back, so that each message takes exactly its own block.
+    std::lock_guard<std::mutex> lock(host->blocks_mutex_);
+    host->blocks_.push_back(block);
+    if (!MessageWindow::Post(host->window_.handle(), kBlockMessage)) host->blocks_.pop_back();
 }
 
-void Host::TakeBlocks() {
-    std::deque<EKLVNotificationBlock> blocks;
+// Takes the one block that this message was posted for. Taking every queued
+// block would hand the blocks of later changes over before their registered
+// messages have been read from the queue (the library posts both for each
+// change, and a host busy in EKLVInitialize finds the whole start-up scan
+// queued), and those blocks would find no message to complete.
+void Host::TakeBlock() {
+    EKLVNotificationBlock block;
     {
         std::lock_guard<std::mutex> lock(blocks_mutex_);
-        blocks.swap(blocks_);
+        if (blocks_.empty()) return;
+        block = blocks_.front();
+        blocks_.pop_front();
     }
-    for (const EKLVNotificationBlock& b : blocks) announcements_.Block(b);
+    announcements_.Block(block);
 }
 
 void Host::Apply(const InterfaceEvent& e) {
@@ -152,7 +159,7 @@ Host::Wait Host::Next(InterfaceEvent* event, Clock::time_point deadline) {
             e.when = std::chrono::system_clock::now();
             announcements_.Message(std::move(e), Clock::now());
         } else if (msg.message == kBlockMessage) {
-            TakeBlocks();
+            TakeBlock();
         }
     }
 }

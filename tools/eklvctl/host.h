@@ -68,7 +68,7 @@ public:
 
 private:
     static void EKLV_CALLBACK OnBlock(std::uintptr_t context, const void* block);
-    void TakeBlocks();
+    void TakeBlock();
     void Apply(const InterfaceEvent& event);
 
     Library& library_;

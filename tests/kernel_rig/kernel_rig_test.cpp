@@ -1,0 +1,319 @@
+// The library and eklvctl on Linux's own USB stack, inside the rig's guest:
+// phones are configfs gadgets on dummy_hcd seen through cdc_acm, the FTDI is
+// qemu's usb-serial seen through ftdi_sio, and the uevents are the kernel's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "kernel_rig/kernel_rig_support.h"
+#include "session/host_window.h"
+
+namespace eklv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kFtdiTty = "/dev/ttyUSB0";
+
+GadgetSetup Phone(std::uint16_t pid, const std::string& product, const std::string& serial) {
+    GadgetSetup setup;
+    setup.product_id = pid;
+    setup.product = product;
+    setup.serial = serial;
+    return setup;
+}
+
+// Waits until the host window has n messages (the start-up scan under
+// software emulation takes seconds).
+std::vector<HostMessage> WaitMessages(HostWindow& host, std::size_t n, int seconds = 60) {
+    std::vector<HostMessage> m;
+    for (int i = 0; i < seconds / 10 && (m = host.WaitFor(n)).size() < n; ++i) {
+    }
+    return m;
+}
+
+std::string Text(LoadedLibrary& lib, std::uint32_t id, bool com_port, std::uint32_t type = INF_DATA) {
+    EKLVString s;
+    EKLVStringInit(&s);
+    std::uint32_t r = com_port ? lib.GetComPort(id, type, &s) : lib.GetProductStringDescriptor(id, &s);
+    std::string text = r == 0 ? EKLVStringGet(&s) : "result " + std::to_string(r);
+    EKLVStringFree(&s);
+    return text;
+}
+
+// Writes command and reads until a final OK or ERROR (or a failed read).
+std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
+    if (lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())) != 0) return "write failed";
+    std::string answer;
+    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos && answer.find("ERROR") == std::string::npos;
+         ++i) {
+        char buffer[256];
+        std::uint32_t length = sizeof buffer;
+        if (lib.ReadData(id, h, buffer, &length) != 0) break;
+        answer.append(buffer, length);
+    }
+    return answer;
+}
+
+bool WaitLog(const LoadedLibrary& lib, const std::string& text) {
+    for (int i = 0; i < 300 && lib.ReadLogs().find(text) == std::string::npos; ++i) std::this_thread::sleep_for(100ms);
+    return lib.ReadLogs().find(text) != std::string::npos;
+}
+
+int ThreadCount() {
+    int n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+bool WaitThreadCount(int n) {
+    for (int i = 0; i < 1000 && ThreadCount() != n; ++i) std::this_thread::sleep_for(10ms);
+    return ThreadCount() == n;
+}
+
+// The defect this rig was built to catch: with several phones present at
+// start, eklvctl paired only the first announcement with its block, so
+// every later interface came out without name, port and product id.
+TEST(KernelRig, EklvctlWithSeveralPhonesPresentAtStart) {
+    ServedPhone a("eklvctl_a", Phone(0x2001, "Norvanta Phone A", "A001"));
+    ServedPhone b("eklvctl_b", Phone(0x2002, "Norvanta Phone B", "B001"));
+    ASSERT_TRUE(a.phone.ok() && b.phone.ok());
+    ASSERT_TRUE(a.phone.Plug(0) && b.phone.Plug(1));
+    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2", "/dev/ttyACM3", kFtdiTty}, 60s));
+    SharedConfig shared;
+    TempFolder station;
+    station.Write("eklv.ini", RigIni());
+    ASSERT_EQ(RunCommand("cp " + std::string(std::getenv("EKLV_LIBRARY")) + " " + station.File("libeklv.so")).status, 0);
+    const std::string eklvctl = std::string(std::getenv("EKLVCTL_PATH")) + " --library " + station.File("libeklv.so");
+
+    CommandResult list = RunCommand(eklvctl + " list --json --settle 5000");
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_EQ(CountOf(list.output, "\"device_id\""), 3) << list.output;
+    EXPECT_EQ(CountOf(list.output, "\"name\":\"\\\\\\\\?\\\\usb#vid_"), 5) << list.output;
+    EXPECT_EQ(CountOf(list.output, "\"port\":\"\""), 0) << list.output;
+    EXPECT_EQ(CountOf(list.output, "\"product_id\":\"\""), 0) << list.output;
+    for (const char* text : {"Norvanta Phone A", "Norvanta Phone B", "pid_2001", "pid_2002", "pid_6001",
+                             "\"port\":\"1-1\"", "\"port\":\"2-1\"", "ttyUSB0"})
+        EXPECT_NE(list.output.find(text), std::string::npos) << text << " in " << list.output;
+
+    CommandResult watch = RunCommand(eklvctl + " watch --count 5 --duration 60");
+    EXPECT_EQ(watch.status, 0) << watch.output;
+    EXPECT_EQ(CountOf(watch.output, "  arrival  "), 5) << watch.output;
+    EXPECT_EQ(CountOf(watch.output, "  port "), 5) << watch.output;
+
+    std::size_t at_a = list.output.rfind("\"device_id\":", list.output.find("Norvanta Phone A"));
+    ASSERT_NE(at_a, std::string::npos) << list.output;
+    const std::string id_a = std::to_string(std::atoi(list.output.c_str() + at_a + 12));
+    CommandResult at = RunCommand(eklvctl + " at " + id_a + " AT ATI --settle 5000");
+    EXPECT_EQ(at.status, 0) << at.output;
+    EXPECT_EQ(CountOf(at.output, "OK"), 2) << at.output;
+    CommandResult at_sync = RunCommand(eklvctl + " at " + id_a + " AT+FAIL --sync --timeout 10 --settle 5000");
+    EXPECT_EQ(at_sync.status, 8) << at_sync.output;
+    EXPECT_NE(at_sync.output.find("ERROR"), std::string::npos) << at_sync.output;
+    CommandResult info = RunCommand(eklvctl + " info " + id_a + " --json --settle 5000");
+    EXPECT_EQ(info.status, 0) << info.output;
+    for (const char* text : {"Norvanta Phone A", "\"com_port\":\"ttyACM", "\"port\":\"1-1\""})
+        EXPECT_NE(info.output.find(text), std::string::npos) << text << " in " << info.output;
+}
+
+// The road of phones through the exported functions: start-up scan, plug,
+// AT both ways, names, pull-outs while in use, ids by port, a gadget no
+// type matches, shutdown and restart.
+TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
+    ASSERT_GE(KernelPhone::UdcCount(), 3);
+    ServedPhone a("road_a", Phone(0x2001, "Norvanta Phone A", "A002"));
+    ServedPhone b("road_b", Phone(0x2002, "Norvanta Phone B", "B002"));
+    ASSERT_TRUE(a.phone.Plug(0));
+    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM1", kFtdiTty}, 60s));
+    SharedConfig shared;
+    LoadedLibrary lib(VerboseLogIni(RigIni()));
+    ASSERT_TRUE(lib.ok());
+    HostWindow host;
+    const int threads_before = ThreadCount();
+    EKLVInitParams params{};
+    params.client_window = host.hwnd();
+    params.self_monitoring = 1;
+    ASSERT_EQ(lib.Initialize(&params), 0u);
+
+    // Start-up scan: the phone's two ACM functions and the FTDI.
+    auto messages = WaitMessages(host, 3);
+    ASSERT_EQ(messages.size(), 3u);
+    std::uint32_t id_a = EKLV_NO_DEVICE, id_ftdi = EKLV_NO_DEVICE;
+    for (const auto& m : messages) (m.type == INF_UART ? id_ftdi : id_a) = m.device_id;
+    ASSERT_NE(id_a, EKLV_NO_DEVICE);
+    ASSERT_NE(id_ftdi, EKLV_NO_DEVICE);
+    EXPECT_EQ(Text(lib, id_a, false), "Norvanta Phone A");
+    EXPECT_EQ(Text(lib, id_a, true), "ttyACM0");
+    EXPECT_EQ(Text(lib, id_ftdi, true, INF_UART), "ttyUSB0");
+
+    // Plug: another port, another id.
+    ASSERT_TRUE(b.phone.Plug(1));
+    messages = WaitMessages(host, 5);
+    ASSERT_EQ(messages.size(), 5u);
+    const std::uint32_t id_b = messages[3].device_id;
+    EXPECT_TRUE(messages[3].arrival && messages[4].arrival);
+    EXPECT_EQ(messages[4].device_id, id_b);
+    EXPECT_NE(id_b, id_a);
+    EXPECT_NE(id_b, id_ftdi);
+
+    // AT blocking, ERROR passed through, baud rate.
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(lib.OpenDevice(id_a, INF_DATA, &h, 1), 0u);
+    EXPECT_NE(Transact(lib, id_a, h, "AT\r").find("OK"), std::string::npos);
+    EXPECT_NE(Transact(lib, id_a, h, "AT+FAIL\r").find("ERROR"), std::string::npos);
+    std::uint32_t rate = 115200;
+    EXPECT_EQ(lib.SetBaudRate(id_a, INF_DATA, &rate), 0u);
+    EXPECT_EQ(lib.CloseDevice(id_a, INF_DATA), 0u);
+
+    // AT overlapped: a read answers the whole response.
+    ASSERT_EQ(lib.OpenDevice(id_b, INF_DATA, &h, 0), 0u);
+    EXPECT_NE(Transact(lib, id_b, h, "AT\r").find("OK"), std::string::npos);
+
+    // Pulled out during a read: the read ends with a failure, the removal
+    // is announced, the id is no longer attached, and a write fails.
+    for (auto& modem : b.modems) modem->SetSilent(true);
+    ASSERT_EQ(lib.WriteData(id_b, h, "AT\r", 3), 0u);
+    auto read = std::async(std::launch::async, [&] {
+        char buffer[64];
+        std::uint32_t length = sizeof buffer;
+        return lib.ReadData(id_b, h, buffer, &length);
+    });
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(b.phone.Pull());
+    ASSERT_EQ(read.wait_for(30s), std::future_status::ready);
+    EXPECT_NE(read.get(), 0u);
+    EXPECT_NE(lib.WriteData(id_b, h, "AT\r", 3), 0u);
+    lib.CloseDevice(id_b, INF_DATA);
+    // The removal of the interface its session holds is announced (the
+    // other one of the same port was announced but never taken in).
+    messages = WaitMessages(host, 6);
+    ASSERT_EQ(messages.size(), 6u);
+    EXPECT_EQ(messages[5], (HostMessage{false, id_b, INF_DATA}));
+    for (int i = 0; i < 100 && Text(lib, id_b, false) != "result 3"; ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Text(lib, id_b, false), "result 3");
+    EXPECT_NE(lib.OpenDevice(id_b, INF_DATA, &h, 1), 0u);
+    for (auto& modem : b.modems) modem->SetSilent(false);
+
+    // Re-plugged into the same port: the same id; into another: another.
+    ASSERT_TRUE(b.phone.Plug(1));
+    messages = WaitMessages(host, 8);
+    ASSERT_EQ(messages.size(), 8u);
+    EXPECT_EQ(messages[6], (HostMessage{true, id_b, INF_DATA}));
+    ASSERT_TRUE(b.phone.Pull());
+    messages = WaitMessages(host, 9);
+    ASSERT_TRUE(b.phone.Plug(2));
+    messages = WaitMessages(host, 11);
+    ASSERT_EQ(messages.size(), 11u);
+    EXPECT_TRUE(messages[9].arrival);
+    EXPECT_NE(messages[9].device_id, id_b);
+    EXPECT_NE(messages[9].device_id, id_a);
+    ASSERT_TRUE(b.phone.Pull());
+    messages = WaitMessages(host, 12);
+    ASSERT_EQ(messages.size(), 12u);
+
+    // A phone whose serial function no INF_SETTINGS text matches (a generic
+    // serial function without an interface string, bound by the generic
+    // usb-serial driver) is not announced; the others stay as they were.
+    {
+        GadgetSetup odd = Phone(0x2003, "Norvanta Odd", "O001");
+        odd.acm_functions = 0;
+        odd.mass_storage = false;
+        ServedPhone c("road_odd", odd);
+        RunCommand("echo 6b4d 2003 > /sys/bus/usb-serial/drivers/generic/new_id");
+        ASSERT_TRUE(c.phone.Plug(2));
+        ASSERT_TRUE(WaitForPaths({"/dev/ttyUSB1"}, 60s)) << RunCommand("ls /dev; dmesg | tail -20").output;
+        EXPECT_TRUE(WaitLog(lib, "Unable to add interface"))
+            << lib.ReadLogs().substr(lib.ReadLogs().size() > 4000 ? lib.ReadLogs().size() - 4000 : 0);
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(host.Messages().size(), 12u);
+        EXPECT_EQ(Text(lib, id_a, false), "Norvanta Phone A");
+    }
+
+    // Shutdown stops every library thread; a restart scans again.
+    EXPECT_EQ(lib.Uninitialize(), 0u);
+    EXPECT_TRUE(WaitThreadCount(threads_before));
+    ASSERT_EQ(lib.Initialize(&params), 0u);
+    messages = WaitMessages(host, 15);
+    EXPECT_EQ(messages.size(), 15u);
+    EXPECT_EQ(lib.Uninitialize(), 0u);
+    EXPECT_TRUE(WaitThreadCount(threads_before));
+}
+
+// Host-fed mode with the symbolic names the kernel's devices really have,
+// by the exported function and by eklvctl; then the hub above the FTDI
+// goes (deauthorised: the kernel disconnects what is below it) and comes
+// back, and the FTDI keeps its id.
+TEST(KernelRig, HostFedNamesAndAHubGoing) {
+    ServedPhone a("fed_a", Phone(0x2001, "Norvanta Phone A", "A003"));
+    ASSERT_TRUE(a.phone.Plug(0));
+    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", kFtdiTty}, 60s));
+    const std::string guid = "#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    const std::string modem = "\\\\?\\usb#vid_6b4d&pid_2001&mi_00#1-1:1.0" + guid;
+    SharedConfig shared;
+    {
+        LoadedLibrary lib(VerboseLogIni(RigIni()));
+        HostWindow host;
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        ASSERT_EQ(lib.Initialize(&params), 0u);
+        EKLVNotificationBlock block{};
+        block.device_id = 7;
+        std::snprintf(block.device_name, sizeof block.device_name, "%s", modem.c_str());
+        block.class_guid = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+        block.event = EKLV_DBT_DEVICEARRIVAL;
+        EXPECT_EQ(lib.Notification(&block), 0u);
+        auto messages = WaitMessages(host, 1);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], (HostMessage{true, 7, INF_DATA}));
+        EXPECT_EQ(Text(lib, 7, true), "ttyACM0");
+        EXPECT_EQ(Text(lib, 7, false), "Norvanta Phone A");
+        EKLV_HANDLE h = 0;
+        ASSERT_EQ(lib.OpenDevice(7, INF_DATA, &h, 1), 0u);
+        EXPECT_NE(Transact(lib, 7, h, "AT\r").find("OK"), std::string::npos);
+        EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 0u);
+        EXPECT_EQ(lib.Uninitialize(), 0u);
+    }
+    TempFolder station;
+    station.Write("eklv.ini", RigIni());
+    ASSERT_EQ(RunCommand("cp " + std::string(std::getenv("EKLV_LIBRARY")) + " " + station.File("libeklv.so")).status, 0);
+    CommandResult fed = RunCommand(std::string(std::getenv("EKLVCTL_PATH")) + " --library " +
+                                   station.File("libeklv.so") + " --host-fed --feed '9=" + modem + "' info 9");
+    EXPECT_EQ(fed.status, 0) << fed.output;
+    EXPECT_NE(fed.output.find("ttyACM0"), std::string::npos) << fed.output;
+
+    // The hub: its FTDI is announced gone and comes back under its id.
+    LoadedLibrary lib(VerboseLogIni(RigIni()));
+    HostWindow host;
+    EKLVInitParams params{};
+    params.client_window = host.hwnd();
+    params.self_monitoring = 1;
+    ASSERT_EQ(lib.Initialize(&params), 0u);
+    auto messages = WaitMessages(host, 3);
+    ASSERT_EQ(messages.size(), 3u);
+    std::uint32_t id_ftdi = EKLV_NO_DEVICE;
+    for (const auto& m : messages)
+        if (m.type == INF_UART) id_ftdi = m.device_id;
+    ASSERT_NE(id_ftdi, EKLV_NO_DEVICE);
+    const std::string hub = RunCommand("cd /sys/bus/usb/devices && for d in *; do "
+                                       "[ \"$(cat $d/bDeviceClass 2>/dev/null)\" = 09 ] && [ -e $d/devpath ] && "
+                                       "[ \"${d#usb}\" = \"$d\" ] && echo $d; done").output;
+    ASSERT_FALSE(hub.empty());
+    const std::string authorized = "/sys/bus/usb/devices/" + hub.substr(0, hub.find('\n')) + "/authorized";
+    ASSERT_EQ(RunCommand("echo 0 > " + authorized).status, 0);
+    messages = WaitMessages(host, 4);
+    ASSERT_EQ(messages.size(), 4u) << lib.ReadLogs().substr(lib.ReadLogs().size() > 4000 ? lib.ReadLogs().size() - 4000 : 0);
+    EXPECT_EQ(messages[3], (HostMessage{false, id_ftdi, INF_UART}));
+    ASSERT_EQ(RunCommand("echo 1 > " + authorized).status, 0);
+    messages = WaitMessages(host, 5);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[4], (HostMessage{true, id_ftdi, INF_UART}));
+    EXPECT_EQ(Text(lib, messages[0].type == INF_DATA ? messages[0].device_id : messages[2].device_id, false),
+              "Norvanta Phone A");
+    EXPECT_EQ(lib.Uninitialize(), 0u);
+}
+
+}  // namespace
+}  // namespace eklv::test
