@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "kernel_rig/kernel_rig_support.h"
-#include "session/host_window.h"
+#include "support/host_window.h"
 
 namespace eklv::test {
 namespace {
