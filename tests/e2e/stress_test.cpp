@@ -325,7 +325,7 @@ TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
     const HostMessage phone = station.Nth(1);
     EXPECT_TRUE(phone.arrival && phone.type == INF_DATA);
     EXPECT_EQ(test::CountOf(station.Log(), "Need to check Modem Interface again"), 0) << "the phone waited";
-    change([&] { s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
+    change([&] { s.rig.ChangeInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
     const HostMessage odd = station.Nth(2);
     EXPECT_TRUE(odd.arrival && odd.type == INF_UART);
     const std::string log = station.Log();

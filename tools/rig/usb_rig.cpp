@@ -430,6 +430,14 @@ void UsbRig::SetInterfaceAttribute(NodeId phone, int interface, const std::strin
     umockdev_testbed_set_attribute(testbed_, path.c_str(), name.c_str(), value.c_str());
 }
 
+void UsbRig::ChangeInterfaceAttribute(NodeId phone, int interface, const std::string& name,
+                                      const std::string& value) {
+    SetInterfaceAttribute(phone, interface, name, value);
+    const Record& r = Get(phone);
+    std::string path = r.syspath + "/" + r.sysname + ":1." + std::to_string(interface);
+    umockdev_testbed_uevent(testbed_, path.c_str(), "change");
+}
+
 void UsbRig::SetBinaryAttribute(NodeId node, const std::string& name, const std::vector<std::uint8_t>& value) {
     std::vector<std::uint8_t> copy = value;
     umockdev_testbed_set_attribute_binary(testbed_, Get(node).syspath.c_str(), name.c_str(), copy.data(),

@@ -105,6 +105,9 @@ public:
     // ---- hostile and odd sysfs ----
     void SetAttribute(NodeId node, const std::string& name, const std::string& value);
     void SetInterfaceAttribute(NodeId phone, int interface, const std::string& name, const std::string& value);
+    // The same on a running rig: the change is followed by its "change"
+    // uevent, as the kernel announces a device whose attributes changed.
+    void ChangeInterfaceAttribute(NodeId phone, int interface, const std::string& name, const std::string& value);
     void SetBinaryAttribute(NodeId node, const std::string& name, const std::vector<std::uint8_t>& value);
     // Deletes an attribute file (a missing attribute, as old kernels show).
     void RemoveAttribute(NodeId node, const std::string& name);
