@@ -3,8 +3,11 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/folder_rules.h"
 #include "core/path_utils.h"
+#include "log/message_logger.h"
 #include "notify/interface_types.h"
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 
@@ -16,10 +19,58 @@ namespace {
 std::mutex g_path_mutex;
 std::string g_ini_file_path;
 
+FolderFacts GatherFolderFacts() {
+    FolderFacts facts;
+    facts.config_env = pf::GetEnvironmentVariableA("EKLV_CONFIG_DIR");
+    facts.log_env = pf::GetEnvironmentVariableA("EKLV_LOG_DIR");
+    facts.module_folder = GetModuleFolder();
+    facts.ini_beside_module = pf::FileExists(JoinPath(facts.module_folder, "eklv.ini", pf::PathSeparator()));
+    facts.installed_settings = pf::GetInstalledSettingsFolder();
+    return facts;
+}
+
 std::string ComputeIniFilePath() {
-    std::string folder = GetModuleFolder();
-    if (!folder.empty() && folder.back() == pf::PathSeparator()) folder.pop_back();
-    return folder + pf::PathSeparator() + "eklv.ini";
+    return JoinPath(ChooseSettingsFolder(GatherFolderFacts()).folder, "eklv.ini", pf::PathSeparator());
+}
+
+// One line on the process's error channel when the settings cannot be read
+// (the log's own level comes from them, so the log cannot carry it), and a
+// warning in the log when anyone may change them.
+void CheckSettingsFolder() {
+    FolderChoice choice = ChooseSettingsFolder(GatherFolderFacts());
+    std::string ini = JoinPath(choice.folder, "eklv.ini", pf::PathSeparator());
+    const char* source = DescribeSource(choice.source, false);
+    std::string problem;
+    switch (pf::CheckPathAccess(choice.folder, false)) {
+        case pf::PathAccess::kMissing:
+            problem = "settings folder " + choice.folder + " (" + source +
+                      ") does not exist: create it with an eklv.ini (start from the example eklv.ini), put "
+                      "eklv.ini beside the library, or set EKLV_CONFIG_DIR to the folder that holds it";
+            break;
+        case pf::PathAccess::kDenied:
+            problem = "settings folder " + choice.folder + " (" + source +
+                      ") cannot be read by this user: give the user read access or set EKLV_CONFIG_DIR";
+            break;
+        case pf::PathAccess::kOk:
+            switch (pf::CheckPathAccess(ini, false)) {
+                case pf::PathAccess::kMissing:
+                    problem = "no eklv.ini in the settings folder " + choice.folder + " (" + source +
+                              "): copy the example eklv.ini there and adapt it, or set EKLV_CONFIG_DIR";
+                    break;
+                case pf::PathAccess::kDenied:
+                    problem = ini + " cannot be read by this user: give the user read access to it";
+                    break;
+                case pf::PathAccess::kOk:
+                    break;
+            }
+    }
+    if (!problem.empty()) {
+        pf::OutputDebugStringA(problem.c_str());
+        return;
+    }
+    if (pf::IsWritableByOthers(ini))
+        LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+                   "InitSettings - [%s] may be changed by any user: remove the write access of others", ini.c_str());
 }
 
 const std::string& IniFilePath() {
@@ -43,12 +94,17 @@ std::uint32_t InitSettings() {
         g_ini_file_path = ComputeIniFilePath();
     }
     LogVersionLabel();
+    CheckSettingsFolder();
     return 0;
 }
 
 std::uint32_t UnInitSettings() { return 0; }
 
 std::string GetIniFilePath() { return IniFilePath(); }
+
+FolderChoice GetLogFolder() {
+    return ChooseLogFolder(GatherFolderFacts(), [] { return pf::GetUserStateFolder(); });
+}
 
 std::string ApplyCommentRule(const std::string& value) {
     std::size_t semicolon = value.find(';');

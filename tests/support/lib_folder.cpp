@@ -58,8 +58,10 @@ std::string TempFolder::ReadLogs() const {
     return all;
 }
 
+// An eklv.ini, even an empty one, keeps the settings and the log beside the
+// library rather than in the installed folders.
 ModuleFolder::ModuleFolder(const std::string& ini_text) {
-    if (!ini_text.empty()) Write("eklv.ini", ini_text);
+    Write("eklv.ini", ini_text);
     pf::lx::OverrideModuleFileName(File("libeklv.so"));
 }
 
@@ -75,7 +77,7 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
         ADD_FAILURE() << "EKLV_LIBRARY is not set (run the tests through ctest)";
         return;
     }
-    if (!ini_text.empty()) Write("eklv.ini", ini_text);
+    Write("eklv.ini", ini_text);
     std::error_code ec;
     std::filesystem::copy_file(built, File("libeklv.so"), ec);
     if (ec) {
