@@ -40,8 +40,8 @@ if(EKLV_BUILD_TOOLS)
   # The rule for the phones the example eklv.ini supports, made by eklvctl.
   set(EKLV_UDEV_RULE ${PROJECT_BINARY_DIR}/70-eklv.rules)
   add_custom_command(OUTPUT ${EKLV_UDEV_RULE}
-    COMMAND eklvctl udev-rules --ini ${PROJECT_SOURCE_DIR}/examples/eklv.ini -o ${EKLV_UDEV_RULE}
-    DEPENDS eklvctl ${PROJECT_SOURCE_DIR}/examples/eklv.ini VERBATIM)
+    COMMAND eklvctl udev-rules --ini examples/eklv.ini -o ${EKLV_UDEV_RULE}
+    DEPENDS eklvctl ${PROJECT_SOURCE_DIR}/examples/eklv.ini WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
   add_custom_target(eklv_udev_rule ALL DEPENDS ${EKLV_UDEV_RULE})
   install(FILES ${EKLV_UDEV_RULE} DESTINATION ${EKLV_UDEV_RULES_DIR})
 endif()
