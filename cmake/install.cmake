@@ -60,7 +60,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps must find the package's own libraries for eklvctl.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# umockdev-wrapper runs "eklvctl demo".
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, umockdev")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
   ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
