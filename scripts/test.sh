@@ -20,3 +20,5 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour tests =="
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 done
+# Install, package and udev rule (needs root: apt-get, useradd).
+if [ "$(id -u)" -eq 0 ]; then scripts/test-install.sh; else echo "== install: skipped (needs root)"; fi
