@@ -10,4 +10,4 @@ $SUDO apt-get install -y --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libudev-dev umockdev libumockdev-dev libglib2.0-dev \
   libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
-$SUDO apt-get install -y --no-install-recommends dpkg-dev file  # the Debian package: dpkg-shlibdeps
+$SUDO apt-get install -y --no-install-recommends dpkg-dev file udev  # the Debian package (dpkg-shlibdeps) and its udev rule (udevadm test)

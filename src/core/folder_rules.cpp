@@ -18,9 +18,10 @@ FolderChoice ChooseSettingsFolder(const FolderFacts& facts) {
     return {WithoutTrailingSeparators(facts.installed_settings), FolderSource::kInstalled};
 }
 
-FolderChoice ChooseLogFolder(const FolderFacts& facts, const std::function<std::string()>& user_state) {
+FolderChoice ChooseLogFolder(const FolderFacts& facts, FolderSource settings,
+                             const std::function<std::string()>& user_state) {
     if (!facts.log_env.empty()) return {WithoutTrailingSeparators(facts.log_env), FolderSource::kEnvironment};
-    if (ChooseSettingsFolder(facts).source == FolderSource::kBesideLibrary)
+    if (settings == FolderSource::kBesideLibrary)
         return {WithoutTrailingSeparators(facts.module_folder), FolderSource::kBesideLibrary};
     std::string state = user_state();
     if (state.empty()) return {};

@@ -29,9 +29,11 @@ struct FolderChoice {
 };
 
 FolderChoice ChooseSettingsFolder(const FolderFacts& facts);
-// user_state answers the user's state folder (empty when there is none);
-// it is asked only when the rule comes to it.
-FolderChoice ChooseLogFolder(const FolderFacts& facts, const std::function<std::string()>& user_state);
+// settings: how the settings folder was chosen. user_state answers the
+// user's state folder (empty when there is none); it is asked only when the
+// rule comes to it.
+FolderChoice ChooseLogFolder(const FolderFacts& facts, FolderSource settings,
+                             const std::function<std::string()>& user_state);
 
 // How the folder was chosen, for messages: "EKLV_CONFIG_DIR", "beside the
 // library", ...

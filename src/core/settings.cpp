@@ -18,6 +18,7 @@ namespace {
 // read; the mutex covers the first-use path that tests may hit concurrently.
 std::mutex g_path_mutex;
 std::string g_ini_file_path;
+FolderSource g_settings_source = FolderSource::kNone;  // how g_ini_file_path was chosen
 
 FolderFacts GatherFolderFacts() {
     FolderFacts facts;
@@ -29,8 +30,11 @@ FolderFacts GatherFolderFacts() {
     return facts;
 }
 
+// Under g_path_mutex.
 std::string ComputeIniFilePath() {
-    return JoinPath(ChooseSettingsFolder(GatherFolderFacts()).folder, "eklv.ini", pf::PathSeparator());
+    FolderChoice choice = ChooseSettingsFolder(GatherFolderFacts());
+    g_settings_source = choice.source;
+    return JoinPath(choice.folder, "eklv.ini", pf::PathSeparator());
 }
 
 // One line on the process's error channel when the settings cannot be read
@@ -103,7 +107,15 @@ std::uint32_t UnInitSettings() { return 0; }
 std::string GetIniFilePath() { return IniFilePath(); }
 
 FolderChoice GetLogFolder() {
-    return ChooseLogFolder(GatherFolderFacts(), [] { return pf::GetUserStateFolder(); });
+    FolderFacts facts = GatherFolderFacts();
+    FolderSource settings;
+    {
+        // The log follows the settings as they were chosen, even when
+        // eklv.ini has gone from beside the library since.
+        std::lock_guard<std::mutex> lock(g_path_mutex);
+        settings = g_ini_file_path.empty() ? ChooseSettingsFolder(facts).source : g_settings_source;
+    }
+    return ChooseLogFolder(facts, settings, [] { return pf::GetUserStateFolder(); });
 }
 
 std::string ApplyCommentRule(const std::string& value) {

@@ -26,29 +26,33 @@ TEST(FolderRule, SettingsAndLogFolders) {
         ++asked;
         return std::string("/home/u/.local/state/eklv");
     };
+    auto log = [&](const FolderFacts& facts) {
+        return ChooseLogFolder(facts, ChooseSettingsFolder(facts).source, state);
+    };
     FolderFacts installed{"", "", "/usr/lib/x86_64-linux-gnu/", false, "/etc/eklv"};
     EXPECT_EQ(ChooseSettingsFolder(installed).folder, "/etc/eklv");
-    EXPECT_EQ(ChooseLogFolder(installed, state).folder, "/home/u/.local/state/eklv");
-    EXPECT_EQ(ChooseLogFolder(installed, state).source, FolderSource::kUserState);
+    EXPECT_EQ(log(installed).folder, "/home/u/.local/state/eklv");
+    EXPECT_EQ(log(installed).source, FolderSource::kUserState);
 
     FolderFacts shipped = installed;  // inside a host's own folder, with its eklv.ini
     shipped.ini_beside_module = true;
     EXPECT_EQ(ChooseSettingsFolder(shipped).folder, "/usr/lib/x86_64-linux-gnu");
-    EXPECT_EQ(ChooseLogFolder(shipped, state).folder, "/usr/lib/x86_64-linux-gnu");
+    EXPECT_EQ(log(shipped).folder, "/usr/lib/x86_64-linux-gnu");
 
     FolderFacts named = shipped;  // the environment wins over both
     named.config_env = "/srv/station/";
     named.log_env = "/var/log/station";
     EXPECT_EQ(ChooseSettingsFolder(named).folder, "/srv/station");
-    EXPECT_EQ(ChooseLogFolder(named, state).folder, "/var/log/station");
+    EXPECT_EQ(log(named).folder, "/var/log/station");
     named.log_env.clear();
-    EXPECT_EQ(ChooseLogFolder(named, state).source, FolderSource::kUserState)
+    EXPECT_EQ(log(named).source, FolderSource::kUserState)
         << "settings named by the environment are not beside the library";
     EXPECT_EQ(asked, 3) << "the state folder is asked for only when the rule comes to it";
 
     FolderFacts no_installed{"", "", "C:\\Station\\", false, ""};  // a platform without one
     EXPECT_EQ(ChooseSettingsFolder(no_installed).source, FolderSource::kBesideLibrary);
-    EXPECT_EQ(ChooseLogFolder(installed, [] { return std::string(); }).source, FolderSource::kNone);
+    EXPECT_EQ(ChooseLogFolder(installed, FolderSource::kInstalled, [] { return std::string(); }).source,
+              FolderSource::kNone);
 }
 
 // The core as an installed library sees it: no eklv.ini beside it, the

@@ -116,7 +116,8 @@ FolderFacts FactsFor(const std::string& folder) {
 std::string Library::SettingsFolder() const { return eklv::ChooseSettingsFolder(FactsFor(Folder())).folder; }
 
 std::string Library::LogFolder() const {
-    return eklv::ChooseLogFolder(FactsFor(Folder()), [] {
+    FolderFacts facts = FactsFor(Folder());
+    return eklv::ChooseLogFolder(facts, eklv::ChooseSettingsFolder(facts).source, [] {
         // The library makes this folder when it first logs there.
         const char* state = std::getenv("XDG_STATE_HOME");
         if (state != nullptr && state[0] == '/') return std::string(state) + "/eklv";
