@@ -13,3 +13,4 @@ $SUDO apt-get install -y --no-install-recommends \
   libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
 $SUDO apt-get install -y --no-install-recommends g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
 $SUDO apt-get install -y --no-install-recommends qemu-system-x86 linux-image-amd64 busybox-static cpio kmod
+$SUDO apt-get install -y --no-install-recommends dpkg-dev file udev  # the Debian package (dpkg-shlibdeps) and its udev rule (udevadm test)

@@ -25,3 +25,5 @@ echo "== python binding ==" && scripts/test-python.sh build
 scripts/test-windows.sh
 # The real-kernel rig under qemu (scripts/test-rig.sh).
 scripts/test-rig.sh
+# Install, package and udev rule (needs root: apt-get, useradd).
+if [ "$(id -u)" -eq 0 ]; then scripts/test-install.sh; else echo "== install: skipped (needs root)"; fi

@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/folder_rules.h"
 #include "core/path_utils.h"
 #include "log/message_logger.h"
 #include "notify/interface_types.h"
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 
@@ -16,11 +18,63 @@ namespace {
 // read; the mutex covers the first-use path that tests may hit concurrently.
 std::mutex g_path_mutex;
 std::string g_ini_file_path;
+FolderSource g_settings_source = FolderSource::kNone;  // how g_ini_file_path was chosen
 
+FolderFacts GatherFolderFacts() {
+    FolderFacts facts;
+    facts.config_env = pf::GetEnvironmentVariableA("EKLV_CONFIG_DIR");
+    facts.log_env = pf::GetEnvironmentVariableA("EKLV_LOG_DIR");
+    facts.module_folder = GetModuleFolder();
+    facts.ini_beside_module = pf::FileExists(JoinPath(facts.module_folder, "eklv.ini", pf::PathSeparator()));
+    facts.installed_settings = pf::GetInstalledSettingsFolder();
+    return facts;
+}
+
+// Under g_path_mutex.
 std::string ComputeIniFilePath() {
-    std::string folder = GetModuleFolder();
-    if (!folder.empty() && folder.back() == pf::PathSeparator()) folder.pop_back();
-    return folder + pf::PathSeparator() + "eklv.ini";
+    FolderChoice choice = ChooseSettingsFolder(GatherFolderFacts());
+    g_settings_source = choice.source;
+    return JoinPath(choice.folder, "eklv.ini", pf::PathSeparator());
+}
+
+// One line on the process's error channel when the settings cannot be read
+// (the log's own level comes from them, so the log cannot carry it), and a
+// warning in the log when anyone may change them.
+void CheckSettingsFolder() {
+    FolderChoice choice = ChooseSettingsFolder(GatherFolderFacts());
+    std::string ini = JoinPath(choice.folder, "eklv.ini", pf::PathSeparator());
+    const char* source = DescribeSource(choice.source, false);
+    std::string problem;
+    switch (pf::CheckPathAccess(choice.folder, false)) {
+        case pf::PathAccess::kMissing:
+            problem = "settings folder " + choice.folder + " (" + source +
+                      ") does not exist: create it with an eklv.ini (start from the example eklv.ini), put "
+                      "eklv.ini beside the library, or set EKLV_CONFIG_DIR to the folder that holds it";
+            break;
+        case pf::PathAccess::kDenied:
+            problem = "settings folder " + choice.folder + " (" + source +
+                      ") cannot be read by this user: give the user read access or set EKLV_CONFIG_DIR";
+            break;
+        case pf::PathAccess::kOk:
+            switch (pf::CheckPathAccess(ini, false)) {
+                case pf::PathAccess::kMissing:
+                    problem = "no eklv.ini in the settings folder " + choice.folder + " (" + source +
+                              "): copy the example eklv.ini there and adapt it, or set EKLV_CONFIG_DIR";
+                    break;
+                case pf::PathAccess::kDenied:
+                    problem = ini + " cannot be read by this user: give the user read access to it";
+                    break;
+                case pf::PathAccess::kOk:
+                    break;
+            }
+    }
+    if (!problem.empty()) {
+        pf::OutputDebugStringA(problem.c_str());
+        return;
+    }
+    if (pf::IsWritableByOthers(ini))
+        LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+                   "InitSettings - [%s] may be changed by any user: remove the write access of others", ini.c_str());
 }
 
 const std::string& IniFilePath() {
@@ -53,12 +107,25 @@ std::uint32_t InitSettings() {
         g_ini_file_path = ComputeIniFilePath();
     }
     LogVersionLabel();
+    CheckSettingsFolder();
     return 0;
 }
 
 std::uint32_t UnInitSettings() { return 0; }
 
 std::string GetIniFilePath() { return IniFilePath(); }
+
+FolderChoice GetLogFolder() {
+    FolderFacts facts = GatherFolderFacts();
+    FolderSource settings;
+    {
+        // The log follows the settings as they were chosen, even when
+        // eklv.ini has gone from beside the library since.
+        std::lock_guard<std::mutex> lock(g_path_mutex);
+        settings = g_ini_file_path.empty() ? ChooseSettingsFolder(facts).source : g_settings_source;
+    }
+    return ChooseLogFolder(facts, settings, [] { return pf::GetUserStateFolder(); });
+}
 
 std::string ApplyCommentRule(const std::string& value) {
     std::size_t semicolon = value.find(';');

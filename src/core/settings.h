@@ -1,4 +1,4 @@
-// eklv.ini beside the library: readers with the comment, atoi and list
+// eklv.ini in the settings folder: readers with the comment, atoi and list
 // rules, the one writer, and the interface-type lookup of [INF_SETTINGS].
 // Every read answers from the file as it is now (the platform layer
 // reuses a parse only while the file is unchanged).
@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "core/folder_rules.h"
 
 namespace eklv {
 
@@ -15,11 +17,18 @@ inline constexpr std::uint32_t kIniFieldNotFound = 10;
 inline constexpr std::uint32_t kIniKeyNotFound = 11;
 inline constexpr std::uint32_t kIniWriteFailed = 12;
 
-// Sets the ini path to <module folder>eklv.ini and logs the version label.
+// Sets the ini path to eklv.ini in the settings folder (folder_rules.h),
+// logs the version label, and reports a settings folder or eklv.ini that
+// cannot be read (one line on the process's error channel) or that anyone
+// may change (a warning in the log).
 std::uint32_t InitSettings();
 std::uint32_t UnInitSettings();
 // The ini path, computed on first use.
 std::string GetIniFilePath();
+// The folder the core log is written to, by the rule of folder_rules.h as
+// things are now (kNone when there is none). Creates the user's state
+// folder when the rule comes to it.
+FolderChoice GetLogFolder();
 
 // True when at least one character was read. out holds the value after the
 // comment rule, or the default when the key is absent.

@@ -3,6 +3,8 @@
 #include <cerrno>
 
 #include "core/path_utils.h"
+#include "platform/folders.h"
+#include "platform/handle.h"
 
 namespace eklv {
 
@@ -29,10 +31,11 @@ bool CKLVStdioFile::Open(const std::string& path, std::uint32_t flags, FileError
     std::string mode = StreamModeForFlags(flags);
     // The C library opens the handle and wraps it in a stream in one step;
     // on a read-only open without the create flag a missing file fails here.
-    std::FILE* stream = std::fopen(name.c_str(), mode.c_str());
+    std::FILE* stream = (flags & kFileOwnFileOnly) != 0 ? pf::OpenOwnFile(name, mode.c_str())
+                                                        : std::fopen(name.c_str(), mode.c_str());
     if (stream == nullptr) {
         if (error != nullptr) {
-            error->os_error = static_cast<std::uint32_t>(errno);
+            error->os_error = (flags & kFileOwnFileOnly) != 0 ? pf::GetLastError() : static_cast<std::uint32_t>(errno);
             error->file_name = path;
         }
         return false;

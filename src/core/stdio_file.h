@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kFileModeCreate = 0x1000;
 inline constexpr std::uint32_t kFileModeNoTruncate = 0x2000;
 inline constexpr std::uint32_t kFileTypeText = 0x4000;
 inline constexpr std::uint32_t kFileTypeBinary = 0x8000;
+// Ours: refuse a symbolic link or another user's file at that name.
+inline constexpr std::uint32_t kFileOwnFileOnly = 0x10000;
 
 struct FileError {
     std::uint32_t os_error = 0;

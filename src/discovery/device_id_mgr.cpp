@@ -16,6 +16,7 @@
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
 #include "platform/devtree.h"
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 
@@ -168,6 +169,10 @@ std::uint32_t CKLVDeviceIdMgr::Initialize() {
     if (!folder_found || !pf::FileExists(path)) {
         Log(kLogInfo, "CKLVDeviceIdMgr::Initialize - No DAT file existed");
     } else {
+        // Device ids decide which phone a station talks to.
+        if (pf::IsWritableByOthers(path))
+            Log(kLogWarning, "CKLVDeviceIdMgr::Initialize - [%s] may be changed by any user: remove the write access "
+                             "of others", path.c_str());
         char when[kWhenBufferSize] = {};
         pf::GetPrivateProfileStringA("HISTORY", "when", "", when, sizeof when, path);
         if (when[0] == '\0')

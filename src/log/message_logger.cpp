@@ -6,9 +6,11 @@
 #include <new>
 #include <string>
 
-#include "core/path_utils.h"
 #include "core/settings.h"
 #include "platform/clock.h"
+#include "platform/folders.h"
+#include "platform/handle.h"
+#include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -120,8 +122,14 @@ bool CKLVMessageLogger::UnInitialize() {
     char level_text[16];
     std::snprintf(flush_text, sizeof flush_text, "%d", static_cast<int>(g_instance->flush_));
     std::snprintf(level_text, sizeof level_text, "0x%08x", static_cast<unsigned>(g_instance->level_mask_));
-    WriteIniString("CORE_LOGGING", "Flush", flush_text);  // a failed write-back is ignored
-    WriteIniString("CORE_LOGGING", "Level", level_text);
+    // A settings folder the user may not change (the installed one) keeps
+    // its values; that is worth one line, not a failure.
+    bool written = WriteIniString("CORE_LOGGING", "Flush", flush_text) == kIniOk;
+    written = WriteIniString("CORE_LOGGING", "Level", level_text) == kIniOk && written;
+    if (!written)
+        LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+                   "CKLVMessageLogger::UnInitialize - Can NOT write Level and Flush back to [%s]",
+                   GetIniFilePath().c_str());
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVMessageLogger::UnInitialize() - Flush[%d], loglevel[%s]",
                static_cast<int>(g_instance->flush_), level_text);
     delete g_instance;
@@ -147,13 +155,38 @@ bool CKLVMessageLogger::OpenFile() {
     pf::LocalTime now = pf::GetLocalTime();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d_%02d_%02d_%02d_", now.month, now.day, now.hour, now.minute);
-    std::string name = GetModuleFolder() + stamp + "EKLV_Core.log";
-    if (!file_->Open(name, kFileModeCreate | kFileModeNoTruncate | kFileShareDenyNone | kFileModeReadWrite,
-                     nullptr)) {
+    FolderChoice folder = GetLogFolder();
+    if (folder.source == FolderSource::kNone) {
+        ReportOnce("", "there is no folder for the core log: set EKLV_LOG_DIR to a folder this user can write");
+        file_.reset();
+        return false;
+    }
+    std::string name = JoinPath(folder.folder, std::string(stamp) + "EKLV_Core.log", pf::PathSeparator());
+    // The name is predictable: in a folder others can write, a planted link
+    // or file must not take the lines.
+    FileError error;
+    if (!file_->Open(name,
+                     kFileModeCreate | kFileModeNoTruncate | kFileShareDenyNone | kFileModeReadWrite | kFileOwnFileOnly,
+                     &error)) {
+        std::string why = error.os_error == pf::kErrorFileNotFound ? "the folder does not exist"
+                          : error.os_error == pf::kErrorAccessDenied
+                              ? "access is denied, or the name is a link or another user's file"
+                              : "it cannot be opened";
+        ReportOnce(folder.folder, "cannot write the core log " + name + " (" +
+                                      DescribeSource(folder.source, true) + "): " + why +
+                                      "; make the folder writable for this user or set EKLV_LOG_DIR to one that is");
         file_.reset();
         return false;
     }
     return true;
+}
+
+void CKLVMessageLogger::ReportOnce(const std::string& folder, const std::string& text) {
+    // Every line retries the open; the reason is told once per folder.
+    if (reported_ && reported_folder_ == folder) return;
+    reported_ = true;
+    reported_folder_ = folder;
+    pf::OutputDebugStringA(text.c_str());
 }
 
 void CKLVMessageLogger::Write(std::uint32_t device_id, std::uint32_t level, std::uint32_t category,

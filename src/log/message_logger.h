@@ -1,15 +1,18 @@
 // The core log: one process-wide call that every part of the library uses.
 //
 // Lines are filtered by a level mask, stamped with time, thread and device,
-// and appended to "<module folder>MM_DD_HH_MM_EKLV_Core.log". Level mask and
-// flush flag come from [CORE_LOGGING] of eklv.ini and are written back there
-// when the logger is destroyed.
+// and appended to "MM_DD_HH_MM_EKLV_Core.log" in the log folder
+// (core/folder_rules.h). Level mask and flush flag come from [CORE_LOGGING]
+// of eklv.ini and are written back there when the logger is destroyed; a
+// log folder that cannot be written is told once on the process's error
+// channel, and the lines are dropped until it can.
 #pragma once
 
 #include <cstdint>
 #include <atomic>
 #include <cstdarg>
 #include <memory>
+#include <string>
 
 #include "core/stdio_file.h"
 
@@ -68,10 +71,13 @@ public:
 private:
     CKLVMessageLogger() = default;
     bool OpenFile();
+    void ReportOnce(const std::string& folder, const std::string& text);
 
     std::atomic<std::uint32_t> flush_{1};
     std::atomic<std::uint32_t> level_mask_{0};
     std::unique_ptr<CKLVStdioFile> file_;
+    bool reported_ = false;
+    std::string reported_folder_;
 };
 
 }  // namespace eklv

@@ -100,10 +100,12 @@ std::string TempFolder::ReadLogs() const {
 // The core keeps the ini path from its first use and the logger its
 // settings: the logger writes its settings back to the folder it came from
 // and the path is computed afresh, so a test never reads the ini or writes
-// the log of one that went before.
+// the log of one that went before. An eklv.ini, even an empty one, keeps
+// the settings and the log beside the library rather than in the installed
+// folders.
 ModuleFolder::ModuleFolder(const std::string& ini_text) {
     CKLVMessageLogger::UnInitialize();
-    if (!ini_text.empty()) Write("eklv.ini", ini_text);
+    Write("eklv.ini", ini_text);
     OverrideModule(File(kLibraryName));
     InitSettings();
 }
@@ -124,7 +126,7 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
         ADD_FAILURE() << "EKLV_LIBRARY is not set (run the tests through ctest)";
         return;
     }
-    if (!ini_text.empty()) Write("eklv.ini", ini_text);
+    Write("eklv.ini", ini_text);
     std::error_code ec;
 #ifdef _WIN32
     // CTest names the built DLL by its Unix path; Wine's drive Z: is the root.

@@ -74,9 +74,9 @@ public:
         library_ = Library::Load(path, &error);
         if (!library_) return Fail(kExitSetup, error);
         if (check_ini) {
-            if (auto problem = CheckStationIni(library_->Folder())) return Fail(kExitSetup, *problem);
+            if (auto problem = CheckStationIni(library_->SettingsFolder())) return Fail(kExitSetup, *problem);
         }
-        log_ = std::make_unique<LogTail>(library_->Folder());
+        log_ = std::make_unique<LogTail>(library_->LogFolder());
         host_ = std::make_unique<Host>(*library_, interrupts_, host_fed);
         std::uint32_t r = host_->Initialize();
         if (r != EKLV_OK) return Fail(kExitNotStarted, "EKLVInitialize: " + Explain(Call::kInitialize, r));
@@ -469,7 +469,7 @@ int RunLog(const CommonOptions& common, const LogOptions& options, Interrupts& i
     Session session(common, interrupts);
     // Host-fed: changing the log needs no scan of the phones.
     if (int code = session.Start(false, true, false); code != kExitOk) return code;
-    std::string ini_path = session.library().Folder() + "/eklv.ini";
+    std::string ini_path = session.library().SettingsFolder() + "/eklv.ini";
     std::uint32_t flush = 1;
     if (options.flush >= 0) {
         flush = static_cast<std::uint32_t>(options.flush);

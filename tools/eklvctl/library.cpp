@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/folder_rules.h"
+
 namespace eklvctl {
+
+using eklv::FolderFacts;
 namespace {
 
 struct TypeName {
@@ -79,6 +83,39 @@ std::string Library::Folder() const {
     return (ec ? std::filesystem::path(path_) : full).parent_path().string();
 }
 
+namespace {
+
+FolderFacts FactsFor(const std::string& folder) {
+    auto env = [](const char* name) -> std::string {
+        const char* value = std::getenv(name);
+        return value != nullptr ? value : "";
+    };
+    FolderFacts facts;
+    facts.config_env = env("EKLV_CONFIG_DIR");
+    facts.log_env = env("EKLV_LOG_DIR");
+    facts.module_folder = folder;
+    facts.ini_beside_module = Exists(folder + "/eklv.ini");
+#ifdef EKLVCTL_SETTINGS_DIR
+    facts.installed_settings = EKLVCTL_SETTINGS_DIR;
+#endif
+    return facts;
+}
+
+}  // namespace
+
+std::string Library::SettingsFolder() const { return eklv::ChooseSettingsFolder(FactsFor(Folder())).folder; }
+
+std::string Library::LogFolder() const {
+    FolderFacts facts = FactsFor(Folder());
+    return eklv::ChooseLogFolder(facts, eklv::ChooseSettingsFolder(facts).source, [] {
+        // The library makes this folder when it first logs there.
+        const char* state = std::getenv("XDG_STATE_HOME");
+        if (state != nullptr && state[0] == '/') return std::string(state) + "/eklv";
+        const char* home = std::getenv("HOME");
+        return home != nullptr && home[0] == '/' ? std::string(home) + "/.local/state/eklv" : std::string();
+    }).folder;
+}
+
 std::string DefaultLibraryPath() {
     const char* env = std::getenv("EKLV_LIBRARY");
     if (env != nullptr && *env != '\0') return env;
@@ -86,6 +123,10 @@ std::string DefaultLibraryPath() {
     if (!folder.empty()) {
         std::string beside = (std::filesystem::path(folder) / kLibraryFileName).string();
         if (Exists(beside)) return beside;
+#ifdef EKLVCTL_INSTALLED_LIBRARY
+        std::string installed = std::filesystem::path(self).parent_path().string() + "/" EKLVCTL_INSTALLED_LIBRARY;
+        if (Exists(installed)) return installed;
+#endif
     }
     if (Exists(EKLVCTL_BUILD_LIBRARY)) return EKLVCTL_BUILD_LIBRARY;
     return kLibraryFileName;

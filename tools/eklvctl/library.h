@@ -22,8 +22,12 @@ public:
     Library& operator=(const Library&) = delete;
 
     const std::string& path() const { return path_; }
-    // The folder the library reads eklv.ini from and writes its logs to.
+    // The library's own folder.
     std::string Folder() const;
+    // The folder it reads eklv.ini from and the one it writes its logs to,
+    // by the library's own rule (src/core/folder_rules.h).
+    std::string SettingsFolder() const;
+    std::string LogFolder() const;
 
     decltype(&::EKLVInitialize) Initialize = nullptr;
     decltype(&::EKLVUninitialize) Uninitialize = nullptr;
@@ -45,8 +49,8 @@ private:
 };
 
 // Where to load the library from when --library is not given: $EKLV_LIBRARY,
-// then the library beside this program, then the build tree's copy, then
-// the system's search by name.
+// then the library beside this program, then the library installed with it
+// (../lib/...), then the build tree's copy, then the system's search by name.
 std::string DefaultLibraryPath();
 
 // The call a result code came from: some codes mean different things for

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "system.h"
 #include "library.h"
+#include "udev_rules.h"
 
 namespace {
 
@@ -99,6 +100,12 @@ int main(int argc, char** argv) {
     demo->add_option("--folder", demo_options.folder, "folder for the library copy, its ini files and log "
                                                       "(default: a new one under $TMPDIR)");
 
+    UdevRulesOptions udev_options;
+    auto* udev = app.add_subcommand("udev-rules", "write a udev rules file for the phones an eklv.ini supports: "
+                                                  "group dialout, mode 0660, ignored by ModemManager");
+    udev->add_option("--ini", udev_options.ini, "eklv.ini to read (default: the library's settings folder's)");
+    udev->add_option("-o,--output", udev_options.output, "file to write (default: standard output)");
+
     try {
         app.parse(argc, argv);
         if (!common.feeds.empty() && !common.host_fed) throw CLI::ValidationError("--feed", "needs --host-fed");
@@ -107,6 +114,10 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
 
+    if (udev->parsed()) {
+        udev_options.library = common.library;
+        return RunUdevRules(udev_options);
+    }
     if (demo->parsed()) {
         if (int code = PrepareDemo(argc, argv); code != kExitOk) return code;
     }

@@ -75,7 +75,9 @@ bool IsGuidText(const std::string& text) {
 std::optional<std::string> CheckStationIni(const std::string& folder) {
     std::string path = folder + "/eklv.ini";
     std::optional<IniFile> ini = IniFile::Load(path);
-    if (!ini) return "no eklv.ini beside the library (" + path + "): it would support no phone";
+    if (!ini)
+        return "cannot read " + path + ": the library would support no phone; put an eklv.ini there (start from the "
+               "example eklv.ini), beside the library, or in the folder EKLV_CONFIG_DIR names";
     int classes = 0;
     for (int i = 0;; ++i) {
         std::string key = "GUID_" + std::to_string(i);

@@ -30,7 +30,7 @@ private:
 // hexadecimal digits, no braces.
 bool IsGuidText(const std::string& text);
 
-// Why the eklv.ini in folder would keep the library from announcing any
+// Why the eklv.ini in the settings folder would keep the library from announcing any
 // phone, in one line; nullopt when it would not.
 std::optional<std::string> CheckStationIni(const std::string& folder);
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <stdexcept>
 
 namespace eklv::test {
@@ -363,6 +364,24 @@ UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16
         }
     }
     return AddNode(std::move(r));
+}
+
+std::string UsbRig::RecordText() const {
+    static const std::regex kPty("E: DEVNAME=[^\n]*\n");
+    std::string all;
+    for (const Record* r : records_) {
+        if (!r->plugged) continue;
+        for (std::size_t i = 0; i < r->texts.size(); ++i) {
+            std::string text = r->texts[i];
+            const std::string& path = r->created[i];
+            if (path.find("/tty/") != std::string::npos) {
+                std::string tty = path.substr(path.rfind('/') + 1);
+                text = std::regex_replace(text, kPty, "N: " + tty + "\nE: DEVNAME=/dev/" + tty + "\n");
+            }
+            all += text + (text.empty() || text.back() != '\n' ? "\n\n" : "\n");
+        }
+    }
+    return all;
 }
 
 std::vector<UsbRig::NodeId> UsbRig::Subtree(NodeId node) const {

@@ -115,6 +115,11 @@ public:
     // The far end of a tty's pty ("ttyACM0"), for a modem emulator; -1 when
     // there is none.
     int TtyFd(const std::string& tty) const;
+    // The rig as umockdev-run --device takes it (umockdev-record's text
+    // form): every plugged node, parents first, each tty a device node of
+    // its own name instead of the rig's pty.
+    std::string RecordText() const;
+
     // The raw descriptors the rig wrote for a device.
     std::vector<std::uint8_t> Descriptors(NodeId node) const;
 

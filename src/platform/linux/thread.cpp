@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -32,6 +34,16 @@ struct Registry {
     std::mutex mutex;
     std::map<std::uint32_t, std::weak_ptr<ThreadObject>> live;  // by system id, while the object lives
     std::vector<std::thread> ended;                                 // to be joined
+    // Threads between signalling their end and handing their std::thread
+    // to a joiner: a reaper waits for them, or the library could be
+    // unloaded under their last instructions.
+    int finishing = 0;
+    std::condition_variable handed_over;
+
+    // Under mutex: waits (bounded) until no thread is finishing.
+    void AwaitHandOver(std::unique_lock<std::mutex>& lock) {
+        handed_over.wait_for(lock, std::chrono::seconds(5), [this] { return finishing == 0; });
+    }
 };
 
 // Plain flag, valid during static destruction: thread objects held by the
@@ -44,7 +56,8 @@ struct RegistryHolder {
     ~RegistryHolder() {
         std::vector<std::thread> ended;
         {
-            std::lock_guard<std::mutex> lock(registry.mutex);
+            std::unique_lock<std::mutex> lock(registry.mutex);
+            registry.AwaitHandOver(lock);
             g_registry_alive = false;
             ended.swap(registry.ended);
         }
@@ -113,8 +126,17 @@ void Body(std::shared_ptr<ThreadObject> self, ThreadProc proc, void* argument, s
     std::uint32_t code = proc(argument);
     self->exit_code_ = code;
     self->ended_ = true;
+    Registry& r = TheRegistry();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ++r.finishing;
+    }
     self->done_.Set();
     self.reset();  // may run the destructor on this thread; see above
+    // From here on a join covers the rest: the std::thread is in the ended
+    // list or still in an object whose last owner will join it.
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (--r.finishing == 0) r.handed_over.notify_all();
 }
 
 }  // namespace
@@ -123,7 +145,8 @@ void ReapEndedThreads() {
     std::vector<std::thread> ended;
     {
         Registry& r = TheRegistry();
-        std::lock_guard<std::mutex> lock(r.mutex);
+        std::unique_lock<std::mutex> lock(r.mutex);
+        r.AwaitHandOver(lock);
         ended.swap(r.ended);
     }
     for (auto& t : ended) t.join();
