@@ -124,7 +124,7 @@ std::string DefaultLibraryPath() {
         std::string beside = (std::filesystem::path(folder) / kLibraryFileName).string();
         if (Exists(beside)) return beside;
 #ifdef EKLVCTL_INSTALLED_LIBRARY
-        std::string installed = std::filesystem::path(self).parent_path().string() + "/" EKLVCTL_INSTALLED_LIBRARY;
+        std::string installed = folder + "/" EKLVCTL_INSTALLED_LIBRARY;
         if (Exists(installed)) return installed;
 #endif
     }
