@@ -76,6 +76,45 @@ TEST(ComPort, SessionBlockingPathAnswersAndPassesErrorsThrough) {
     EXPECT_EQ(session.CloseInterface(kInfData), 0u);
 }
 
+// The session's own overlapped open (OpenInterfaceEx: comm mask, DCB, DTR,
+// time-outs, purge, its reader thread), used and closed several times in a
+// row on the same port: every open gets its replies through the reader and
+// the host read's watch, and the close ends both. Needs the port's modem
+// lines (with_modem.sh under modem_lines_preload: a pty has none).
+TEST(ComPortSession, OverlappedOpenRepeatedAnswersEveryTime) {
+    ASSERT_FALSE(PortName().empty()) << "run through with_modem.sh";
+    LibraryFolder::Get().WriteIni("[INF_SETTINGS]\nINF_DATA=Modem\n[COM_PORT_SETTING]\nBauRate=921600\n");
+    CEKLVUSBSession session;
+    CEKLVUSBSession::TestTimings timings;
+    timings.read_wait_ms = 1000;
+    timings.read_passes = 3;
+    session.SetTestTimings(timings);
+    ASSERT_EQ(session.AddInterface(PortName(), "USB Modem"), kInfData);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        pf::Handle port = session.OpenInterface(kInfData, 0);
+        ASSERT_NE(port, pf::kInvalidHandle);
+        pf::Dcb dcb{};
+        ASSERT_TRUE(pf::GetCommState(port, &dcb));
+        EXPECT_EQ(dcb.BaudRate, 921600u);
+        for (const char* text : {"AT\r", "AT+FAIL\r", "AT\r"}) {
+            std::uint32_t length = static_cast<std::uint32_t>(std::strlen(text));
+            ASSERT_TRUE(session.WriteData(port, text, &length));
+            std::string reply;
+            auto start = std::chrono::steady_clock::now();
+            while (reply.find("OK\r\n") == std::string::npos && reply.find("ERROR\r\n") == std::string::npos &&
+                   std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+                char buffer[64];
+                length = sizeof buffer;
+                ASSERT_EQ(session.ReadData(port, buffer, &length), 0u);
+                reply.append(buffer, length);
+            }
+            EXPECT_EQ(reply, std::strcmp(text, "AT+FAIL\r") == 0 ? "\r\nERROR\r\n" : "\r\nOK\r\n");
+        }
+        EXPECT_EQ(session.CloseInterface(kInfData), 0u);
+    }
+}
+
 TEST(ComPort, LineSettingsAreCheckedAndKept) {
     pf::Handle port = Open(false);
     ASSERT_TRUE(pf::IsValidHandle(port)) << pf::GetLastError();
