@@ -38,6 +38,7 @@ struct Session {
         CEKLVUSBSession::TestTimings timings;
         timings.read_wait_ms = 1000;
         timings.read_passes = 3;
+        timings.stop_wait_ms = 2000;  // a reader that does not stop fails the test, not CTest
         session.SetTestTimings(timings);
         EXPECT_EQ(session.AddInterface(PortName(), "USB Modem"), kInfData);
     }
