@@ -9,5 +9,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build-win64}"
 cmake --build "$dir" --target com_port_wine_bench eklv_modem_host eklv_modem_lines_preload >/dev/null
-LD_PRELOAD="$PWD/$dir/bench/wine/modem_lines_preload.so" exec tests/windows/with_modem.sh \
+LD_PRELOAD="$PWD/$dir/tests/windows/modem_lines_preload.so" exec tests/windows/with_modem.sh \
   "$dir/tests/windows/modem_host" "$PWD/$dir/wineprefix" COM8 "$dir/bench/wine/com_port_wine_bench.exe"

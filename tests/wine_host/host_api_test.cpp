@@ -4,8 +4,6 @@
 // device-id manager, as on any machine without hubs.
 #include <gtest/gtest.h>
 
-#include <cctype>
-
 #include "support/api_scenarios.h"
 #include "support/lib_folder.h"
 
@@ -14,17 +12,15 @@ namespace {
 
 using test::LoadedLibrary;
 
-TEST(WineHostApi, BeforeInitialisation) {
-    LoadedLibrary lib(test::VerboseLogIni());
-    ASSERT_TRUE(lib.ok());
-    test::ExpectDeviceCallsAnswer14BeforeInitialisation(lib);
-    EXPECT_EQ(lib.Uninitialize(), 13u);
-}
-
-TEST(WineHostApi, OpcodeEntry) {
-    LoadedLibrary lib(test::VerboseLogIni());
-    ASSERT_TRUE(lib.ok());
-    test::ExpectOpcodeEntryCodesBeforeInitialisation(lib);
+// Each scenario in a library of its own: the opcode entry logs nothing.
+TEST(WineHostApi, EntryPointsAndOpcodeEntryBeforeInitialisation) {
+    LoadedLibrary calls(test::VerboseLogIni());
+    ASSERT_TRUE(calls.ok());
+    test::ExpectDeviceCallsAnswer14BeforeInitialisation(calls);
+    EXPECT_EQ(calls.Uninitialize(), 13u);
+    LoadedLibrary opcodes(test::VerboseLogIni());
+    ASSERT_TRUE(opcodes.ok());
+    test::ExpectOpcodeEntryCodesBeforeInitialisation(opcodes);
 }
 
 // The failed start, then the log file as Windows tools read it: named for
@@ -38,11 +34,8 @@ TEST(WineHostApi, StartWithoutHubsAndItsLogFile) {
     std::vector<std::string> files = lib.LogFiles();
     ASSERT_EQ(files.size(), 1u);
     const std::string& name = files[0];
-    ASSERT_EQ(name.size(), 25u) << name;  // MM_DD_HH_MM_EKLV_Core.log
-    for (std::size_t i : {0u, 3u, 6u, 9u})
-        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[i])) && std::isdigit(static_cast<unsigned char>(name[i + 1])) &&
-                    name[i + 2] == '_')
-            << name;
+    EXPECT_EQ(name.size(), 25u) << name;  // MM_DD_HH_MM_EKLV_Core.log
+    EXPECT_EQ(name.substr(12), "EKLV_Core.log");
 
     std::string log = lib.Read(name);
     ASSERT_FALSE(log.empty());
@@ -51,7 +44,6 @@ TEST(WineHostApi, StartWithoutHubsAndItsLogFile) {
         std::string line = log.substr(start, end - start);
         ASSERT_GE(line.size(), 27u) << line;
         EXPECT_EQ(line.back(), '\r') << "text mode: CRLF on disk";
-        EXPECT_EQ(line.substr(2, 1) + line.substr(5, 1) + line.substr(8, 1), "::.") << line;
         EXPECT_EQ(line.substr(12, 7), "  [TID ") << line;
         EXPECT_EQ(line.find("] [", 19), 23u) << "four-digit thread id: " << line;
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <initializer_list>
 
 #include "support/lib_folder.h"
@@ -20,43 +21,20 @@ struct Result {
 // CMake names the programs by their Unix paths; Wine's drive Z: is the root.
 std::string Program(const char* unix_path) { return std::string("Z:") + unix_path; }
 
+// Runs the program through cmd.exe, its standard output and error together.
 Result RunProgram(const std::string& program, std::initializer_list<std::string> args) {
-    Result result;
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe: " << GetLastError();
-        return result;
-    }
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    std::string command = "\"" + program + "\"";
+    std::string command = "\"\"" + program + "\"";
     for (const std::string& a : args) command += " \"" + a + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
-    CloseHandle(write_end);
-    if (!started) {
-        ADD_FAILURE() << "CreateProcessA " << command << ": " << GetLastError();
-        CloseHandle(read_end);
+    command += " 2>&1\"";
+    Result result;
+    FILE* pipe = _popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "_popen " << command;
         return result;
     }
     char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) result.output.append(buffer, n);
-    CloseHandle(read_end);
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << command << " did not end";
-        TerminateProcess(process.hProcess, 99);
-    }
-    GetExitCodeProcess(process.hProcess, &result.code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    result.code = static_cast<DWORD>(_pclose(pipe));
     return result;
 }
 

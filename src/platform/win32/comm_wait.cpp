@@ -32,7 +32,7 @@ struct State {
     std::mutex mutex;
     std::map<Handle, std::uint32_t> ports;  // ports that cannot wait, and their event masks
     std::map<Handle, CommDriver> probed;
-    std::map<Handle, const Overlapped*> system_waits;
+    std::map<std::pair<Handle, DWORD>, const Overlapped*> system_waits;  // by port and issuing thread
     std::vector<Wait> waits;
     HANDLE watcher = nullptr;
     bool watcher_running = false;
@@ -91,37 +91,65 @@ CommDriver PortDriver(Handle port) {
     return it == s.probed.end() ? CommDriver::kUnknown : it->second;
 }
 
-void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask) {
+bool BeginProbe(Handle port) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.probed.emplace(port, CommDriver::kProbing).second;
+}
+
+namespace {
+void LogCannotWait(Handle port, const char* why) {
+    LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+               "WaitCommEvent - the driver %s; received bytes of port %#llx are watched through ClearCommError", why,
+               static_cast<unsigned long long>(port));
+}
+}  // namespace
+
+void EndProbe(Handle port, CommDriver driver, std::uint32_t event_mask, const char* why) {
     State& s = TheState();
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.probed[port] = driver;
+        auto it = s.probed.find(port);
+        if (it == s.probed.end() || it->second != CommDriver::kProbing) return;  // closed meanwhile
+        if (driver == CommDriver::kUnknown) {
+            s.probed.erase(it);
+            return;
+        }
+        it->second = driver;
         if (driver == CommDriver::kCannotWait) s.ports[port] = event_mask;
     }
-    if (driver != CommDriver::kCannotWait) return;
-    LogMessage(kNoDevice, kLogWarning, kCatGeneral,
-               "WaitCommEvent - the driver answered an empty event mask at once; received bytes of port %#llx "
-               "are watched through ClearCommError",
-               static_cast<unsigned long long>(port));
+    if (driver == CommDriver::kCannotWait) LogCannotWait(port, why);
+}
+
+void MarkCannotWait(Handle port, std::uint32_t event_mask) {
+    State& s = TheState();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.probed.find(port);
+        if (it == s.probed.end() || it->second != CommDriver::kWaits) return;
+        it->second = CommDriver::kCannotWait;
+        s.ports[port] = event_mask;
+    }
+    LogCannotWait(port, "ended a wait as cancelled on its own");
 }
 
 void NoteSystemWait(Handle port, const Overlapped* overlapped) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.system_waits[port] = overlapped;
+    s.system_waits[{port, ::GetCurrentThreadId()}] = overlapped;
 }
 
 bool DriverCancelledLastWait(Handle port, const Overlapped* overlapped) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.system_waits.find(port);
+    auto it = s.system_waits.find({port, ::GetCurrentThreadId()});
     return it != s.system_waits.end() && it->second == overlapped && overlapped->internal == kStatusCancelled;
 }
 
 void ForgetSystemWait(Handle port) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.system_waits.erase(port);
+    std::erase_if(s.system_waits, [&](const auto& w) { return w.first.first == port; });
 }
 
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped) {
@@ -129,6 +157,11 @@ bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* 
     HANDLE ended_watcher = nullptr;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        auto marked = s.probed.find(port);
+        if (marked == s.probed.end() || marked->second != CommDriver::kCannotWait) {  // closed meanwhile
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
         s.ports[port] = event_mask;
         if (overlapped != nullptr) {
             Wait wait{port, mask, overlapped, ::GetCurrentThreadId()};
@@ -181,10 +214,12 @@ bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* 
 void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (reason == CommWaitAbort::kClose) s.probed.erase(port);
-    s.system_waits.erase(port);
-    if (s.ports.empty()) return;
     const DWORD self = ::GetCurrentThreadId();
+    if (reason == CommWaitAbort::kClose) s.probed.erase(port);
+    std::erase_if(s.system_waits, [&](const auto& w) {
+        return w.first.first == port && (reason != CommWaitAbort::kCancel || w.first.second == self);
+    });
+    if (s.ports.empty()) return;
     std::erase_if(s.waits, [&](const Wait& w) {
         if (w.port != port || (reason == CommWaitAbort::kCancel && w.thread != self)) return false;
         if (reason == CommWaitAbort::kMaskChanged)

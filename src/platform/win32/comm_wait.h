@@ -20,11 +20,20 @@
 
 namespace eklv::pf::w32 {
 
-enum class CommDriver { kUnknown, kWaits, kCannotWait };
+enum class CommDriver { kUnknown, kProbing, kWaits, kCannotWait };
 // What the probe found for the port (kUnknown before it, and after a close).
 CommDriver PortDriver(Handle port);
-// Records the probe's finding; kCannotWait is logged.
-void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask);
+// Claims the probe of a port no thread has probed or is probing; false when
+// another thread got there first.
+bool BeginProbe(Handle port);
+// Records the probe's finding (kUnknown: it found nothing, the next wait
+// probes again). Only the claimed probe's finding is kept: a close while
+// the probe ran forgets the port, and a later handle may have its value.
+// kCannotWait is logged with why.
+void EndProbe(Handle port, CommDriver driver, std::uint32_t event_mask, const char* why = "");
+// A port whose driver ended a system wait as cancelled on its own
+// (DriverCancelledLastWait) is watched from now on; logged.
+void MarkCannotWait(Handle port, std::uint32_t event_mask);
 
 // A wait handed to the driver. A driver that ends it as cancelled on its
 // own, with no CancelIo, SetCommMask, PurgeComm or close of ours since,
@@ -32,6 +41,7 @@ void SetPortDriver(Handle port, CommDriver driver, std::uint32_t event_mask);
 void NoteSystemWait(Handle port, const Overlapped* overlapped);
 bool DriverCancelledLastWait(Handle port, const Overlapped* overlapped);
 void ForgetSystemWait(Handle port);
+
 
 // Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);

@@ -81,33 +81,60 @@ namespace {
 // cancelled. One that cannot ends it at once without an event, though the
 // port is fine (Wine 8 on a pty cancels it itself: its modem-status query
 // fails). An event that arrives meanwhile is the caller's: *event gets it,
-// and the next wait probes again.
+// and the next wait probes again. A wait the driver refuses at once (a port
+// that is gone, or one with another wait pending: a driver takes one wait
+// per handle) says nothing of the driver either: it is the caller's answer.
 bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
     *event = 0;
     OVERLAPPED probe{};
     probe.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (probe.hEvent == nullptr) return false;
+    if (probe.hEvent == nullptr) {
+        w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
+        return false;
+    }
     DWORD mask = 0;
     DWORD ignored = 0;
     bool done = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
     DWORD error = done ? 0 : ::GetLastError();
-    if (!done && error == ERROR_IO_PENDING && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
+    if (!done && error != ERROR_IO_PENDING) {
+        ::CloseHandle(probe.hEvent);
+        w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
+        ::SetLastError(error);
+        return false;
+    }
+    if (!done && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
+        // The driver waits. One that also ends the wait when it is cancelled
+        // (every Windows driver) gets the system's waits from now on. Wine 8
+        // waits on a thread of its own that no CancelIo ends, only a mask
+        // change: the session's reader could never be stopped there, so such
+        // a port is watched too.
         ::CancelIoEx(H(port), &probe);
+        bool cancellable = ::WaitForSingleObject(probe.hEvent, 500) == WAIT_OBJECT_0;
+        if (!cancellable) ::SetCommMask(H(port), watched);
         ::GetOverlappedResult(H(port), &probe, &ignored, TRUE);
         ::CloseHandle(probe.hEvent);
-        w32::SetPortDriver(port, w32::CommDriver::kWaits, watched);
+        if (cancellable)
+            w32::EndProbe(port, w32::CommDriver::kWaits, watched);
+        else
+            w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "does not end a cancelled wait");
         return true;
     }
-    if (!done && error == ERROR_IO_PENDING) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
+    if (!done) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
     ::CloseHandle(probe.hEvent);
     if (done && mask != 0) {  // says nothing of the driver: the next wait probes again
+        w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
         *event = mask;
         return true;
     }
     DWORD errors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(H(port), &errors, &status)) return false;  // the port itself has failed
-    w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
+    if (!::ClearCommError(H(port), &errors, &status)) {  // the port itself has failed
+        error = ::GetLastError();
+        w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
+        ::SetLastError(error);
+        return false;
+    }
+    w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "answered an empty event mask at once");
     return true;
 }
 
@@ -117,7 +144,14 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
     DWORD watched = 0;
     if (!::GetCommMask(H(port), &watched)) return false;
     w32::CommDriver driver = w32::PortDriver(port);
-    if (driver == w32::CommDriver::kUnknown && watched != 0 && overlapped != nullptr) {
+    // One thread probes; a wait of another thread meanwhile waits for its
+    // finding (at most about half a second), as the driver would refuse it
+    // as a second pending wait.
+    while (driver == w32::CommDriver::kProbing) {
+        ::Sleep(1);
+        driver = w32::PortDriver(port);
+    }
+    if (driver == w32::CommDriver::kUnknown && watched != 0 && overlapped != nullptr && w32::BeginProbe(port)) {
         DWORD event = 0;
         if (!ProbeDriver(port, watched, &event)) return false;
         driver = w32::PortDriver(port);
@@ -130,8 +164,8 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
         }
     }
     if (driver == w32::CommDriver::kWaits && overlapped != nullptr && w32::DriverCancelledLastWait(port, overlapped)) {
-        w32::SetPortDriver(port, w32::CommDriver::kCannotWait, watched);
-        driver = w32::CommDriver::kCannotWait;
+        w32::MarkCannotWait(port, watched);
+        driver = w32::PortDriver(port);
     }
     if (driver == w32::CommDriver::kCannotWait) return w32::WatchedWaitCommEvent(port, watched, mask, overlapped);
     // The system writes the mask when the wait completes, also when it is
@@ -140,7 +174,7 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
     DWORD ignored = 0;
     DWORD* out = mask != nullptr ? reinterpret_cast<DWORD*>(mask) : &ignored;
     bool ok = ::WaitCommEvent(H(port), out, reinterpret_cast<OVERLAPPED*>(overlapped)) != FALSE;
-    if (overlapped != nullptr) w32::NoteSystemWait(port, overlapped);
+    if (overlapped != nullptr && (ok || ::GetLastError() == ERROR_IO_PENDING)) w32::NoteSystemWait(port, overlapped);
     return ok;
 }
 
