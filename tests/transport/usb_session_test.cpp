@@ -318,7 +318,11 @@ TEST_F(OverlappedPort, ResponseFraming) {
     EXPECT_EQ(h.Command(port, "AT+QUIET\r", &reply), 5u);
     log = LibraryFolder::Get().LogSince(mark2);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - WaitForSingleObject failed[LastError="), std::string::npos);
-    EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx() failed with retry[1][response=]"), std::string::npos);
+    // One pass, or two when the reader's signal for the previous reply came
+    // after that reply was taken: nothing was received either way.
+    EXPECT_TRUE(log.find("CEKLVUSBSession::ReadDataEx() failed with retry[1][response=]") != std::string::npos ||
+                log.find("CEKLVUSBSession::ReadDataEx() failed with retry[2][response=]") != std::string::npos)
+        << log;
 
     // Data that never ends in OK or ERROR: 60 passes, then failure.
     quick.read_wait_ms = 2000;
