@@ -224,15 +224,13 @@ TEST_F(Station, HelpUsageAndSetupErrors) {
         Result r = Run(args);
         EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args) << r.err;
     }
-    // Setup errors: one line each, exit 3.
+    // Setup errors: one line each, exit 3 (each complaint of the ini check is
+    // in the unit test).
     Child no_library({"--library", folder.File("missing.so"), "list"}, {});
     EXPECT_EQ(no_library.Wait(30s), 3);
     EXPECT_NE(no_library.err.find("cannot load"), std::string::npos);
     for (auto [ini, complaint] : {std::pair<std::string, std::string>{"", "the library would support no phone"},
-                                  {"[GUID]\nGUID_0={86e0d1e0-8089-11d0-9ce4-08003e301f73}\n", "is not a class GUID"},
-                                  {"[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n", "no [VID_FILTER] VID_0"},
-                                  {"[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n[VID_FILTER]\nVID_0=vid_6b4d\n",
-                                   "no [INF_SETTINGS] entry"}}) {
+                                  {"[GUID]\nGUID_0={86e0d1e0-8089-11d0-9ce4-08003e301f73}\n", "is not a class GUID"}}) {
         std::filesystem::remove(folder.File("eklv.ini"));
         if (!ini.empty()) folder.Write("eklv.ini", ini);
         Result r = Run({"list"});
@@ -242,35 +240,16 @@ TEST_F(Station, HelpUsageAndSetupErrors) {
     }
 }
 
-TEST_F(Station, ListAndInfoShowEveryPhone) {
-    Result list = Run({"list"});
-    SKIP_IF_NOT_INITIALISED(list);
-    ASSERT_EQ(list.code, 0) << list.err;
-    EXPECT_TRUE(std::regex_search(list.out, std::regex("Norvanta Lite +INF_UART ttyUSB1"))) << list.out;
-    EXPECT_TRUE(std::regex_search(list.out, std::regex("1-3\\.2 +Norvanta Phone +INF_DATA ttyACM0"))) << list.out;
-    EXPECT_TRUE(std::regex_search(list.out, std::regex("controller pci\\\\0000:00:14\\.0: root TID [0-9]+\n")))
-        << list.out;
-
-    Result json = Run({"--json", "list"});
-    EXPECT_EQ(json.code, 0);
-    EXPECT_NE(json.out.find("\"product\":\"Norvanta Lite\""), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("{\"type\":\"INF_UART\",\"type_code\":32771,\"com_port\":\"ttyUSB1\""), std::string::npos);
-
-    Result info = Run({"info", IdIn(list, "Norvanta Phone")});
-    EXPECT_EQ(info.code, 0) << info.err;
-    EXPECT_NE(info.out.find("product     Norvanta Phone"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("COM port   ttyACM0"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("usb#vid_6b4d&pid_2001&mi_00#1-3.2:1.0#{86e0d1e0"), std::string::npos) << info.out;
-
-    Result unknown = Run({"info", "777"});
-    EXPECT_EQ(unknown.code, 5);
-    EXPECT_NE(unknown.err.find("no attached device has id 777 (result 3)"), std::string::npos) << unknown.err;
-}
-
 TEST_F(Station, AtSendsCommandsAndExplainsFailures) {
     Result list = Run({"list"});
     SKIP_IF_NOT_INITIALISED(list);
+    // The text table and the hubs' lines (the JSON form is checked on the kernel rig).
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("1-3\\.2 +Norvanta Phone +INF_DATA ttyACM0"))) << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("controller pci\\\\0000:00:14\\.0: root TID [0-9]+\n")))
+        << list.out;
     std::string id = IdIn(list, "Norvanta Phone");
+    Result info = Run({"info", id});
+    EXPECT_NE(info.out.find("product     Norvanta Phone"), std::string::npos) << info.out;
     Result ok = Run({"at", id, "ATI", "AT+CGMI"});
     ASSERT_EQ(ok.code, 0) << ok.err;
     EXPECT_NE(ok.out.find("> ATI\nNorvanta Phone N1\nOK\n> AT+CGMI\nNorvanta\nOK\n"), std::string::npos) << ok.out;

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <future>
 #include <thread>
 
 #include "kernel_rig/kernel_rig_support.h"
 #include "support/host_window.h"
+#include "support/proc_counts.h"
 
 namespace eklv::test {
 namespace {
@@ -61,12 +61,6 @@ std::string Transact(LoadedLibrary& lib, std::uint32_t id, EKLV_HANDLE h, const 
 bool WaitLog(const LoadedLibrary& lib, const std::string& text) {
     for (int i = 0; i < 300 && lib.ReadLogs().find(text) == std::string::npos; ++i) std::this_thread::sleep_for(100ms);
     return lib.ReadLogs().find(text) != std::string::npos;
-}
-
-int ThreadCount() {
-    int n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
 }
 
 bool WaitThreadCount(int n) {

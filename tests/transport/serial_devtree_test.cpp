@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "platform/linux/serial_port.h"
@@ -45,17 +43,3 @@ TEST(SerialDeviceTree, SymbolicNamesOpenTheirTty) {
 
 }  // namespace
 }  // namespace eklv::pf
-
-// The testbed needs libumockdev-preload in the process from its start: a run
-// without it starts itself again under it (as umockdev-wrapper would).
-int main(int argc, char** argv) {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (preload == nullptr || std::strstr(preload, "umockdev") == nullptr) {
-        std::string value = "libumockdev-preload.so.0";
-        if (preload != nullptr && *preload != '\0') value = std::string(preload) + ":" + value;
-        setenv("LD_PRELOAD", value.c_str(), 1);
-        execv("/proc/self/exe", argv);
-    }
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
