@@ -1,12 +1,3 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (posix thread model:
-# std::thread and std::mutex need it; -static keeps libwinpthread out).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows (cmake/toolchain-windows-mingw.cmake).
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-windows-mingw.cmake)

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 echo "== windows-i686 build =="
 nice -n 10 scripts/build.sh windows-i686 -DEKLV_BUILD_TESTS=OFF | tail -n 1
-tests/windows/check_exports.sh build-win32/src/eklv.dll
+tests/api/check_exports.sh build-win32/src/eklv.dll
 echo "== windows-x64 build =="
 dir=$(nice -n 10 scripts/build.sh windows-x64 | tail -n 1)
 echo "== windows-x64 tests (Wine) =="

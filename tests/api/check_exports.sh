@@ -1,6 +1,10 @@
 #!/bin/sh
-# libeklv.so exports exactly the twelve entry points and nothing else.
+# The library exports exactly the twelve entry points under their plain
+# names: libeklv.so through its dynamic symbols; eklv.dll through its export
+# table, importing Windows system DLLs only (no C++ runtime or winpthread
+# DLL) and, on i686, with every entry point __stdcall.
 set -eu
+lib="$1"
 expected="EKLVCloseDevice
 EKLVGetComPort
 EKLVGetProductStringDescriptor
@@ -13,8 +17,30 @@ EKLVSetCoreLogging
 EKLVUninitialize
 EKLVWriteData
 ZORVAN_OnCall"
-actual=$(nm -D --defined-only "$1" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | sed 's/@.*//' | sort)
+case "$lib" in
+  *.dll)
+    dump=$(x86_64-w64-mingw32-objdump -p "$lib")
+    actual=$(echo "$dump" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[/ {print $NF}' | sort) ;;
+  *)
+    actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | sed 's/@.*//' | sort) ;;
+esac
 if [ "$actual" != "$expected" ]; then
-  echo "exported symbols differ:"; echo "$actual"; exit 1
+  echo "exported names differ:"; echo "$actual"; exit 1
 fi
-echo "twelve entry points exported"
+case "$lib" in *.dll) ;; *) echo "twelve entry points exported"; exit 0 ;; esac
+
+imports=$(echo "$dump" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+for name in $imports; do
+  case "$name" in
+    kernel32.dll|user32.dll|advapi32.dll|shell32.dll|setupapi.dll|cfgmgr32.dll|winmm.dll|version.dll|rpcrt4.dll|msvcrt.dll|ole32.dll) ;;
+    api-ms-win-*) ;;
+    *) echo "imports a DLL that is not part of Windows: $name"; exit 1 ;;
+  esac
+done
+# On i686 the entry points are __stdcall: their symbols carry the size of
+# the arguments they pop (EKLVInitialize@4).
+if echo "$dump" | grep -q "file format pei-i386"; then
+  stdcall=$(i686-w64-mingw32-nm "$lib" | grep -cE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" || true)
+  if [ "$stdcall" != 12 ]; then echo "$stdcall of the twelve entry points are __stdcall"; exit 1; fi
+fi
+echo "twelve entry points exported; imports:" $imports

@@ -23,6 +23,29 @@ SP_DEVINFO_DATA* D(const DevInfoData* d) { return reinterpret_cast<SP_DEVINFO_DA
 SP_DEVICE_INTERFACE_DATA* I(const DeviceInterfaceData* d) {
     return reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(const_cast<DeviceInterfaceData*>(d));
 }
+
+// CM_Get_Parent, CM_Get_Child and CM_Get_Sibling: the node found goes to the
+// caller's optional pointer. (A template: on i686 they are __stdcall.)
+template <typename Get>
+std::uint32_t Relative(Get get, DevInst* out, DevInst node, std::uint32_t flags) {
+    DEVINST d = 0;
+    CONFIGRET r = get(&d, node, flags);
+    if (out != nullptr) *out = d;
+    return r;
+}
+
+// A device property or registry value read: the value's type and the
+// buffer's size pass in and out through the caller's optional pointers, in
+// the system's widths (ULONG and DWORD are the same type here).
+template <typename Read>
+std::uint32_t ReadValue(std::uint32_t* type, std::uint32_t* size, Read read) {
+    DWORD t = 0;
+    DWORD s = size != nullptr ? *size : 0;
+    auto r = read(&t, &s);
+    if (type != nullptr) *type = t;
+    if (size != nullptr) *size = s;
+    return static_cast<std::uint32_t>(r);
+}
 }  // namespace
 
 std::uint32_t CM_Locate_DevNodeA(DevInst* node, const char* instance_id, std::uint32_t flags) {
@@ -33,24 +56,15 @@ std::uint32_t CM_Locate_DevNodeA(DevInst* node, const char* instance_id, std::ui
 }
 
 std::uint32_t CM_Get_Parent(DevInst* parent, DevInst node, std::uint32_t flags) {
-    DEVINST d = 0;
-    CONFIGRET r = ::CM_Get_Parent(&d, node, flags);
-    if (parent != nullptr) *parent = d;
-    return r;
+    return Relative(::CM_Get_Parent, parent, node, flags);
 }
 
 std::uint32_t CM_Get_Child(DevInst* child, DevInst node, std::uint32_t flags) {
-    DEVINST d = 0;
-    CONFIGRET r = ::CM_Get_Child(&d, node, flags);
-    if (child != nullptr) *child = d;
-    return r;
+    return Relative(::CM_Get_Child, child, node, flags);
 }
 
 std::uint32_t CM_Get_Sibling(DevInst* sibling, DevInst node, std::uint32_t flags) {
-    DEVINST d = 0;
-    CONFIGRET r = ::CM_Get_Sibling(&d, node, flags);
-    if (sibling != nullptr) *sibling = d;
-    return r;
+    return Relative(::CM_Get_Sibling, sibling, node, flags);
 }
 
 std::uint32_t CM_Get_Device_IDA(DevInst node, char* buffer, std::uint32_t length, std::uint32_t flags) {
@@ -59,12 +73,9 @@ std::uint32_t CM_Get_Device_IDA(DevInst node, char* buffer, std::uint32_t length
 
 std::uint32_t CM_Get_DevNode_Registry_PropertyA(DevInst node, std::uint32_t property, std::uint32_t* reg_type,
                                                 void* buffer, std::uint32_t* length, std::uint32_t flags) {
-    ULONG type = 0;
-    ULONG size = length != nullptr ? *length : 0;
-    CONFIGRET r = ::CM_Get_DevNode_Registry_PropertyA(node, property, &type, buffer, &size, flags);
-    if (reg_type != nullptr) *reg_type = type;
-    if (length != nullptr) *length = size;
-    return r;
+    return ReadValue(reg_type, length, [&](DWORD* type, DWORD* size) {
+        return ::CM_Get_DevNode_Registry_PropertyA(node, property, type, buffer, size, flags);
+    });
 }
 
 DevInfoSet SetupDiGetClassDevsA(const Guid* class_guid, const char* enumerator, std::uint32_t flags) {
@@ -112,13 +123,10 @@ RegKey SetupDiOpenDevRegKey(DevInfoSet set, const DevInfoData* device, std::uint
 
 std::uint32_t RegQueryValueExA(RegKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
                                std::uint32_t* size) {
-    DWORD t = 0;
-    DWORD s = size != nullptr ? *size : 0;
-    LSTATUS r = ::RegQueryValueExA(reinterpret_cast<HKEY>(key), value_name, nullptr, &t, data,
-                                   size != nullptr ? &s : nullptr);
-    if (type != nullptr) *type = t;
-    if (size != nullptr) *size = s;
-    return static_cast<std::uint32_t>(r);
+    return ReadValue(type, size, [&](DWORD* t, DWORD* s) {
+        return ::RegQueryValueExA(reinterpret_cast<HKEY>(key), value_name, nullptr, t, data,
+                                  size != nullptr ? s : nullptr);
+    });
 }
 
 std::uint32_t RegCloseKey(RegKey key) { return static_cast<std::uint32_t>(::RegCloseKey(reinterpret_cast<HKEY>(key))); }
