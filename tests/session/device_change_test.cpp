@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,8 @@
 #include "notify/notification_thread.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
-#include "platform/thread.h"
 #include "session/device_notification.h"
+#include "support/eventually.h"
 #include "support/host_window.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
@@ -140,13 +139,12 @@ TEST_F(DeviceChangeTest, QueueOrderCompletionEventsAndTermination) {
     ASSERT_TRUE(QueueDeviceNotification(std::move(record)));
     EXPECT_EQ(host.WaitFor(3).back(), (HostMessage{true, 12, kInfData}));
     EXPECT_EQ(pf::WaitForSingleObject(late->handle(), 300), pf::kWaitTimeout);
-    for (int i = 0; i < 500 && late.use_count() > 1; ++i) pf::Sleep(2);
-    EXPECT_EQ(late.use_count(), 1) << "the record let go of its share";
+    EXPECT_TRUE(test::Eventually([&] { return late.use_count() == 1; })) << "the record let go of its share";
 
     // The stop routine ends the thread; records queued afterwards are
     // destroyed unhandled and unsignalled.
     EXPECT_EQ(CKLVSession::StopRoutine(), 0);
-    for (int i = 0; i < 500 && folder.CountLines("CKLVSession::DeviceChangeNotice exit") == 0; ++i) pf::Sleep(2);
+    test::Eventually([&] { return folder.CountLines("CKLVSession::DeviceChangeNotice exit") == 1; });
     EXPECT_EQ(CKLVSession::StopRoutine(), 1) << "no termination event once the thread has ended";
     auto orphan_event = CompletionEvent::Create();
     auto orphan = Record(s.SingleName(), 0x8000, kComPortClass, 13);
@@ -159,7 +157,7 @@ TEST_F(DeviceChangeTest, QueueOrderCompletionEventsAndTermination) {
     EXPECT_FALSE(QueueDeviceNotification(Record(s.SingleName(), 0x8000)));
 }
 
-TEST(HostBlock, TextsAreCutAndNamesEndAtTheirField) {
+TEST(HostBlock, TextsAreCutAndTheRestZeroed) {
     EKLVNotificationBlock block;
     std::memset(&block, 0xAB, sizeof block);
     BuildHostBlock(42, std::string(300, 'n'), "Phone", "pid_2001", GuidOf(kComPortClass), 0x8004, &block);
@@ -167,15 +165,6 @@ TEST(HostBlock, TextsAreCutAndNamesEndAtTheirField) {
     EXPECT_EQ(block.reserved0 | block.reserved1 | block.reserved2, 0u);
     for (std::size_t i = 6; i < sizeof block.product; ++i) ASSERT_EQ(block.product[i], 0) << i;
 
-    DeviceNotificationRecord record;
-    std::memset(block.device_name, 'X', sizeof block.device_name);
-    FillRecordFromHostBlock(block, &record);
-    EXPECT_EQ(record.device_name, std::string(256, 'X'));
-    block.device_name[5] = '\0';
-    FillRecordFromHostBlock(block, &record);
-    EXPECT_EQ(record.device_name, "XXXXX");
-    EXPECT_EQ(record.device_id, 42);
-    EXPECT_EQ(record.event_code, 0x8004u);
 }
 
 // Without a callback window nobody takes the scan's blocks: the processor
