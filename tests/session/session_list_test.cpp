@@ -14,7 +14,6 @@
 namespace eklv {
 namespace {
 
-using test::LibraryFolder;
 
 std::atomic<int> g_alive{0};
 
@@ -38,9 +37,7 @@ public:
 
 // Sets the deletion's reference wait and inserts a session per id.
 void Fill(CKLVSessionList& list, std::uint32_t delete_wait_ms, std::initializer_list<std::uint16_t> ids = {}) {
-    CKLVSessionList::TestTimings timings;
-    timings.delete_wait_ms = delete_wait_ms;
-    list.SetTestTimings(timings);
+    list.SetTestTimings({.delete_wait_ms = delete_wait_ms});
     for (std::uint16_t id : ids) {
         CKLVSessionList::Iterator it(list);
         list.Insert(it, new FakeSession(id, "t"));
@@ -48,6 +45,7 @@ void Fill(CKLVSessionList& list, std::uint32_t delete_wait_ms, std::initializer_
 }
 
 TEST(SessionList, OrderSearchesAndDeviceLists) {
+    test::CoreFolder();  // the list's log lines go there
     const int alive = g_alive;
     {
         CKLVSessionList list;
@@ -96,36 +94,40 @@ TEST(SessionList, OrderSearchesAndDeviceLists) {
     Fill(list, 1, {4});
     CKLVSessionList::Iterator it(list);
     std::vector<std::uint16_t> ids;
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     EXPECT_EQ(list.GetDeviceList(it, &ids), 3u);
-    EXPECT_NE(LibraryFolder::Get().LogSince(mark).find("KLVSessionMgr::GetDeviceList - Size = (0)"), std::string::npos);
+    EXPECT_NE(test::LogSince(mark).find("KLVSessionMgr::GetDeviceList - Size = (0)"), std::string::npos);
 }
 
+// Two iterators stand on the deleted node: the deletion ends when the last
+// steps off, not at the first, and not by giving up after its wait (a missed
+// release would hold the test for the whole 20 s and then trash the node).
+// One that stays past a short wait: the node goes to the trash, its session
+// still usable through that iterator.
 TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
     const int alive = g_alive;
     CKLVSessionList list;
-    Fill(list, 300, {1, 2, 3});
-    std::string mark = LibraryFolder::Get().Mark();
-
-    // A host thread stands on session 2 and steps off within the wait: destroyed.
-    auto holder = std::make_unique<CKLVSessionList::Iterator>(list);
-    ASSERT_TRUE(list.FindByDeviceId(*holder, 2, true));
-    std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        holder.reset();
-    });
-    {
+    Fill(list, 20000, {1, 2, 3});
+    std::string mark = test::LogMark();
+    auto first = std::make_unique<CKLVSessionList::Iterator>(list);
+    auto second = std::make_unique<CKLVSessionList::Iterator>(list);
+    ASSERT_TRUE(list.FindByDeviceId(*first, 2, true));
+    ASSERT_TRUE(list.FindByDeviceId(*second, 2, true));
+    std::thread deleter([&] {
         CKLVSessionList::Iterator it(list);
         ASSERT_TRUE(list.FindByDeviceId(it, 2, true));
         list.Delete(it);
         EXPECT_EQ(it.Get()->GetDeviceId(), 1);  // moved to the next node
-    }
-    release.join();
+    });
+    while (list.Count() != 2) std::this_thread::yield();  // unlinked; the deletion now waits
+    first.reset();
+    EXPECT_EQ(g_alive, alive + 3) << "destroyed while an iterator still stands on it";
+    second.reset();
+    deleter.join();
     EXPECT_EQ(g_alive, alive + 2);
-    EXPECT_EQ(list.TrashCount(), 0u);
+    EXPECT_EQ(list.TrashCount(), 0u) << "the deletion missed the last release and gave up";
 
-    // One that stays: trashed, its session still usable through the iterator,
-    // and the next step ends the walk.
+    Fill(list, 1);
     CKLVSessionList::Iterator stay(list);
     ASSERT_TRUE(list.FindByDeviceId(stay, 3, true));
     {
@@ -141,33 +143,9 @@ TEST(SessionList, DeleteWaitsForReferencesThenTrashes) {
     EXPECT_FALSE(stay.IsValid());
     EXPECT_EQ(stay.Get()->GetDeviceId(), 3);
     EXPECT_FALSE(list.FindByDeviceId(stay, 3, false));
-    const std::string log = LibraryFolder::Get().LogSince(mark);
+    const std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("[DID 2] CKLVSessionList::Delete - Session removed"), std::string::npos);
     EXPECT_NE(log.find("[DID 3] CKLVSessionList::Delete - Added to trash list"), std::string::npos);
-}
-
-// Two iterators stand on the deleted node: the deletion ends when the last
-// steps off, not at the first, and not by giving up after its wait (a missed
-// release would hold the test for the whole 20 s and then trash the node).
-TEST(SessionList, DeleteWaitsForTheLastOfSeveralReferences) {
-    const int alive = g_alive;
-    CKLVSessionList list;
-    Fill(list, 20000, {1, 2});
-    auto first = std::make_unique<CKLVSessionList::Iterator>(list);
-    auto second = std::make_unique<CKLVSessionList::Iterator>(list);
-    ASSERT_TRUE(list.FindByDeviceId(*first, 2, true));
-    ASSERT_TRUE(list.FindByDeviceId(*second, 2, true));
-    std::thread deleter([&] {
-        CKLVSessionList::Iterator it(list);
-        if (list.FindByDeviceId(it, 2, true)) list.Delete(it);
-    });
-    while (list.Count() != 1) std::this_thread::yield();  // unlinked; the deletion now waits
-    first.reset();
-    EXPECT_EQ(g_alive, alive + 2) << "destroyed while an iterator still stands on it";
-    second.reset();
-    deleter.join();
-    EXPECT_EQ(g_alive, alive + 1);
-    EXPECT_EQ(list.TrashCount(), 0u) << "the deletion missed the last release and gave up";
 }
 
 TEST(SessionList, TrashIsTrimmedFromFiftyToTwentyFour) {

@@ -23,7 +23,6 @@ namespace eklv {
 namespace {
 
 using test::Eventually;
-using test::LibraryFolder;
 using test::ModemEmulator;
 using test::ModemReply;
 using Clock = std::chrono::steady_clock;
@@ -37,7 +36,7 @@ CEKLVUSBSession::TestTimings Quick() { return {.read_wait_ms = 1500, .stop_wait_
 
 struct Harness {
     Harness() {
-        LibraryFolder::Get().WriteIni(kIni);
+        test::WriteCoreIni(kIni);
         DeviceSessionInfo info;
         info.DeviceId = 7;
         info.TID = "1.2";
@@ -106,7 +105,7 @@ protected:
 
 TEST(SessionRecords, AddFindUpdateRemove) {
     Harness h;
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     CEKLVUSBSession& s = h.session;
     std::vector<InterfaceRecord> records;
     EXPECT_EQ(s.GetInterfaces(&records), 8u);
@@ -140,7 +139,7 @@ TEST(SessionRecords, AddFindUpdateRemove) {
     EXPECT_EQ(port, "unchanged");
     s.DumpPacket("AT\r", 3);
 
-    const std::string log = LibraryFolder::Get().LogSince(mark);
+    const std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("[DID 7] CEKLVUSBSession::AddInterface(32770), IntfDesc(USB Modem)"), std::string::npos);
     EXPECT_NE(log.find("CKLVSession::DumpPacket - 41 54 0d \n"), std::string::npos);
 }
@@ -182,10 +181,10 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
     EXPECT_EQ(dcb.fBinary + dcb.fOutX + dcb.fRtsControl, 0u);
     EXPECT_EQ(dcb.Parity, pf::kOddParity);  // not one of the defaults: kept
 
-    LibraryFolder::Get().WriteIni(std::string(kIni) +
+    test::WriteCoreIni(std::string(kIni) +
                                   "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nStopBits=2\n"
                                   "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=1\n");
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     h.session.InitComPortConfig(&dcb);
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 7);      // low byte
@@ -199,12 +198,12 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
     EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
     info.InterfaceString = "Modem";
     EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfData);
-    std::string log = LibraryFolder::Get().LogSince(mark);
+    std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]"), std::string::npos);
     EXPECT_NE(log.find("time num:3"), std::string::npos);
     EXPECT_EQ(log.find("time num:4"), std::string::npos);
 
-    LibraryFolder::Get().WriteIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
+    test::WriteCoreIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
     info.DevicePath = "\\\\.\\another";
     EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
     EXPECT_EQ(h.session.GetInterfaceCount(), 1u);
@@ -212,10 +211,10 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
 
 TEST(SessionBlocking, OpenReadWriteCloseAndLoss) {
     Harness h;
-    LibraryFolder::Get().WriteIni(std::string(kIni) + "[COM_PORT_SETTING]\nBauRate=115200\n");
+    test::WriteCoreIni(std::string(kIni) + "[COM_PORT_SETTING]\nBauRate=115200\n");
     ModemEmulator modem;
     ASSERT_EQ(h.AddModem(modem), kInfData);
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
 
     EXPECT_EQ(h.session.OpenInterface(kInfMsd, 1), pf::kInvalidHandle);  // not recorded
     pf::Handle port = h.session.OpenInterface(kInfData, 1);
@@ -243,14 +242,14 @@ TEST(SessionBlocking, OpenReadWriteCloseAndLoss) {
     EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
     EXPECT_EQ(h.session.CloseInterface(kInfUndefined), 8u);
 
-    const std::string log = LibraryFolder::Get().LogSince(mark);
+    const std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("CEKLVUSBSession::OpenInterface - failed[LastError=2][32772][]"), std::string::npos);
     EXPECT_NE(log.find("CEKLVUSBSession::MDMRead Data - Failed. Error = (1167)"), std::string::npos);
 }
 
 TEST_F(OverlappedPort, ResponseFraming) {
     EXPECT_EQ(h.session.ReaderHandle(), port);
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     std::string reply;
     modem.QueueReply(ModemReply::Split("\r\n+CSQ: 2", "0,99\r\n\r\nOK\r\n", 150));
     EXPECT_EQ(h.Command(port, "AT+CSQ\r", &reply), 0u);
@@ -267,7 +266,7 @@ TEST_F(OverlappedPort, ResponseFraming) {
     EXPECT_EQ(h.Command(port, "AT\r", &reply, 4), 0u);
     EXPECT_EQ(reply, "\r\nO");
 
-    std::string log = LibraryFolder::Get().LogSince(mark);
+    std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - got ERROR[response=\r\n+CME ERROR: 10\r\n]"), std::string::npos);
     EXPECT_EQ(log.find("got ERROR[response=\r\nERROR\r\n\r\nOK"), std::string::npos);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - response truncated[3 of 6 bytes]"), std::string::npos);
@@ -275,9 +274,9 @@ TEST_F(OverlappedPort, ResponseFraming) {
     // Silence: one pass, then the time-out lines.
     h.session.SetTestTimings({.read_wait_ms = 200, .stop_wait_ms = 3000});
     modem.QueueReply(ModemReply::Silence());
-    const std::string mark2 = LibraryFolder::Get().Mark();
+    const std::string mark2 = test::LogMark();
     EXPECT_EQ(h.Command(port, "AT+QUIET\r", &reply), 5u);
-    log = LibraryFolder::Get().LogSince(mark2);
+    log = test::LogSince(mark2);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - WaitForSingleObject failed[LastError="), std::string::npos);
     // One pass, or two when the reader's signal for the previous reply came
     // after that reply was taken: nothing was received either way.
@@ -288,12 +287,12 @@ TEST_F(OverlappedPort, ResponseFraming) {
     // Data that never ends in OK or ERROR: 60 passes, then failure.
     h.session.SetTestTimings({.read_wait_ms = 2000, .stop_wait_ms = 3000});
     modem.StartStream("x", 2);
-    const std::string mark3 = LibraryFolder::Get().Mark();
+    const std::string mark3 = test::LogMark();
     char buffer[64];
     std::uint32_t length = sizeof buffer;
     EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
     modem.StopStream();
-    log = LibraryFolder::Get().LogSince(mark3);
+    log = test::LogSince(mark3);
     EXPECT_NE(log.find("failed with retry[60][response=xx"), std::string::npos);
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
 }
@@ -301,13 +300,13 @@ TEST_F(OverlappedPort, ResponseFraming) {
 TEST_F(OverlappedPort, WriteThatNeverCompletesIsBounded) {
     h.session.SetTestTimings({.read_wait_ms = 1500, .stop_wait_ms = 3000, .write_wait_ms = 200, .write_wait_per_byte_ms = 0});
     modem.SetPaused(true);  // the far end takes nothing: the pty fills up
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     std::string big(1 << 20, 'x');
     std::uint32_t length = static_cast<std::uint32_t>(big.size());
     auto start = Clock::now();
     EXPECT_FALSE(h.session.WriteData(port, big.data(), &length));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
-    EXPECT_NE(LibraryFolder::Get().LogSince(mark).find("CEKLVUSBSession::WriteDataEx - write did not complete in 200 ms"),
+    EXPECT_NE(test::LogSince(mark).find("CEKLVUSBSession::WriteDataEx - write did not complete in 200 ms"),
               std::string::npos);
     big.assign(big.size(), 'y');  // the cancelled write no longer reads from the buffer
 
@@ -320,7 +319,7 @@ TEST_F(OverlappedPort, WriteThatNeverCompletesIsBounded) {
 }
 
 TEST_F(OverlappedPort, StopRestartAndLoss) {
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
 
     h.session.StopReadThread();
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);
@@ -331,7 +330,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     auto start = Clock::now();
     EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    std::string log = LibraryFolder::Get().LogSince(mark);
+    std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("CEKLVUSBSession::ThreadFn ended"), std::string::npos);
     EXPECT_NE(log.find("CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]"), std::string::npos);
 
@@ -339,7 +338,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
 
     // The far end hangs up while the reader waits: the reader ends by itself,
     // reads and writes fail at once, close and remove still work.
-    const std::string mark2 = LibraryFolder::Get().Mark();
+    const std::string mark2 = test::LogMark();
     modem.HangUp();
     EXPECT_TRUE(Eventually([&] { return h.session.ReaderThreadId() == 0; }));
     length = sizeof buffer;
@@ -349,7 +348,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     std::uint32_t type = 0;
     EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
     EXPECT_EQ(h.session.GetInterfaceCount(), 0u);
-    log = LibraryFolder::Get().LogSince(mark2);
+    log = test::LogSince(mark2);
     EXPECT_NE(log.find("CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=1167]"), std::string::npos);
 }
 
@@ -365,11 +364,11 @@ TEST(SessionReader, AbandonedReaderLeavesTheSessionUsable) {
     ASSERT_EQ(h.session.CloseInterface(kInfData), 0u);  // served handle: stops the reader (in time)
     port = h.session.OpenInterface(kInfData, 0);
     ASSERT_NE(port, pf::kInvalidHandle);
-    const std::string mark = LibraryFolder::Get().Mark();
+    const std::string mark = test::LogMark();
     h.session.StopReadThread();
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);  // the session's fresh slot
     EXPECT_EQ(h.session.ReaderHandle(), pf::kInvalidHandle);
-    std::string log = LibraryFolder::Get().LogSince(mark);
+    std::string log = test::LogSince(mark);
     EXPECT_NE(log.find("wait timeout"), std::string::npos);
     EXPECT_NE(log.find("reader abandoned"), std::string::npos);
 
@@ -387,7 +386,7 @@ TEST(SessionModes, TwoOverlappedInterfacesAndMixedModes) {
     Harness h;
     ModemEmulator first;
     ModemEmulator second;
-    LibraryFolder::Get().WriteIni("[PID_SETTINGS]\npid_default=50,1,300,2,1000\n[INF_SETTINGS]\nINF_DATA=Modem A\nINF_UART=Modem B\nINF_MSD=Modem C\n");
+    test::WriteCoreIni("[PID_SETTINGS]\npid_default=50,1,300,2,1000\n[INF_SETTINGS]\nINF_DATA=Modem A\nINF_UART=Modem B\nINF_MSD=Modem C\n");
     ASSERT_EQ(h.AddModem(first, "Modem A"), kInfData);
     ASSERT_EQ(h.session.AddInterface("\\\\.\\uart", "Modem B"), kInfUart);
     ASSERT_EQ(h.AddModem(second, "Modem C"), kInfMsd);
@@ -426,7 +425,7 @@ TEST(SessionRemoval, RemovingWhileAHostThreadReads) {
     Harness h;
     ModemEmulator modem;
     modem.SetSilent(true);
-    LibraryFolder::Get().WriteIni("[INF_SETTINGS]\nINF_DATA=Modem\n[PID_SETTINGS]\npid_default=0,0,20000,2,1000\n");
+    test::WriteCoreIni("[INF_SETTINGS]\nINF_DATA=Modem\n[PID_SETTINGS]\npid_default=0,0,20000,2,1000\n");
     ASSERT_EQ(h.AddModem(modem), kInfData);
     pf::Handle port = h.session.OpenInterface(kInfData, 1);
     ASSERT_NE(port, pf::kInvalidHandle);

@@ -54,15 +54,12 @@ struct Station : test::TempFolder {
     }
 };
 
-TEST(WineHostPrograms, EklvctlHelpUsageAndDemo) {
+// The Windows program's own texts and codes (its arguments are parsed as on
+// Linux, where their cases are checked).
+TEST(WineHostPrograms, EklvctlHelpAndDemo) {
     Result help = RunProgram(Program(EKLVCTL_EXE), {"--help"});
     EXPECT_EQ(help.code, 0u);
     EXPECT_NE(help.output.find("eklv.dll announces"), std::string::npos) << help.output;
-    EXPECT_NE(help.output.find("Exit codes"), std::string::npos);
-
-    EXPECT_EQ(RunProgram(Program(EKLVCTL_EXE), {"no-such-command"}).code, 2u);
-    EXPECT_EQ(RunProgram(Program(EKLVCTL_EXE), {"at", "70000", "ATI"}).code, 2u);
-
     Result demo = RunProgram(Program(EKLVCTL_EXE), {"demo"});
     EXPECT_EQ(demo.code, 3u);
     EXPECT_NE(demo.output.find("Linux only"), std::string::npos) << demo.output;
