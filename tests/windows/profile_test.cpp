@@ -1,68 +1,81 @@
-// The profile rules the settings and the device-id manager rely on, through
-// the platform interface over Windows' own profile functions (Wine's here).
+// Profile files through the platform interface on Windows: the rules of
+// Windows' own profile functions (Wine's here) that the settings and the
+// device-id manager rely on, and the interface's own refusal of files that
+// are not ordinary files or are larger than 1 MiB.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/handle.h"
 #include "platform/profile.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
 namespace {
 
-std::vector<std::string> List(const char* buffer, std::uint32_t length) {
-    std::vector<std::string> items;
-    for (std::uint32_t i = 0; i < length;) {
-        std::string item(buffer + i);
-        i += static_cast<std::uint32_t>(item.size()) + 1;
-        if (!item.empty()) items.push_back(item);
-    }
-    return items;
-}
-
-TEST(Profile, ReadRules) {
-    test::TempFolder dir;
-    dir.Write("a.ini",
-              "[Configuration]\r\nLevel = 0x7 ; all\r\nlevel=9\r\n#Hash=1\r\n"
-              "[configuration]\r\nOther=1\r\n[Phone]\r\n1.2=5\r\n1.3=6\r\n");
-    const std::string file = dir.File("a.ini");
+std::string Get(const std::string& file, const char* section, const char* key) {
     char value[64];
-    // Names match in any case, the first key wins, spaces around '=' go,
-    // inline ';' text stays (the settings code cuts it itself).
-    ASSERT_EQ(pf::GetPrivateProfileStringA("CONFIGURATION", "LEVEL", "d", value, sizeof value, file), 9u);
-    EXPECT_STREQ(value, "0x7 ; all");
-    pf::GetPrivateProfileStringA("Configuration", "#Hash", "d", value, sizeof value, file);
-    EXPECT_STREQ(value, "1") << "'#' lines are keys, not comments";
-    // A section repeated in another case is not merged: the first one answers.
-    EXPECT_EQ(pf::GetPrivateProfileStringA("Configuration", "Other", "d", value, sizeof value, file), 1u);
-    EXPECT_STREQ(value, "d");
-    // Values are cut to the buffer.
-    EXPECT_EQ(pf::GetPrivateProfileStringA("Configuration", "Level", "", value, 4, file), 3u);
-    EXPECT_STREQ(value, "0x7");
-
-    char list[256];
-    std::uint32_t n = pf::GetPrivateProfileSectionNamesA(list, sizeof list, file);
-    EXPECT_EQ(List(list, n), (std::vector<std::string>{"Configuration", "configuration", "Phone"}));
-    n = pf::GetPrivateProfileSectionA("PHONE", list, sizeof list, file);
-    EXPECT_EQ(List(list, n), (std::vector<std::string>{"1.2=5", "1.3=6"}));
+    pf::GetPrivateProfileStringA(section, key, "d", value, sizeof value, file);
+    return value;
 }
 
-TEST(Profile, WritesCreateReplaceAndDelete) {
+std::vector<std::string> SectionNames(const std::string& file) {
+    char buffer[256];
+    std::uint32_t length = pf::GetPrivateProfileSectionNamesA(buffer, sizeof buffer, file);
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < length;) {
+        std::string name(buffer + i);
+        i += static_cast<std::uint32_t>(name.size()) + 1;
+        if (!name.empty()) names.push_back(name);
+    }
+    return names;
+}
+
+TEST(Profile, ReadAndWriteRules) {
     test::TempFolder dir;
-    const std::string file = dir.File("USBConnectivityConfig.ini");
-    ASSERT_TRUE(pf::WritePrivateProfileStringA("ROOT_TID", "pci\\x", "1", file));
-    ASSERT_TRUE(pf::WritePrivateProfileStringA("root_tid", "PCI\\X", "2", file));
-    ASSERT_TRUE(pf::WritePrivateProfileStringA("HISTORY", "k", "v", file));
-    char value[16];
-    pf::GetPrivateProfileStringA("ROOT_TID", "pci\\x", "", value, sizeof value, file);
-    EXPECT_STREQ(value, "2") << "a write replaces the key of any case";
-    ASSERT_TRUE(pf::WritePrivateProfileStringA("ROOT_TID", "pci\\x", nullptr, file));
-    EXPECT_EQ(pf::GetPrivateProfileStringA("ROOT_TID", "pci\\x", "", value, sizeof value, file), 0u);
-    ASSERT_TRUE(pf::WritePrivateProfileStringA("HISTORY", nullptr, nullptr, file));
-    char list[64];
-    std::uint32_t n = pf::GetPrivateProfileSectionNamesA(list, sizeof list, file);
-    EXPECT_EQ(List(list, n), (std::vector<std::string>{"ROOT_TID"}));
+    dir.Write("a.ini", "[Configuration]\r\nLevel = 0x7 ; all\r\nlevel=9\r\n#Hash=1\r\n[configuration]\r\nOther=1\r\n");
+    const std::string file = dir.File("a.ini");
+    // Names match in any case, the first key wins, spaces around '=' go,
+    // inline ';' text stays (the settings code cuts it itself), '#' lines
+    // are keys, and a section repeated in another case is not merged.
+    EXPECT_EQ(Get(file, "CONFIGURATION", "LEVEL"), "0x7 ; all");
+    EXPECT_EQ(Get(file, "Configuration", "#Hash"), "1");
+    EXPECT_EQ(Get(file, "Configuration", "Other"), "d");
+    EXPECT_EQ(SectionNames(file), (std::vector<std::string>{"Configuration", "configuration"}));
+
+    const std::string ids = dir.File("USBConnectivityConfig.ini");
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("ROOT_TID", "pci\\x", "1", ids));
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("root_tid", "PCI\\X", "2", ids));
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("HISTORY", "k", "v", ids));
+    EXPECT_EQ(Get(ids, "ROOT_TID", "pci\\x"), "2") << "a write replaces the key of any case";
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("ROOT_TID", "pci\\x", nullptr, ids));
+    EXPECT_EQ(Get(ids, "ROOT_TID", "pci\\x"), "d");
+    ASSERT_TRUE(pf::WritePrivateProfileStringA("HISTORY", nullptr, nullptr, ids));
+    EXPECT_EQ(SectionNames(ids), (std::vector<std::string>{"ROOT_TID"}));
+}
+
+std::vector<std::string> g_told;
+
+TEST(Profile, FilesThatAreNotOrdinaryFilesReadAsAbsentAndAreNotWritten) {
+    test::TempFolder dir;
+    ASSERT_TRUE(::CreateDirectoryA(dir.File("folder.ini").c_str(), nullptr));
+    const std::string big = "[S]\r\nk=v\r\n" + std::string(1 << 20, ';');
+    dir.Write("big.ini", big);
+    pf::SetProfileNotice([](const std::string&, const std::string& why) { g_told.push_back(why); });
+    for (int round = 0; round < 2; ++round) {
+        for (const char* name : {"folder.ini", "big.ini"}) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(Get(dir.File(name), "S", "k"), "d");
+            EXPECT_TRUE(SectionNames(dir.File(name)).empty());
+            EXPECT_FALSE(pf::WritePrivateProfileStringA("S", "k", "w", dir.File(name)));
+            EXPECT_EQ(pf::GetLastError(), pf::kErrorAccessDenied);
+        }
+    }
+    pf::SetProfileNotice(nullptr);
+    EXPECT_EQ(g_told, (std::vector<std::string>{"not a regular file", "larger than 1048576 bytes"})) << "once each";
+    EXPECT_EQ(dir.Read("big.ini"), big);
 }
 
 }  // namespace
