@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,17 +29,11 @@ TEST(Windows, RegisteredIdsAreSharedWithTheHost) {
 // A window on a thread of its own that pumps until WM_QUIT; its procedure
 // records each message with the thread it ran on.
 struct WindowThread {
-    struct Call {
-        std::uint32_t message;
-        pf::WParam wparam;
-        DWORD thread;
-    };
+    struct Call { std::uint32_t message; pf::WParam wparam; DWORD thread; };
     static pf::LResult Proc(pf::Hwnd, std::uint32_t message, pf::WParam wparam, pf::LParam, void* context) {
         auto* self = static_cast<WindowThread*>(context);
-        {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->calls.push_back({message, wparam, ::GetCurrentThreadId()});
-        }
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->calls.push_back({message, wparam, ::GetCurrentThreadId()});
         if (message == self->quit) ::PostQuitMessage(0);
         return static_cast<pf::LResult>(wparam * 2);
     }
@@ -105,12 +100,10 @@ TEST(Windows, DestroyedWindowGetsNoQueuedMessagesAndRefusesPosts) {
     EXPECT_FALSE(pf::PostMessageA(w.hwnd, w.ping, 9, 0));
     EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidWindowHandle);
     EXPECT_EQ(pf::SendMessageA(w.hwnd, w.ping, 9, 0), 0);
-    bool destroyed = false;
-    for (const auto& c : w.Calls()) {
-        if (c.message == pf::kWmDestroy) destroyed = true;
-        EXPECT_NE(c.message, w.ping) << "a queued message reached a destroyed window";
-    }
-    EXPECT_TRUE(destroyed);
+    std::vector<std::uint32_t> messages;
+    for (const auto& c : w.Calls()) messages.push_back(c.message);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), pf::kWmDestroy), 1);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), w.ping), 0) << "a queued message reached a destroyed window";
 }
 
 TEST(Windows, DeviceNotificationsRegisterAndRelease) {
