@@ -14,7 +14,6 @@
 namespace eklv {
 namespace {
 
-
 std::atomic<int> g_alive{0};
 
 class FakeSession : public CKLVSession {

@@ -22,7 +22,6 @@
 namespace eklv {
 namespace {
 
-
 std::string PortName() {
     const char* com = std::getenv("EKLV_TEST_COM");
     return com != nullptr ? std::string("\\\\.\\") + com : std::string();
