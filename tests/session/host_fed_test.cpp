@@ -10,7 +10,6 @@
 
 #include "discovery/standard_rig.h"
 #include "support/host_window.h"
-#include "support/proc_counts.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
@@ -21,9 +20,9 @@ using test::HostMessage;
 
 // Supports both phones of the standard rig; the single phone's port is
 // typed by its interface string.
-std::string Ini(const std::string& extra = "") {
+std::string Ini() {
     return test::VerboseLogIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
-                               "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n" + extra);
+                               "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
 }
 
 // {86e0d1e0-8089-11d0-9ce4-08003e301f73}, the COM port class.
@@ -48,11 +47,10 @@ std::string Upper(std::string s) {
 class HostFedTest : public ::testing::Test {
 protected:
     void TearDown() override { unsetenv("EKLV_TEST_NOTIFICATION_WAIT_MS"); }
-    void Start(test::LoadedLibrary& lib, std::uint8_t self_monitoring = 0) {
+    void Start(test::LoadedLibrary& lib) {
         ASSERT_TRUE(lib.ok());
         EKLVInitParams params{};
         params.client_window = host.hwnd();
-        params.self_monitoring = self_monitoring;
         ASSERT_EQ(lib.Initialize(&params), 0u);
     }
 
@@ -174,24 +172,6 @@ TEST_F(HostFedTest, AnswersOneWhenTheProcessorDoesNotFinishInTime) {
     const std::string log = lib.ReadLogs();
     EXPECT_EQ(CountOf(log, "CKLVSession::DeviceChangeNotice - m_pTermEvent triggered"), 1);
     EXPECT_EQ(CountOf(log, "CKLVSession::HandleDeviceNotification - " + s.ModemName()), 2);
-}
-
-// Host-fed, self-monitoring, host-fed again in one loaded copy: every
-// thread a mode started has ended when EKLVUninitialize returns.
-TEST_F(HostFedTest, UninitialiseStopsEveryThreadAndTheLibraryStartsAgain) {
-    test::LoadedLibrary lib(Ini());
-    ASSERT_TRUE(lib.ok());
-    const int before = test::ThreadCount();
-    for (std::uint8_t self_monitoring : {0, 1, 0}) {
-        Start(lib, self_monitoring);
-        auto modem = Block(6, s.ModemName(), EKLV_DBT_DEVICEARRIVAL);
-        if (!self_monitoring) {
-            EXPECT_EQ(lib.Notification(&modem), 0u);
-        }
-        EXPECT_EQ(lib.Uninitialize(), 0u);
-        EXPECT_EQ(test::ThreadCount(), before) << "self-monitoring " << int(self_monitoring);
-    }
-    EXPECT_EQ(CountOf(lib.ReadLogs(), "wait timeout"), 0);
 }
 
 }  // namespace
