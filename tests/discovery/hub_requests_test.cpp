@@ -31,6 +31,13 @@ struct HubHandle {
     pf::Handle handle;
 };
 
+// GetDeviceConnectionIndex as "<result>:<port>".
+std::string ConnectionIndex(const std::string& device, const std::string& hub, bool any_device = false) {
+    int port = 0;
+    std::uint32_t r = CKLVUSBUtilities::GetDeviceConnectionIndex(device, hub, &port, any_device);
+    return std::to_string(r) + ":" + std::to_string(port);
+}
+
 // The raw requests where the utilities below cannot tell: sizes answered,
 // the error codes of a bad port and a closed handle, what opens as a hub.
 // The answers themselves are read through the utilities.
@@ -119,24 +126,17 @@ TEST(HubRequests, HubUnpluggedAndPluggedWhileOpen) {
 TEST(HubRequests, PortsDescriptorsAndStrings) {
     StandardRig s;
     DiscoveryFolder folder(test::kStandardIni);
-    int port = 0;
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub), &port, false),
-              kUsbOk);
-    EXPECT_EQ(port, 2);
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub)), "0:2");
     // The port of a hub on its parent hub, without the phone filters.
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.rig.HubName(s.inner_hub), s.rig.HubName(s.hub), &port, true),
-              kUsbOk);
-    EXPECT_EQ(port, 4);
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.rig.HubName(s.inner_hub), s.rig.HubName(s.hub), &port, false),
-              kUsbInvalid);
-    EXPECT_EQ(port, -1);
+    EXPECT_EQ(ConnectionIndex(s.rig.HubName(s.inner_hub), s.rig.HubName(s.hub), true), "0:4");
+    EXPECT_EQ(ConnectionIndex(s.rig.HubName(s.inner_hub), s.rig.HubName(s.hub)), "2:-1");
     EXPECT_EQ(folder.CountLines("SearchVIDFilter unsupported[" + s.rig.HubName(s.inner_hub) + "]"), 1);
     EXPECT_EQ(folder.CountLines("GetDeviceConnectionIndex - Failed to validate input parameters"), 1);
     // The device is on another hub than the one named.
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), s.rig.HubName(s.root2), &port, false),
-              kUsbQueryFailed);
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), s.rig.HubName(s.root2)).substr(0, 2), "1:");
     EXPECT_EQ(folder.CountLines("GetDeviceConnectionIndex: Failed to match the driver key names."), 1);
 
+    int port = 0;
     pf::Handle hub = CKLVUSBUtilities::OpenParentHub(s.ModemName(), &port);
     ASSERT_TRUE(pf::IsValidHandle(hub));
     pf::UsbDeviceDescriptor device{};
@@ -227,21 +227,17 @@ TEST(HubRequests, HostileSysfs) {
 
     // A hub that reports no ports, then one without the attribute.
     s.rig.SetAttribute(s.inner_hub, "maxchild", "0");
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub), &port, false),
-              kUsbQueryFailed);
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub)).substr(0, 2), "1:");
     EXPECT_EQ(folder.CountLines("GetDeviceConnectionIndex: Invalid number of ports: 0 from hub: " +
                                 s.rig.HubName(s.inner_hub)),
               1);
     s.rig.RemoveAttribute(s.inner_hub, "maxchild");
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub), &port, false),
-              kUsbQueryFailed);
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), s.rig.HubName(s.inner_hub)).substr(0, 2), "1:");
     EXPECT_EQ(folder.CountLines("GetDeviceConnectionIndex - IOCTL_USB_GET_NODE_INFORMATION, Error = 31"), 1);
 
     // Names of every bad length, and a hub name that is no name at all.
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), std::string(513, 'h'), &port, false),
-              kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceConnectionIndex(s.ModemName(), std::string(512, 'h'), &port, false),
-              kUsbQueryFailed);
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), std::string(513, 'h')).substr(0, 2), "2:");
+    EXPECT_EQ(ConnectionIndex(s.ModemName(), std::string(512, 'h')).substr(0, 2), "1:");
     EXPECT_EQ(folder.CountLines("Could not create hub handle. Error: 2"), 1);
 }
 
