@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/device_enumeration.h"
@@ -160,11 +161,8 @@ TEST(DeviceTree, PortNamesAndInterfaceProperties) {
     std::uint8_t* value = nullptr;
     std::uint32_t size = 0, type = 0;
     ASSERT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.ModemName(), "PortName", &value, &size, &type, 3), 0u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(value)), "ttyACM0");
-    EXPECT_EQ(type, kRegSz);
-    EXPECT_EQ(size, 8u);
-    delete[] value;
-    value = nullptr;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(value), size), std::string("ttyACM0", 8));
+    delete[] std::exchange(value, nullptr);
     EXPECT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.ModemName(), "FriendlyName", &value, &size, &type, 3), 1u);
     EXPECT_EQ(value, nullptr);
     EXPECT_EQ(CKLVUSBUtilities::GetCustomInterfaceProperty(s.MtpName(), "PortName", &value, &size, &type, 1000), 1u);
@@ -180,36 +178,50 @@ TEST(DeviceTree, PortNamesAndInterfaceProperties) {
               std::string::npos);
 }
 
-TEST(UsbQueries, WalksUpToTheNodeBelowTheHub) {
+// The tree queries of CKLVUSBUtilities; each answers its text, or
+// "<r N>" with the result code N (or "<false>") when it fails.
+class UsbQueries : public ::testing::Test {
+protected:
+    static std::string Answer(std::uint32_t r, const std::string& text) {
+        return r == kUsbOk ? text : "<r " + std::to_string(r) + ">";
+    }
+    static std::string Find(const DeviceSearchCriteria& criteria) {
+        std::string id;
+        return Answer(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), id);
+    }
+    static std::string ParentHub(const std::string& name) {
+        std::string hub = "kept";
+        std::uint32_t r = CKLVUSBUtilities::GetParentHubSymbolicName(name, &hub);
+        return r == kUsbOk ? hub : Answer(r, "") + hub;
+    }
+    static std::string SerialFunction(const std::string& name) {
+        std::string id = "kept";
+        return CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(name, &id) ? id : "<false>" + id;
+    }
     StandardRig s;
-    DiscoveryFolder folder(test::kStandardIni);
+    DiscoveryFolder folder{test::kStandardIni};
+};
+
+TEST_F(UsbQueries, WalksUpToTheNodeBelowTheHub) {
     DeviceSearchCriteria criteria;
     criteria.SymbolicName = s.ModemName();
     criteria.ServiceText = "hub";
     criteria.InterfaceClass = &kGuidUsbHubInterface;
-    std::string id;
-    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbOk);
-    EXPECT_EQ(id, s.rig.InstanceId(s.phone));
-
+    EXPECT_EQ(Find(criteria), s.rig.InstanceId(s.phone));
     // Counting steps only: two parents up from the modem function.
-    criteria.SymbolicName = s.ModemName();
     criteria.MatchService = 0;
     criteria.MaxSteps = 2;
-    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbOk);
-    EXPECT_EQ(id, s.rig.InstanceId(s.inner_hub));
+    EXPECT_EQ(Find(criteria), s.rig.InstanceId(s.inner_hub));
     // Sibling walk to the interface whose driver is cdc_acm: none after mi_00.
     criteria.MatchService = 1;
     criteria.MaxSteps = 0xFFFFFFFFu;
     criteria.Direction = 1;
     criteria.ServiceText = "cdc_acm";
     criteria.InterfaceClass = nullptr;
-    EXPECT_EQ(CKLVUSBUtilities::FindDeviceInstance(criteria, &id), kUsbQueryFailed);
+    EXPECT_EQ(Find(criteria), "<r 1>");
 
-    std::string hub;
-    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub), kUsbOk);
-    EXPECT_EQ(hub, "\\\\?\\usb#vid_05e3&pid_0608#1-3.4#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
-    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.rig.HubName(s.hub), &hub), kUsbOk);
-    EXPECT_EQ(hub, s.rig.HubName(s.root1));
+    EXPECT_EQ(ParentHub(s.ModemName()), "\\\\?\\usb#vid_05e3&pid_0608#1-3.4#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+    EXPECT_EQ(ParentHub(s.rig.HubName(s.hub)), s.rig.HubName(s.root1));
 
     // No product id in the name: the node below the hub is asked; a
     // controller has none.
@@ -217,44 +229,30 @@ TEST(UsbQueries, WalksUpToTheNodeBelowTheHub) {
     EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("\\\\?\\pci#0000:00:14.0#{0}", &pid), kUsbQueryFailed);
     EXPECT_EQ(folder.CountLines("GetPIDFromSymbolicName: Unable to get parent instance ID. (\\\\?\\pci#0000:00:14.0#{0})"),
               1);
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName(s.ModemName(), &pid), kUsbOk);
-    EXPECT_EQ(pid, "pid_2001");
+    EXPECT_EQ(Answer(CKLVUSBUtilities::GetPIDFromSymbolicName(s.ModemName(), &pid), pid), "pid_2001");
 }
 
-TEST(UsbQueries, SerialFunctionSearchIsAPreOrderWalk) {
-    StandardRig s;
-    DiscoveryFolder folder(test::kStandardIni);
-    std::string id;
+TEST_F(UsbQueries, SerialFunctionSearchIsAPreOrderWalk) {
     // From the modem itself, and from its composite parent.
-    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.ModemName(), &id));
-    EXPECT_EQ(id, "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
-    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.rig.DeviceName(s.phone, kRigClassUsbDevice), &id));
-    EXPECT_EQ(id, "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    EXPECT_EQ(SerialFunction(s.ModemName()), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    EXPECT_EQ(SerialFunction(s.rig.DeviceName(s.phone, kRigClassUsbDevice)), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
     // From mi_01 the modem before it is passed over; the walk goes on
     // through the rest of the tree to the single phone on usb2.
-    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.MtpName(), &id));
-    EXPECT_EQ(id, s.rig.InstanceId(s.single));
+    EXPECT_EQ(SerialFunction(s.MtpName()), s.rig.InstanceId(s.single));
     // Descriptions compare without case.
     s.rig.SetInterfaceAttribute(s.single, 0, "interface", "gadget cdc VCOM port");
-    EXPECT_TRUE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.SingleName(), &id));
-    EXPECT_EQ(id, s.rig.InstanceId(s.single));
+    EXPECT_EQ(SerialFunction(s.SingleName()), s.rig.InstanceId(s.single));
     s.rig.Unplug(s.single);
-    id = "kept";
-    EXPECT_FALSE(CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(s.MtpName(), &id));
-    EXPECT_EQ(id, "kept");
+    EXPECT_EQ(SerialFunction(s.MtpName()), "<false>kept");
     EXPECT_EQ(folder.CountLines("GetDeviceInstanceIDFromSymlic failed[LastError="), 1);
 }
 
-TEST(UsbQueries, DeviceThatVanishes) {
-    StandardRig s;
-    DiscoveryFolder folder(test::kStandardIni);
+TEST_F(UsbQueries, DeviceThatVanishes) {
     EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists(s.ModemName()), kUsbOk);
     s.rig.Unplug(s.phone);
     EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists(s.ModemName()), kUsbNotPresent);
     EXPECT_EQ(folder.CountLines("CKLVUSBUtilities::FindIfDeviceExists: Failed to locate given device node. Error: 13"), 1);
-    std::string hub = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetParentHubSymbolicName(s.ModemName(), &hub), kUsbQueryFailed);
-    EXPECT_EQ(hub, "");
+    EXPECT_EQ(ParentHub(s.ModemName()), "<r 1>");  // and the name emptied
     EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists("\\\\?\\usb#1-3#{x}"), kUsbInvalid);
     EXPECT_EQ(folder.CountLines("Invalid symbolic - (\\\\?\\usb#1-3#{x})"), 1);
     EXPECT_EQ(folder.CountLines("FindIfDeviceExists: Failed to get device instance id from- \\\\?\\usb#1-3#{x}"), 1);

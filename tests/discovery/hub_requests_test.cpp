@@ -166,6 +166,12 @@ TEST(HubRequests, PortsDescriptorsAndStrings) {
     EXPECT_EQ(by_name(s.SingleName(), kStringInterface), "Gadget CDC VCOM Port");
     s.rig.SetAttribute(s.phone, "product", "  Padded Phone \t");
     EXPECT_EQ(by_name(s.ModemName(), kStringProduct), "Padded Phone");
+    // A phone without a product string answers an empty one.
+    test::RigStrings strings;
+    strings.product.clear();
+    auto bare = s.rig.AddSinglePhone(s.root2, 2, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM7"), strings);
+    EXPECT_EQ(by_name(s.rig.DeviceName(bare, test::kRigClassComPort), kStringProduct), "");
+    EXPECT_EQ(folder.CountLines("CKLVUSBUtilities::GetStringDescriptor No String descriptor string present."), 1);
     // A hub name is no supported phone: the hub cannot be opened for it.
     EXPECT_EQ(by_name(s.rig.HubName(s.hub), kStringProduct), "<r 2>");
 
@@ -174,21 +180,6 @@ TEST(HubRequests, PortsDescriptorsAndStrings) {
     EXPECT_EQ(configuration.bNumInterfaces, 3);
     EXPECT_EQ(CKLVUSBUtilities::GetInterfaceDescriptor(s.MtpName(), &iface), kUsbOk);
     EXPECT_EQ(iface.bInterfaceNumber, 1);
-}
-
-TEST(HubRequests, PhoneWithoutProductString) {
-    test::UsbRig rig;
-    DiscoveryFolder folder(test::kStandardIni);
-    auto root = rig.AddRootHub(rig.AddPciController(), 1);
-    test::RigStrings strings;
-    strings.product.clear();
-    auto phone = rig.AddSinglePhone(root, 2, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM7"), strings);
-    std::string text = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetStringDescriptor(rig.DeviceName(phone, test::kRigClassComPort), kStringProduct,
-                                                    &text, 0),
-              kUsbOk);
-    EXPECT_EQ(text, "");
-    EXPECT_EQ(folder.CountLines("CKLVUSBUtilities::GetStringDescriptor No String descriptor string present."), 1);
 }
 
 TEST(HubRequests, HostileSysfs) {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "log/message_logger.h"
 #include "notify/registered_messages.h"
 #include "support/host_window.h"
@@ -25,15 +23,6 @@ protected:
     }
     test::ModuleFolder dir_{test::VerboseLogIni()};
 };
-
-TEST_F(DispatcherTest, MessagesAreRegisteredOnceByName) {
-    const RegisteredMessages& m = Messages();
-    EXPECT_EQ(m.interface_arrival, EKLVHostRegisterWindowMessage("WM_ZORVAN_INTERFACE_ARRIVAL"));
-    EXPECT_EQ(m.regcallback, EKLVHostRegisterWindowMessage("WM_EKLV_REGCALLBACK"));
-    std::uint32_t ids[] = {m.interface_arrival, m.interface_removal, m.progress, m.status, m.notification,
-                           m.regcallback};
-    for (auto a : ids) EXPECT_EQ(std::count(std::begin(ids), std::end(ids), a), 1);
-}
 
 TEST_F(DispatcherTest, ClientWindowReceivesPostsOnce) {
     HostWindow host;
