@@ -40,23 +40,37 @@ std::string ConnectionIndex(const std::string& device, const std::string& hub, b
 
 // The raw requests where the utilities below cannot tell: sizes answered,
 // the error codes of a bad port and a closed handle, what opens as a hub.
-// The answers themselves are read through the utilities.
-TEST(HubRequests, RawRequestRules) {
+// An open hub handle keeps the resolved hub between requests: requests
+// must still see the hub go and come back, and the devices on its ports.
+TEST(HubRequests, RawRequestsOnAnOpenHub) {
     StandardRig s;
     HubHandle hub(s.rig.HubName(s.inner_hub));
     ASSERT_TRUE(pf::IsValidHandle(hub.handle));
     std::uint32_t returned = 0;
-    std::uint8_t connection[35] = {2};
-    ASSERT_TRUE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, connection, 35, connection,
-                                    35, &returned, nullptr));
+    // The hub's port count, and the connection status of a port; -1 when
+    // the request fails.
+    auto ports = [&] {
+        pf::UsbNodeInformation info{};
+        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr)
+                   ? reinterpret_cast<std::uint8_t*>(&info)[6]
+                   : -1;
+    };
+    std::uint8_t c[35];
+    auto status = [&](std::uint8_t port, std::uint32_t out = 35) {
+        std::memset(c, 0, sizeof c);
+        c[0] = port;
+        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, out, &returned,
+                                   nullptr)
+                   ? c[31]
+                   : -1;
+    };
+    const int connected = pf::kDeviceConnected, empty = pf::kNoDeviceConnected;
+    EXPECT_EQ(ports(), 4);
+    EXPECT_EQ(status(2), connected);
     EXPECT_EQ(returned, 35u);
-    EXPECT_EQ(connection[31], pf::kDeviceConnected);
-    EXPECT_EQ(connection[24], 0);  // DeviceIsHub
-    EXPECT_FALSE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, connection, 35,
-                                     connection, 34, &returned, nullptr));
-    std::uint8_t bad_port[35] = {5};
-    EXPECT_FALSE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, bad_port, 35, bad_port,
-                                     35, &returned, nullptr));
+    EXPECT_EQ(c[24], 0);  // DeviceIsHub
+    EXPECT_EQ(status(2, 34), -1);
+    EXPECT_EQ(status(5), -1);
     EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidParameter);
 
     // Descriptor requests count the 12-byte header in the bytes returned;
@@ -73,54 +87,25 @@ TEST(HubRequests, RawRequestRules) {
     EXPECT_FALSE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetDescriptorFromNodeConnection, request, 30, request,
                                      30, &returned, nullptr));
 
-    pf::UsbNodeInformation info{};
+    s.rig.Unplug(s.phone);
+    EXPECT_EQ(status(2), empty);
+    s.rig.Plug(s.phone);
+    EXPECT_EQ(status(2), connected);
+    s.rig.Unplug(s.inner_hub);
+    EXPECT_EQ(ports(), -1);
+    EXPECT_EQ(pf::GetLastError(), 1167u);  // ERROR_DEVICE_NOT_CONNECTED
+    EXPECT_EQ(status(2), -1);
+    s.rig.Plug(s.inner_hub);
+    EXPECT_EQ(ports(), 4);
+    EXPECT_EQ(status(2), connected);
+
     EXPECT_TRUE(pf::CloseHandle(hub.handle));
-    EXPECT_FALSE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned,
-                                     nullptr));
+    EXPECT_EQ(ports(), -1);
     EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidHandle);
     hub.handle = pf::kInvalidHandle;
     // A device that is no hub, and a hub that is not there.
     EXPECT_EQ(OpenHub(s.rig.DeviceName(s.phone, test::kRigClassUsbHub)), pf::kInvalidHandle);
     EXPECT_EQ(OpenHub("\\\\?\\usb#vid_1a40&pid_0101#9-9#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"), pf::kInvalidHandle);
-}
-
-// An open hub handle keeps the resolved hub between requests: requests
-// must still see the hub go and come back, and the devices on its ports.
-TEST(HubRequests, HubUnpluggedAndPluggedWhileOpen) {
-    StandardRig s;
-    HubHandle hub(s.rig.HubName(s.inner_hub));
-    ASSERT_TRUE(pf::IsValidHandle(hub.handle));
-    std::uint32_t returned = 0;
-    // The hub's port count, and the connection status of port 2; -1 when
-    // the request fails.
-    auto ports = [&] {
-        pf::UsbNodeInformation info{};
-        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr)
-                   ? reinterpret_cast<std::uint8_t*>(&info)[6]
-                   : -1;
-    };
-    auto port_two = [&] {
-        std::uint8_t c[35] = {2};
-        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, 35, &returned,
-                                   nullptr)
-                   ? c[31]
-                   : -1;
-    };
-    const int connected = pf::kDeviceConnected, empty = pf::kNoDeviceConnected;
-    EXPECT_EQ(ports(), 4);
-    EXPECT_EQ(port_two(), connected);
-    s.rig.Unplug(s.phone);
-    EXPECT_EQ(port_two(), empty);
-    s.rig.Plug(s.phone);
-    EXPECT_EQ(port_two(), connected);
-
-    s.rig.Unplug(s.inner_hub);
-    EXPECT_EQ(ports(), -1);
-    EXPECT_EQ(pf::GetLastError(), 1167u);  // ERROR_DEVICE_NOT_CONNECTED
-    EXPECT_EQ(port_two(), -1);
-    s.rig.Plug(s.inner_hub);
-    EXPECT_EQ(ports(), 4);
-    EXPECT_EQ(port_two(), connected);
 }
 
 TEST(HubRequests, PortsDescriptorsAndStrings) {
