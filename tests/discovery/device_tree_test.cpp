@@ -15,10 +15,8 @@ namespace eklv {
 namespace {
 
 using test::DiscoveryFolder;
-using test::kRigClassComPort;
 using test::kRigClassModem;
 using test::kRigClassUsbDevice;
-using test::kRigClassUsbHub;
 using test::StandardRig;
 
 const pf::Guid kComPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};

@@ -1,4 +1,4 @@
-// Hub requests on the umockdev rig: the raw structures, the port search
+// Hub requests on the umockdev rig: the raw requests, the port search
 // and the descriptor requests of CKLVUSBUtilities, and hostile sysfs.
 #include <gtest/gtest.h>
 
