@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <functional>
-#include <future>
 #include <latch>
 #include <stdexcept>
 #include <string>
@@ -42,15 +41,13 @@ int Pump(EKLV_HWND hwnd) {
 // A thread that creates a window logging to `log`, then runs body with it.
 class WindowThread {
 public:
-    WindowThread(ProcLog& log, std::function<void(EKLV_HWND)> body) {
-        std::promise<EKLV_HWND> created;
-        std::future<EKLV_HWND> hwnd = created.get_future();
-        thread_ = std::thread([&log, body = std::move(body), created = std::move(created)]() mutable {
-            EKLV_HWND hwnd = EKLVHostCreateWindow(&LogProc, &log);
-            created.set_value(hwnd);
-            body(hwnd);
-        });
-        hwnd_ = hwnd.get();
+    WindowThread(ProcLog& log, std::function<void(EKLV_HWND)> body)
+        : thread_([this, &log, body = std::move(body)] {
+              hwnd_ = EKLVHostCreateWindow(&LogProc, &log);
+              created_.count_down();
+              body(hwnd_);
+          }) {
+        created_.wait();
     }
     ~WindowThread() { Join(); }
     EKLV_HWND hwnd() const { return hwnd_; }
@@ -59,8 +56,9 @@ public:
     }
 
 private:
-    std::thread thread_;
-    EKLV_HWND hwnd_;
+    std::latch created_{1};
+    EKLV_HWND hwnd_ = 0;
+    std::thread thread_;  // last: it starts once the members above exist
 };
 
 TEST(MsgwinTest, RegisteredMessageIds) {

@@ -1,78 +1,19 @@
-// The dispatcher's window sets and deliveries, with real message windows on
-// their own threads.
+// The dispatcher's window sets and deliveries, with host windows on their
+// own threads.
 #include "notify/msg_dispatcher.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include "eklv/eklv_host.h"
 #include "log/message_logger.h"
 #include "notify/registered_messages.h"
-#include "platform/sync.h"
+#include "support/host_window.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
 namespace {
 
-// A window on a thread of its own that counts the messages it receives and
-// answers sends with `answer`.
-class WindowThread {
-public:
-    explicit WindowThread(intptr_t answer = 0) : answer_(answer) {
-        ready_ = pf::CreateEventA(true, false);
-        thread_ = std::thread([this] { Run(); });
-        pf::WaitForSingleObject(ready_, 5000);
-    }
-    ~WindowThread() {
-        if (hwnd_ != 0) EKLVHostPostMessage(hwnd_, EKLV_WM_QUIT, 0, 0);
-        thread_.join();
-        pf::CloseHandle(ready_);
-        pf::CloseHandle(got_);
-    }
-    EKLV_HWND hwnd() const { return hwnd_; }
-    int count(std::uint32_t message) const { return message == last_message_ ? received_.load() : 0; }
-    // Waits until n messages arrived, each within timeout_ms.
-    bool WaitFor(int n, std::uint32_t timeout_ms = 5000) {
-        while (received_ < n)
-            if (pf::WaitForSingleObject(got_, timeout_ms) != pf::kWaitObject0) return false;
-        return true;
-    }
-    void Destroy() {
-        destroy_ = true;
-        EKLVHostSendMessage(hwnd_, EKLV_WM_USER, 0, 0);  // returns once the window is gone
-    }
-
-private:
-    static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t, intptr_t, void* user) {
-        auto* self = static_cast<WindowThread*>(user);
-        if (message == EKLV_WM_DESTROY) return 0;
-        if (message == EKLV_WM_USER && self->destroy_) {
-            EKLVHostDestroyWindow(self->hwnd_);
-            EKLVHostPostQuitMessage(0);  // the loop ends without a window
-            return 0;
-        }
-        self->last_message_ = message;
-        ++self->received_;
-        pf::SetEvent(self->got_);
-        return self->answer_;
-    }
-    void Run() {
-        hwnd_ = EKLVHostCreateWindow(&Proc, this);
-        pf::SetEvent(ready_);
-        EKLVMsg msg;
-        while (EKLVHostGetMessage(&msg, 0, 0, 0) > 0) EKLVHostDispatchMessage(&msg);
-    }
-    intptr_t answer_;
-    pf::Handle ready_;
-    pf::Handle got_ = pf::CreateEventA(false, false);
-    std::thread thread_;
-    std::atomic<EKLV_HWND> hwnd_{0};
-    std::atomic<std::uint32_t> last_message_{0};
-    std::atomic<int> received_{0};
-    std::atomic<bool> destroy_{false};
-};
+using test::HostMessage;
+using test::HostWindow;
 
 class DispatcherTest : public ::testing::Test {
 protected:
@@ -83,28 +24,19 @@ protected:
     test::ModuleFolder dir_{test::VerboseLogIni()};
 };
 
-TEST_F(DispatcherTest, MessagesAreRegisteredOnceByName) {
-    const RegisteredMessages& m = Messages();
-    EXPECT_GE(m.interface_arrival, 0xC000u);
-    EXPECT_EQ(m.interface_arrival, EKLVHostRegisterWindowMessage("WM_ZORVAN_INTERFACE_ARRIVAL"));
-    EXPECT_EQ(m.regcallback, EKLVHostRegisterWindowMessage("WM_EKLV_REGCALLBACK"));
-    std::uint32_t ids[] = {m.interface_arrival, m.interface_removal, m.progress, m.status, m.notification,
-                           m.regcallback};
-    for (auto a : ids)
-        EXPECT_EQ(std::count(std::begin(ids), std::end(ids), a), 1);
-}
-
 TEST_F(DispatcherTest, ClientWindowReceivesPostsOnce) {
-    WindowThread host;
+    HostWindow host;
     EXPECT_EQ(CKLVMsgDispatcher::Initialize(65535), 1u);
     EXPECT_EQ(CKLVMsgDispatcher::Initialize(host.hwnd()), 0u);
-    EXPECT_EQ(CKLVMsgDispatcher::GetInstance()->AddClientWindow(host.hwnd(), kClientWindows), 0u);
-    EXPECT_EQ(CKLVMsgDispatcher::GetInstance()->AddClientWindow(0, kClientWindows), 1u);
-    EXPECT_EQ(CKLVMsgDispatcher::GetInstance()->WindowsOf(kClientWindows).size(), 1u);
-    const std::uint32_t arrival = Messages().interface_arrival;
-    EXPECT_TRUE(CKLVMsgDispatcher::PostToWindows(arrival, 3, INF_UART, 0));
-    ASSERT_TRUE(host.WaitFor(1));
-    EXPECT_FALSE(host.WaitFor(2, 100)) << "a window added twice receives a message once";
+    auto* d = CKLVMsgDispatcher::GetInstance();
+    EXPECT_EQ(d->AddClientWindow(host.hwnd(), kClientWindows), 0u);
+    EXPECT_EQ(d->AddClientWindow(0, kClientWindows), 1u);
+    EXPECT_EQ(d->WindowsOf(kClientWindows).size(), 1u);
+    EXPECT_TRUE(CKLVMsgDispatcher::PostToWindows(Messages().interface_arrival, 3, INF_UART, 0));
+    EXPECT_TRUE(CKLVMsgDispatcher::PostToWindows(Messages().interface_removal, 3, INF_UART, 0));
+    // A window added twice receives each message once: the removal follows
+    // the single arrival.
+    EXPECT_EQ(host.WaitFor(2), (std::vector<HostMessage>{{true, 3, INF_UART}, {false, 3, INF_UART}}));
     EXPECT_NE(dir_.ReadLogs().find("MSG = WM_ZORVAN_INTERFACE_ARRIVAL (w = 3, l = 32771), [b = 0, i = 0]"),
               std::string::npos);
 }
@@ -116,26 +48,29 @@ TEST_F(DispatcherTest, EmptySetDropsAndAnswersTrue) {
     EXPECT_EQ(test::CountOf(dir_.ReadLogs(), "DispatchCommonSend - No Client Handle, Block Message"), 2);
 }
 
-TEST_F(DispatcherTest, DestroyedLibraryWindowFailsThePostButOthersReceive) {
-    WindowThread alive, doomed;
+TEST_F(DispatcherTest, DestroyedWindowFailsThePostButOthersReceive) {
+    HostWindow alive, doomed;
     auto* d = CKLVMsgDispatcher::GetInstance();
     d->AddClientWindow(alive.hwnd(), kLibraryWindows);
     d->AddClientWindow(doomed.hwnd(), kLibraryWindows);
     doomed.Destroy();
-    const std::uint32_t progress = Messages().progress;
-    EXPECT_FALSE(CKLVMsgDispatcher::PostToWindows(progress, 0, 0, 1));
-    EXPECT_TRUE(alive.WaitFor(1));
-    EXPECT_EQ(dir_.ReadLogs().find("MSG = WM_ZORVAN_PROGRESS"), std::string::npos) << "not in the name map";
+    EXPECT_FALSE(CKLVMsgDispatcher::PostToWindows(Messages().interface_arrival, 1, 2, 1));
+    EXPECT_EQ(alive.WaitFor(1).size(), 1u);
 }
 
+intptr_t AnswerOne(EKLV_HWND, uint32_t, uintptr_t, intptr_t, void*) { return 1; }
+
 TEST_F(DispatcherTest, SendWaitsForTheAnswer) {
-    WindowThread zero(0), one(1);
+    HostWindow zero;
     auto* d = CKLVMsgDispatcher::GetInstance();
     d->AddClientWindow(zero.hwnd(), kLibraryWindows);
-    EXPECT_TRUE(CKLVMsgDispatcher::SendToWindows(Messages().status, 0, 0, 1));
-    EXPECT_EQ(zero.count(Messages().status), 1) << "the procedure ran before the send returned";
-    d->AddClientWindow(one.hwnd(), kLibraryWindows);
-    EXPECT_FALSE(CKLVMsgDispatcher::SendToWindows(Messages().status, 0, 0, 1)) << "a non-zero answer fails";
+    EXPECT_TRUE(CKLVMsgDispatcher::SendToWindows(Messages().interface_arrival, 4, 0, 1));
+    EXPECT_EQ(zero.Messages().size(), 1u) << "the procedure ran before the send returned";
+    // A window of this thread answering 1: a non-zero answer fails the send.
+    EKLV_HWND one = EKLVHostCreateWindow(&AnswerOne, nullptr);
+    d->AddClientWindow(one, kLibraryWindows);
+    EXPECT_FALSE(CKLVMsgDispatcher::SendToWindows(Messages().interface_arrival, 5, 0, 1));
+    EKLVHostDestroyWindow(one);
 }
 
 }  // namespace

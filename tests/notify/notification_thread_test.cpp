@@ -14,8 +14,8 @@
 #include "log/message_logger.h"
 #include "notify/msg_dispatcher.h"
 #include "notify/registered_messages.h"
-#include "platform/sync.h"
 #include "platform/thread.h"
+#include "support/eventually.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
@@ -25,22 +25,16 @@ struct Recorder {
     std::mutex mutex;
     std::vector<std::string> calls;  // "<who>:<device id>"
     std::uint32_t thread_id = 0;
-    pf::Handle got = pf::CreateEventA(false, false);
-    ~Recorder() { pf::CloseHandle(got); }
     void Add(const char* who, const void* block) {
         std::lock_guard<std::mutex> lock(mutex);
         calls.push_back(std::string(who) + ":" + std::to_string(static_cast<const EKLVNotificationBlock*>(block)->device_id));
         thread_id = pf::GetCurrentThreadId();
-        pf::SetEvent(got);
     }
     bool WaitCalls(std::size_t n) {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (calls.size() >= n) return true;
-            }
-            if (pf::WaitForSingleObject(got, 5000) != pf::kWaitObject0) return false;
-        }
+        return test::Eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return calls.size() >= n;
+        });
     }
 };
 
@@ -74,11 +68,7 @@ protected:
     }
     // The window joins the library windows once the thread runs.
     static bool WaitWindow() {
-        for (int i = 0; i < 5000; ++i) {
-            if (CNotificationThread::GetInstance()->window_handle() != 0) return true;
-            pf::Sleep(1);
-        }
-        return false;
+        return test::Eventually([] { return CNotificationThread::GetInstance()->window_handle() != 0; });
     }
     void Post(EKLVNotificationBlock* block) {
         ASSERT_TRUE(CKLVMsgDispatcher::PostToWindows(Messages().notification, reinterpret_cast<pf::WParam>(block), 0, 1));

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/clock.h"
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -21,9 +20,7 @@ TEST(Events, ManualAndAutoReset) {
     EXPECT_EQ(WaitForSingleObject(automatic, 0), kWaitObject0);
     EXPECT_EQ(WaitForSingleObject(automatic, 0), kWaitTimeout) << "auto reset released one waiter";
     ResetEvent(manual);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForSingleObject(manual, 50), kWaitTimeout);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_EQ(WaitForSingleObject(manual, 20), kWaitTimeout);
     EXPECT_TRUE(CloseHandle(manual));
     EXPECT_FALSE(CloseHandle(manual));
     EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
@@ -88,9 +85,8 @@ TEST(Threads, CriticalSectionIsRecursive) {
     cs.Enter();
     EXPECT_TRUE(cs.TryEnter());
     cs.Leave();
-    std::atomic<bool> other{true};
-    std::thread t([&] { other = cs.TryEnter(); });
-    t.join();
+    bool other = true;
+    std::thread([&] { other = cs.TryEnter(); }).join();
     EXPECT_FALSE(other);
     cs.Leave();
 }
@@ -98,15 +94,10 @@ TEST(Threads, CriticalSectionIsRecursive) {
 TEST(Uuid, ParsesOnlyTheBracelessForm) {
     Guid g{};
     ASSERT_TRUE(UuidFromStringA("f18a0e88-c30c-11d0-8815-00a0c906bed8", &g));
-    EXPECT_EQ(g.data1, 0xf18a0e88u);
-    EXPECT_EQ(g.data2, 0xc30c);
-    EXPECT_EQ(g.data3, 0x11d0);
-    EXPECT_EQ(g.data4[0], 0x88);
-    EXPECT_EQ(g.data4[7], 0xd8);
+    EXPECT_TRUE(g == (Guid{0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8}}));
     EXPECT_EQ(GuidToString(g), "f18a0e88-c30c-11d0-8815-00a0c906bed8");
     Guid upper{};
-    EXPECT_TRUE(UuidFromStringA("F18A0E88-C30C-11D0-8815-00A0C906BED8", &upper));
-    EXPECT_TRUE(upper == g);
+    EXPECT_TRUE(UuidFromStringA("F18A0E88-C30C-11D0-8815-00A0C906BED8", &upper) && upper == g);
     for (const char* bad : {"{f18a0e88-c30c-11d0-8815-00a0c906bed8}", "f18a0e88c30c11d0881500a0c906bed8",
                             "f18a0e88-c30c-11d0-8815-00a0c906bedg", "", "f18a0e88-c30c-11d0-8815-00a0c906bed"})
         EXPECT_FALSE(UuidFromStringA(bad, &g)) << bad;
