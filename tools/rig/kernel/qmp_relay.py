@@ -10,8 +10,9 @@ second serial port (/dev/ttyS1). The guest writes one request per line,
 "COMMAND key=value,key=value", for example "device_del id=hub2" or
 "device_add driver=usb-hub,id=hub2,bus=xhci.0,port=2"; the relay runs it and
 answers "ok" or "error TEXT" on a line of its own. A device_del is answered
-once qemu reports the device deleted. The relay ends when qemu closes either
-socket.
+once the device has left qemu's device tree (its DEVICE_DELETED event can
+come much later: qemu sends it when the last reference goes). The relay
+ends when qemu closes either socket.
 """
 import json
 import socket
@@ -35,12 +36,11 @@ def connect(path, deadline):
 class Qmp:
     def __init__(self, sock):
         self.stream = sock.makefile("rw", encoding="utf-8", errors="replace", newline="\n")
-        self.deleted = set()
         self.stream.readline()  # the greeting
         self.run("qmp_capabilities", {})
 
     def run(self, command, arguments):
-        """Runs one command; answers None on success, else qemu's error text."""
+        """Runs one command; answers (None, its result) or (qemu's error text, None)."""
         self.stream.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
         self.stream.flush()
         while True:
@@ -48,25 +48,21 @@ class Qmp:
             if not line:
                 raise EOFError("qemu closed QMP")
             message = json.loads(line)
-            if message.get("event") == "DEVICE_DELETED":
-                self.deleted.add(message.get("data", {}).get("device"))
-            elif "return" in message:
-                return None
-            elif "error" in message:
-                return message["error"].get("desc", "error")
+            if "return" in message:
+                return None, message["return"]
+            if "error" in message:
+                return message["error"].get("desc", "error"), None
+            # anything else is an event
 
-    def wait_deleted(self, device, timeout=10.0):
-        """Reads events until qemu reports device deleted."""
+    def wait_gone(self, device, timeout=10.0):
+        """Waits until device is no longer in /machine/peripheral."""
         deadline = time.monotonic() + timeout
-        while device not in self.deleted:
-            if time.monotonic() > deadline:
-                return False
-            # An empty query gives the events queued before it a way in.
-            self.run("query-status", {})
-            if device not in self.deleted:
-                time.sleep(0.05)
-        self.deleted.discard(device)
-        return True
+        while time.monotonic() < deadline:
+            error, children = self.run("qom-list", {"path": "/machine/peripheral"})
+            if error is None and all(child.get("name") != device for child in children):
+                return True
+            time.sleep(0.05)
+        return False
 
 
 def parse(line):
@@ -89,9 +85,9 @@ def main():
         if not line.strip():
             continue
         command, arguments = parse(line)
-        error = qmp.run(command, arguments)
-        if error is None and command == "device_del" and not qmp.wait_deleted(arguments.get("id")):
-            error = "qemu did not report the device deleted"
+        error, _ = qmp.run(command, arguments)
+        if error is None and command == "device_del" and not qmp.wait_gone(arguments.get("id")):
+            error = "the device is still in qemu's device tree"
         print(f"qmp_relay: {line.strip()}: {error or 'ok'}", file=sys.stderr, flush=True)
         guest.write("ok\n" if error is None else f"error {error}\n")
         guest.flush()
