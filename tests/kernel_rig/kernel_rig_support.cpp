@@ -1,11 +1,11 @@
 #include "kernel_rig/kernel_rig_support.h"
 
-#include <stdlib.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
