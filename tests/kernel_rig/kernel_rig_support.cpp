@@ -1,8 +1,11 @@
 #include "kernel_rig/kernel_rig_support.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,10 +24,10 @@ std::string RigIni() {
     return text.str();
 }
 
-SharedConfig::SharedConfig() {
+SharedConfig::SharedConfig(const std::string& ini) {
     std::string shared = path() + "/Common Files/Norvanta Shared/KVTSDK";
     std::filesystem::create_directories(shared);
-    std::ofstream(shared + "/USBConnectivityConfig.ini") << "[HISTORY]\n";
+    std::ofstream(shared + "/USBConnectivityConfig.ini") << ini;
     setenv("EKLV_COMMON_APPDATA", path().c_str(), 1);
 }
 
@@ -62,6 +65,26 @@ CommandResult RunCommand(const std::string& command) {
     int status = pclose(pipe);
     if (status != -1 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
     return result;
+}
+
+bool QemuCommand(const std::string& request) {
+    int fd = open("/dev/ttyS1", O_RDWR | O_NOCTTY);
+    if (fd < 0) return false;
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    tcflush(fd, TCIOFLUSH);
+    const std::string line = request + "\n";
+    std::string answer;
+    if (write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+        pollfd p{fd, POLLIN, 0};
+        char c = 0;
+        while (poll(&p, 1, 30000) == 1 && read(fd, &c, 1) == 1 && c != '\n') answer += c;
+    }
+    close(fd);
+    if (answer != "ok") std::fprintf(stderr, "qemu: %s: %s\n", request.c_str(), answer.c_str());
+    return answer == "ok";
 }
 
 ServedPhone::ServedPhone(const std::string& name, GadgetSetup setup) : phone(name, setup) {

@@ -19,11 +19,11 @@ namespace eklv::test {
 // The rig's eklv.ini ($EKLV_RIG_INI).
 std::string RigIni();
 
-// EKLV_COMMON_APPDATA pointed at a fresh folder with an empty
+// EKLV_COMMON_APPDATA pointed at a fresh folder with this
 // USBConnectivityConfig.ini, restored on destruction.
 class SharedConfig : public TempFolder {
 public:
-    SharedConfig();
+    explicit SharedConfig(const std::string& ini = "[HISTORY]\n");
     ~SharedConfig();
 };
 
@@ -38,6 +38,11 @@ struct CommandResult {
     std::string output;
 };
 CommandResult RunCommand(const std::string& command);
+
+// Has qemu run one QMP command, written "command key=value,...", for
+// example "device_del id=hub2": the guest's /dev/ttyS1 leads to the host's
+// tools/rig/kernel/qmp_relay.py. True once qemu has carried it out.
+bool QemuCommand(const std::string& request);
 
 // A phone plugged at a UDC with a modem emulator on each of its serial
 // functions. The modems answer "AT+FAIL" with ERROR.

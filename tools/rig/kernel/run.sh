@@ -5,6 +5,11 @@
 # root, and exits with its status. The guest's console goes to standard
 # output (without the kernel's own lines) and, whole, to the log file.
 #
+# USB topology: xHCI at 0000:00:05.0 with hub1 on its port 1 and an FTDI
+# (ftdi0) on the hub's port 1. The chardevs ftdi1 and ftdi2 are left for
+# FTDIs that the guest plugs later. The guest asks for QMP commands on its
+# /dev/ttyS1, which qmp_relay.py carries to qemu (see there).
+#
 # Usage: run.sh [--log FILE] [--timeout SECONDS] [--phones N] [--file PATH]... -- COMMAND [ARG...]
 #   --file PATH  copies PATH (and, for an ELF file, what ldd names) into
 #                the guest at the same path; the command's program is copied
@@ -31,7 +36,7 @@ done
 
 kernel="$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1 || true)"
 qemu="$(command -v qemu-system-x86_64 || true)"
-for tool in busybox cpio modprobe; do
+for tool in busybox cpio modprobe python3; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: the real-kernel rig needs $tool (scripts/setup.sh installs it)"; exit 77; }
 done
 if [[ -z "$qemu" || -z "$kernel" ]]; then
@@ -42,7 +47,8 @@ release="${kernel#/boot/vmlinuz-}"
 [[ -d "/lib/modules/$release" ]] || { echo "SKIPPED: no modules for kernel $release"; exit 77; }
 
 work="$(mktemp -d /tmp/eklv-kernel-rig.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
+relay=
+trap '[[ -z "$relay" ]] || kill "$relay" 2>/dev/null; rm -rf "$work"' EXIT
 root="$work/root"
 mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,etc,mnt,lib/modules}
 
@@ -103,17 +109,22 @@ if [[ -w /dev/kvm ]] && timeout 10 "$qemu" -accel kvm -display none -machine q35
 fi
 
 console="$work/console"
+python3 "$here/qmp_relay.py" "$work/qmp.sock" "$work/relay.sock" 2>>"$work/relay.log" &
+relay=$!
 set +e
 timeout "$timeout_s" "$qemu" -accel "$accel" -machine q35 -m 1024 -smp 2 -display none -no-reboot \
-  -monitor none -serial stdio \
+  -monitor none -serial stdio -qmp "unix:$work/qmp.sock,server=on,wait=off" \
+  -chardev "socket,id=relay,path=$work/relay.sock,server=on,wait=off" -serial chardev:relay \
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-  -device qemu-xhci,id=xhci -device usb-hub,id=hub1,bus=xhci.0,port=1 \
-  -chardev file,id=ftdi0,path="$work/ftdi0.out" -device usb-serial,chardev=ftdi0,bus=xhci.0,port=1.1 \
+  -device qemu-xhci,id=xhci,addr=0x5 -device usb-hub,id=hub1,bus=xhci.0,port=1 \
+  -chardev file,id=ftdi0,path="$work/ftdi0.out" -device usb-serial,id=ftdi0,chardev=ftdi0,bus=xhci.0,port=1.1 \
+  -chardev file,id=ftdi1,path="$work/ftdi1.out" -chardev file,id=ftdi2,path="$work/ftdi2.out" \
   </dev/null 2>&1 | tee "$console" | grep -av --line-buffered '^\[ *[0-9]'
 rc_qemu=${PIPESTATUS[0]}
+kill "$relay" 2>/dev/null; wait "$relay" 2>/dev/null; relay=
 set -e
-cat "$console" >> "$log" 2>/dev/null || true
+cat "$console" "$work/relay.log" >> "$log" 2>/dev/null || true
 if [[ $rc_qemu -eq 124 ]]; then echo "run.sh: the guest did not finish within ${timeout_s}s" >&2; exit 124; fi
 status="$(grep -ao 'EKLV-RIG-STATUS [0-9]*' "$console" | awk '{ print $2 }' | tail -1)"
 [[ -n "$status" ]] || { echo "run.sh: the guest ended without a status (accel $accel)" >&2; exit 1; }
