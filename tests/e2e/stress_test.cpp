@@ -11,9 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,17 +22,13 @@
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/sysfs_lock.h"
 #include "rig/modem_emulator.h"
-#include "support/host_window.h"
 #include "session/session_mgr.h"
-#include "support/lib_folder.h"
 
 namespace eklv {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using test::HostMessage;
-using test::HostWindow;
-using test::PrintLogTail;
 using test::Station;
 
 // What a leak would grow.
@@ -93,11 +87,7 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
     Station station(test::RoadIni("[CORE_LOGGING]\nLevel=0x6\nFlush=1\n"));  // warnings and errors
-    ASSERT_TRUE(station.started());
-    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
-    std::uint32_t id = EKLV_NO_DEVICE;
-    for (const auto& m : station.host.Messages())
-        if (m.type == INF_DATA) id = m.device_id;
+    const std::uint32_t id = station.IdOf(INF_DATA);
     ASSERT_NE(id, EKLV_NO_DEVICE);
 
     // One cycle: unplug, plug, and every tenth time a modem session with
@@ -126,53 +116,34 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before) << "after " << cycles << " cycles";
     EXPECT_EQ(before.sessions, 2u);
-    if (HasFailure()) PrintLogTail(station.Log());
 }
 
-// A phone pulled out while one host thread waits in a read and another
-// writes: both return with failure codes instead of hanging, the port is
-// released, and the phone works again when it comes back.
-TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
+// A phone pulled out while a host thread waits in a read: the read fails
+// at once instead of hanging to its time-out; the session is gone. Then
+// opens race the phone going and coming, and the phone works again when it
+// comes back.
+TEST(Stress, PhonePulledOutDuringReadAndOpen) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
     Station station(test::VerboseLogIni(test::RoadIni()));
-    ASSERT_TRUE(station.started());
-    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
-    std::uint32_t id = EKLV_NO_DEVICE;
-    for (const auto& m : station.host.Messages())
-        if (m.type == INF_DATA) id = m.device_id;
-
+    const std::uint32_t id = station.IdOf(INF_DATA);
     EKLV_HANDLE h = 0;
     ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
     // Nothing is asked of the modem, so the read waits for an answer that
     // never comes.
     std::atomic<std::uint32_t> read_result{~0u};
-    std::atomic<bool> stop_writing{false};
-    std::atomic<int> writes{0};
     std::thread reader([&] {
         char buffer[64];
         std::uint32_t length = sizeof buffer;
         read_result = EKLVReadData(id, h, buffer, &length);
-    });
-    std::thread writer([&] {
-        while (!stop_writing) {
-            // No carriage return: the modem has nothing to answer.
-            std::uint32_t code = EKLVWriteData(id, h, "AT+CSQ", 6);
-            ++writes;
-            if (code != 0u) break;
-        }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto pulled = Clock::now();
     s.rig.Unplug(s.phone);
     EXPECT_EQ(station.Nth(3), (HostMessage{false, id, INF_DATA}));
     reader.join();
-    const auto read_returned = Clock::now();
-    stop_writing = true;
-    writer.join();
     EXPECT_EQ(read_result.load(), 5u) << "the waiting read fails";
-    EXPECT_LT(read_returned - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
-    EXPECT_GT(writes.load(), 0);
+    EXPECT_LT(Clock::now() - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
     char buffer[16];
     std::uint32_t length = sizeof buffer;
     EXPECT_EQ(EKLVReadData(id, h, buffer, &length), 3u) << "the session is gone";
@@ -208,8 +179,6 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
     EXPECT_TRUE(AtOk(id, h));
     EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 0u);
-    EXPECT_NE(station.Log().find("DeviceRemoval - All interfaces removed"), std::string::npos);
-    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 // Host threads open, query, write and read every phone they have heard of
@@ -301,7 +270,6 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
     Counts after = Measure();
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before);
-    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 // An interface whose type cannot be decided yet is retried between other
@@ -331,7 +299,6 @@ TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
     const std::string log = station.Log();
     EXPECT_EQ(test::CountOf(log, "Need to check Modem Interface again, time num:1"), 1);
     EXPECT_EQ(test::CountOf(log, "Unable to add interface"), 0);
-    if (HasFailure()) PrintLogTail(log);
 }
 
 // A phone whose active configuration cannot be read (no
@@ -342,12 +309,10 @@ TEST(Stress, PhoneWithoutConfigurationValueArrives) {
     test::StandardRig s;
     s.rig.RemoveAttribute(s.single, "bConfigurationValue");
     Station station(test::VerboseLogIni(test::RoadIni()));
-    ASSERT_TRUE(station.started());
     std::set<std::uint32_t> types;
     for (const auto& m : station.host.WaitFor(2)) types.insert(m.type);
     EXPECT_EQ(types, (std::set<std::uint32_t>{INF_DATA, INF_UART}));
     EXPECT_EQ(test::CountOf(station.Log(), "configuration value of the device on port 1 unreadable"), 1);
-    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 // EKLVUninitialize while host threads wait in reads of an overlapped
@@ -371,9 +336,7 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
     for (int cycle = 0, cycles = Cycles(8); cycle < cycles && !HasFailure(); ++cycle) {
         ASSERT_TRUE(station.Start());
         seen += 2;
-        std::uint32_t id = EKLV_NO_DEVICE;
-        for (const auto& m : station.host.WaitFor(seen))
-            if (m.type == INF_DATA) id = m.device_id;
+        const std::uint32_t id = station.IdOf(INF_DATA, seen);
         EKLV_HANDLE h = 0;
         ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
         EXPECT_TRUE(AtOk(id, h)) << "this thread now has its read wait";
@@ -416,7 +379,6 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
     Counts after = Measure();
     test::Eventually([&] { return (after = Measure()) == before; });
     EXPECT_EQ(after, before);
-    if (HasFailure()) PrintLogTail(station.Log());
 }
 
 }  // namespace
