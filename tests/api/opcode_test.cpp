@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "api/device_calls.h"
 #include "api/opcode_entry.h"
@@ -26,35 +27,32 @@ public:
     std::uint32_t answer = 0;
 
     std::uint32_t ReadData(std::uint32_t d, pf::Handle h, void* buffer, std::uint32_t* length) override {
-        last = {"read", d, 0, 0, *length, h, buffer};
-        *length = 2;
+        last = {"read", d, 0, 0, std::exchange(*length, 2u), h, buffer};
         return answer;
     }
     std::uint32_t WriteData(std::uint32_t d, pf::Handle h, const void* data, std::uint32_t length) override {
-        last = {"write", d, 0, 0, length, h, data};
-        return answer;
+        return Got({"write", d, 0, 0, length, h, data});
     }
     std::uint32_t OpenDeviceInterface(std::uint32_t d, std::uint32_t t, pf::Handle* h, std::uint32_t s) override {
-        last = {"open", d, t, s};
         *h = 0x4242;
-        return answer;
+        return Got({"open", d, t, s});
     }
-    std::uint32_t CloseDeviceInterface(std::uint32_t d, std::uint32_t t) override {
-        last = {"close", d, t};
-        return answer;
-    }
+    std::uint32_t CloseDeviceInterface(std::uint32_t d, std::uint32_t t) override { return Got({"close", d, t}); }
     std::uint32_t GetProductStringDescriptor(std::uint32_t d, std::string* p) override {
-        last = {"product", d};
         *p = "Phone X";
-        return answer;
+        return Got({"product", d});
     }
     std::uint32_t GetComPort(std::uint32_t d, std::uint32_t t, std::string* p) override {
-        last = {"port", d, t};
         *p = "ttyACM3";
-        return answer;
+        return Got({"port", d, t});
     }
     std::uint32_t SetBaudRate(std::uint32_t d, std::uint32_t t, std::uint32_t* rate) override {
-        last = {"baud", d, t, 0, *rate};
+        return Got({"baud", d, t, 0, *rate});
+    }
+
+private:
+    std::uint32_t Got(Call call) {
+        last = std::move(call);
         return answer;
     }
 };

@@ -170,8 +170,6 @@ LoadedLibrary::~LoadedLibrary() {
     if (handle_ != nullptr) Close(handle_);
 }
 
-void* LoadedLibrary::Symbol(const char* name) const { return handle_ ? Lookup(handle_, name) : nullptr; }
-
 int CountOf(const std::string& haystack, const std::string& text) {
     int n = 0;
     for (std::size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + 1)) ++n;
