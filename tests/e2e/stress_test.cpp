@@ -118,32 +118,46 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
     EXPECT_EQ(before.sessions, 2u);
 }
 
-// A phone pulled out while a host thread waits in a read: the read fails
-// at once instead of hanging to its time-out; the session is gone. Then
-// opens race the phone going and coming, and the phone works again when it
-// comes back.
-TEST(Stress, PhonePulledOutDuringReadAndOpen) {
+// A phone pulled out while one host thread waits in a read and another
+// writes: both return with failure codes instead of hanging, the port is
+// released, and the phone works again when it comes back.
+TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
     Station station(test::VerboseLogIni(test::RoadIni()));
     const std::uint32_t id = station.IdOf(INF_DATA);
+
     EKLV_HANDLE h = 0;
     ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, 0), 0u);
     // Nothing is asked of the modem, so the read waits for an answer that
     // never comes.
     std::atomic<std::uint32_t> read_result{~0u};
+    std::atomic<bool> stop_writing{false};
+    std::atomic<int> writes{0};
     std::thread reader([&] {
         char buffer[64];
         std::uint32_t length = sizeof buffer;
         read_result = EKLVReadData(id, h, buffer, &length);
+    });
+    std::thread writer([&] {
+        while (!stop_writing) {
+            // No carriage return: the modem has nothing to answer.
+            std::uint32_t code = EKLVWriteData(id, h, "AT+CSQ", 6);
+            ++writes;
+            if (code != 0u) break;
+        }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto pulled = Clock::now();
     s.rig.Unplug(s.phone);
     EXPECT_EQ(station.Nth(3), (HostMessage{false, id, INF_DATA}));
     reader.join();
+    const auto read_returned = Clock::now();
+    stop_writing = true;
+    writer.join();
     EXPECT_EQ(read_result.load(), 5u) << "the waiting read fails";
-    EXPECT_LT(Clock::now() - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
+    EXPECT_LT(read_returned - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
+    EXPECT_GT(writes.load(), 0);
     char buffer[16];
     std::uint32_t length = sizeof buffer;
     EXPECT_EQ(EKLVReadData(id, h, buffer, &length), 3u) << "the session is gone";
