@@ -381,6 +381,12 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
         const auto stopping = Clock::now();
         EXPECT_EQ(station.Stop(), 0u);
         EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(7000)) << "before the reads' own time-out";
+        // A host thread may not have called again between the end of
+        // shutdown and here.
+        test::Eventually([&] {
+            std::lock_guard<std::mutex> lock(codes_mutex);
+            return read_codes.count(EKLV_NOT_INITIALIZED) && notify_codes.count(EKLV_NOT_COMPLETED);
+        });
         stop = true;
         for (auto& t : hosts) t.join();
         EXPECT_EQ(read_codes, (std::set<std::uint32_t>{EKLV_READ_FAILED, EKLV_NOT_INITIALIZED})) << "cycle " << cycle;
