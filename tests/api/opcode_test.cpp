@@ -19,6 +19,7 @@ struct Call {
     std::uint32_t device = 0, type = 0, sync = 0, length = 0;
     pf::Handle handle = 0;
     const void* data = nullptr;
+    bool operator==(const Call&) const = default;
 };
 
 class FakeManager : public DeviceOperations {
@@ -83,28 +84,23 @@ TEST_F(OpcodeTest, BlocksCarryTheArguments) {
     block.u.write = {0x1000, data, 3};
     EXPECT_EQ(api::OnCall(EKLV_OP_WRITE_DATA, &block, &result), 0u);
     EXPECT_EQ(result, 0u);
-    EXPECT_EQ(manager_.last.name, "write");
-    EXPECT_EQ(manager_.last.device, 7u);
-    EXPECT_EQ(manager_.last.handle, 0x1000u);
-    EXPECT_EQ(manager_.last.data, data);
-    EXPECT_EQ(manager_.last.length, 3u);
+    EXPECT_EQ(manager_.last, (Call{"write", 7, 0, 0, 3, 0x1000, data}));
 
     std::uint32_t length = 4;
     block.u.read = {0x1004, data, &length};
     EXPECT_EQ(api::OnCall(EKLV_OP_READ_DATA, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.length, 4u);
+    EXPECT_EQ(manager_.last, (Call{"read", 7, 0, 0, 4, 0x1004, data}));
     EXPECT_EQ(length, 2u);
 
     block.u.open.interface_type = INF_UART;
     block.u.open.handle = 0;
     EXPECT_EQ(api::OnCall(EKLV_OP_OPEN_DEVICE, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.sync, 1u) << "the opcode always opens synchronously";
+    EXPECT_EQ(manager_.last, (Call{"open", 7, INF_UART, 1})) << "the opcode always opens synchronously";
     EXPECT_EQ(block.u.open.handle, 0x4242u);
 
     block.u.baud = {INF_DATA, 115200};
     EXPECT_EQ(api::OnCall(EKLV_OP_SET_BAUD_RATE, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.type, static_cast<std::uint32_t>(INF_DATA));
-    EXPECT_EQ(manager_.last.length, 115200u);
+    EXPECT_EQ(manager_.last, (Call{"baud", 7, INF_DATA, 0, 115200}));
 
     EKLVStringInit(&block.u.com_port.port);
     block.u.com_port.interface_type = INF_UART;
