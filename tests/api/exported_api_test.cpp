@@ -14,16 +14,21 @@ namespace {
 using test::CountOf;
 using test::LoadedLibrary;
 
-TEST(ExportedApi, BeforeInitialisationDeviceFunctionsAnswer14AndUninitialise13) {
+// Before EKLVInitialize: the opcode entry's codes (checked first, as they
+// include logging nothing without a block), device functions answer 14 and
+// EKLVUninitialize 13.
+TEST(ExportedApi, BeforeInitialisation) {
     LoadedLibrary lib(test::VerboseLogIni());
     ASSERT_TRUE(lib.ok());
+    test::ExpectOpcodeEntryCodesBeforeInitialisation(lib);
     test::ExpectDeviceCallsAnswer14BeforeInitialisation(lib);
 
     EXPECT_EQ(lib.Uninitialize(), 13u);
     EXPECT_EQ(lib.Uninitialize(), 13u);
     std::string log = lib.ReadLogs();
-    EXPECT_EQ(CountOf(log, "CKLVSupervisor::RequestKLVThreadTerminate - Failed"), 2);
-    EXPECT_EQ(CountOf(log, "KLVUninitialize (->), 13"), 2);
+    // Three: the opcode entry's uninitialisation and the two calls.
+    EXPECT_EQ(CountOf(log, "CKLVSupervisor::RequestKLVThreadTerminate - Failed"), 3);
+    EXPECT_EQ(CountOf(log, "KLVUninitialize (->), 13"), 3);
 }
 
 TEST(ExportedApi, InitialiseAndUninitialiseInOrderThenAgain) {
@@ -72,7 +77,6 @@ TEST(ExportedApi, InvalidClientWindowFailsInitialisation) {
     EXPECT_NE(log.find("EKLVInitialize (->), 1"), std::string::npos);
     EXPECT_EQ(log.find("CKLVDeviceIdMgr::Initialize"), std::string::npos) << "the window is checked first";
     EXPECT_EQ(CountOf(log, "KLVUninitialize (->), 13"), 1);
-
 }
 
 TEST(ExportedApi, InitialisationWithoutUsbHubsFailsAtTheDeviceIdManager) {
@@ -80,12 +84,6 @@ TEST(ExportedApi, InitialisationWithoutUsbHubsFailsAtTheDeviceIdManager) {
     LoadedLibrary lib(test::VerboseLogIni());
     ASSERT_TRUE(lib.ok());
     test::ExpectStartWithoutHubsFails(lib);
-}
-
-TEST(ExportedApi, OpcodeEntryCodes) {
-    LoadedLibrary lib(test::VerboseLogIni());
-    ASSERT_TRUE(lib.ok());
-    test::ExpectOpcodeEntryCodesBeforeInitialisation(lib);
 }
 
 }  // namespace

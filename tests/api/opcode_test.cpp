@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "api/device_calls.h"
 #include "api/opcode_entry.h"
@@ -18,6 +19,7 @@ struct Call {
     std::uint32_t device = 0, type = 0, sync = 0, length = 0;
     pf::Handle handle = 0;
     const void* data = nullptr;
+    bool operator==(const Call&) const = default;
 };
 
 class FakeManager : public DeviceOperations {
@@ -26,35 +28,32 @@ public:
     std::uint32_t answer = 0;
 
     std::uint32_t ReadData(std::uint32_t d, pf::Handle h, void* buffer, std::uint32_t* length) override {
-        last = {"read", d, 0, 0, *length, h, buffer};
-        *length = 2;
+        last = {"read", d, 0, 0, std::exchange(*length, 2u), h, buffer};
         return answer;
     }
     std::uint32_t WriteData(std::uint32_t d, pf::Handle h, const void* data, std::uint32_t length) override {
-        last = {"write", d, 0, 0, length, h, data};
-        return answer;
+        return Got({"write", d, 0, 0, length, h, data});
     }
     std::uint32_t OpenDeviceInterface(std::uint32_t d, std::uint32_t t, pf::Handle* h, std::uint32_t s) override {
-        last = {"open", d, t, s};
         *h = 0x4242;
-        return answer;
+        return Got({"open", d, t, s});
     }
-    std::uint32_t CloseDeviceInterface(std::uint32_t d, std::uint32_t t) override {
-        last = {"close", d, t};
-        return answer;
-    }
+    std::uint32_t CloseDeviceInterface(std::uint32_t d, std::uint32_t t) override { return Got({"close", d, t}); }
     std::uint32_t GetProductStringDescriptor(std::uint32_t d, std::string* p) override {
-        last = {"product", d};
         *p = "Phone X";
-        return answer;
+        return Got({"product", d});
     }
     std::uint32_t GetComPort(std::uint32_t d, std::uint32_t t, std::string* p) override {
-        last = {"port", d, t};
         *p = "ttyACM3";
-        return answer;
+        return Got({"port", d, t});
     }
     std::uint32_t SetBaudRate(std::uint32_t d, std::uint32_t t, std::uint32_t* rate) override {
-        last = {"baud", d, t, 0, *rate};
+        return Got({"baud", d, t, 0, *rate});
+    }
+
+private:
+    std::uint32_t Got(Call call) {
+        last = std::move(call);
         return answer;
     }
 };
@@ -85,28 +84,23 @@ TEST_F(OpcodeTest, BlocksCarryTheArguments) {
     block.u.write = {0x1000, data, 3};
     EXPECT_EQ(api::OnCall(EKLV_OP_WRITE_DATA, &block, &result), 0u);
     EXPECT_EQ(result, 0u);
-    EXPECT_EQ(manager_.last.name, "write");
-    EXPECT_EQ(manager_.last.device, 7u);
-    EXPECT_EQ(manager_.last.handle, 0x1000u);
-    EXPECT_EQ(manager_.last.data, data);
-    EXPECT_EQ(manager_.last.length, 3u);
+    EXPECT_EQ(manager_.last, (Call{"write", 7, 0, 0, 3, 0x1000, data}));
 
     std::uint32_t length = 4;
     block.u.read = {0x1004, data, &length};
     EXPECT_EQ(api::OnCall(EKLV_OP_READ_DATA, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.length, 4u);
+    EXPECT_EQ(manager_.last, (Call{"read", 7, 0, 0, 4, 0x1004, data}));
     EXPECT_EQ(length, 2u);
 
     block.u.open.interface_type = INF_UART;
     block.u.open.handle = 0;
     EXPECT_EQ(api::OnCall(EKLV_OP_OPEN_DEVICE, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.sync, 1u) << "the opcode always opens synchronously";
+    EXPECT_EQ(manager_.last, (Call{"open", 7, INF_UART, 1})) << "the opcode always opens synchronously";
     EXPECT_EQ(block.u.open.handle, 0x4242u);
 
     block.u.baud = {INF_DATA, 115200};
     EXPECT_EQ(api::OnCall(EKLV_OP_SET_BAUD_RATE, &block, &result), 0u);
-    EXPECT_EQ(manager_.last.type, static_cast<std::uint32_t>(INF_DATA));
-    EXPECT_EQ(manager_.last.length, 115200u);
+    EXPECT_EQ(manager_.last, (Call{"baud", 7, INF_DATA, 0, 115200}));
 
     EKLVStringInit(&block.u.com_port.port);
     block.u.com_port.interface_type = INF_UART;

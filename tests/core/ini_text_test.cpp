@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 
 #include "platform/linux/profile_override.h"
@@ -46,23 +45,6 @@ TEST(ProfileFile, ReadsByTheWindowsRules) {
     std::string long_value(400, 'x');
     dir.Write("a.ini", "[S]\nlong=" + long_value + "\n");
     EXPECT_EQ(Get(file, "S", "long").size(), 255u);
-}
-
-TEST(ProfileFile, SurvivesBinaryGarbage) {
-    test::TempFolder dir;
-    std::mt19937 random(7);
-    for (int round = 0; round < 50; ++round) {
-        std::string junk(2000, '\0');
-        for (char& c : junk) c = static_cast<char>(random());
-        if (round % 2) junk = "[S]\nk=v\n" + junk;
-        dir.Write("g.ini", junk);
-        std::string v = Get(dir.File("g.ini"), "S", "k");
-        EXPECT_LE(v.size(), 255u);
-        char names[512];
-        pf::GetPrivateProfileSectionNamesA(names, sizeof names, dir.File("g.ini"));
-        char section[512];
-        pf::GetPrivateProfileSectionA("S", section, sizeof section, dir.File("g.ini"));
-    }
 }
 
 TEST(ProfileFile, WriteUpdatesTheWholeFileAndKeepsTheRest) {

@@ -6,24 +6,20 @@
 // run.
 #pragma once
 
-#include <dirent.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
-
-#include <iostream>
 
 #include "discovery/standard_rig.h"
 #include "eklv/eklv.h"
@@ -81,20 +77,16 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         faults_.push_back({device_id, event, fault});
     }
-    // Waits up to 10 s until a call waits in the callback.
+    // Each waits up to 10 s: until a call waits in the callback, until n
+    // blocks have come, until a block with this device id and event has come.
     bool WaitHeld() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ > 0; });
+        return WaitUntil([this] { return held_ > 0; });
     }
-    // Waits up to 10 s until n blocks have come.
     bool WaitCount(std::size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return blocks_.size() >= n; });
+        return WaitUntil([&] { return blocks_.size() >= n; });
     }
-    // Waits up to 10 s until a block with this device id and event has come.
     bool WaitBlock(std::uint16_t device_id, std::uint32_t event) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+        return WaitUntil([&] {
             for (const auto& b : blocks_)
                 if (b.device_id == device_id && b.event == event) return true;
             return false;
@@ -111,6 +103,11 @@ public:
     }
 
 private:
+    template <class Predicate>
+    bool WaitUntil(Predicate what) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), what);
+    }
     struct Fault {
         std::uint16_t device_id;
         std::uint32_t event;
@@ -181,8 +178,14 @@ struct StaticCore {
     decltype(&::EKLVReadData) ReadData = &::EKLVReadData;
 };
 
+// The end of a library log, for the reader of a failed run.
+inline void PrintLogTail(const std::string& log) {
+    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
+}
+
 // The statically linked core initialised in self-monitoring mode on a rig,
-// with a host window that records what is announced.
+// with a host window that records what is announced. The log's end is
+// printed when the test has failed.
 class Station : public StaticCore {
 public:
     explicit Station(const std::string& ini = RoadIni()) : folder_(ini) {
@@ -202,6 +205,7 @@ public:
     ~Station() {
         if (started_) EKLVUninitialize();
         unsetenv("EKLV_COMMON_APPDATA");
+        if (testing::Test::HasFailure()) PrintLogTail(Log());
     }
     bool started() const { return started_; }
     std::string Log() const { return folder_.ReadLogs(); }
@@ -211,6 +215,14 @@ public:
         auto messages = host.WaitFor(n);
         return messages.size() >= n ? messages[n - 1] : HostMessage{false, EKLV_NO_DEVICE, 0};
     }
+    // Waits until the host has n messages; answers the device id of the last
+    // with this interface type.
+    std::uint32_t IdOf(std::uint32_t type, std::size_t n = 2) {
+        std::uint32_t id = EKLV_NO_DEVICE;
+        for (const auto& m : host.WaitFor(n))
+            if (m.type == type) id = m.device_id;
+        return id;
+    }
 
     HostWindow host;
 
@@ -218,10 +230,5 @@ private:
     ModuleFolder folder_;
     bool started_ = false;
 };
-
-// The end of a library log, for the reader of a failed run.
-inline void PrintLogTail(const std::string& log) {
-    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
-}
 
 }  // namespace eklv::test

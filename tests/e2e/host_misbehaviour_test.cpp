@@ -6,16 +6,14 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "discovery/standard_rig.h"
 #include "e2e/e2e_helpers.h"
 #include "rig/modem_emulator.h"
-#include "support/host_window.h"
-#include "support/lib_folder.h"
 
 namespace eklv {
 namespace {
@@ -72,21 +70,17 @@ struct Host {
         return callbacks.Snapshot().size();
     }
 
-    // The (arrival, device id) pairs the callback got from block first on.
+    // The (arrival, device id) pairs the callback got from block first on,
+    // and those of the messages the window got from message first on.
     std::vector<HostMessage> CallbackEvents(std::size_t first) {
         std::vector<HostMessage> events;
-        const auto blocks = callbacks.Snapshot();
-        for (std::size_t i = first; i < blocks.size(); ++i)
-            events.push_back({blocks[i].event == kArrival, blocks[i].device_id, 0});
-        return events;
+        for (const auto& b : callbacks.Snapshot()) events.push_back({b.event == kArrival, b.device_id, 0});
+        return {events.begin() + static_cast<long>(std::min(first, events.size())), events.end()};
     }
-    // The same of the messages the window got from message first on.
     std::vector<HostMessage> WindowEvents(std::size_t first) {
-        const auto messages = window.Messages();
         std::vector<HostMessage> events;
-        for (std::size_t i = first; i < messages.size(); ++i)
-            events.push_back({messages[i].arrival, messages[i].device_id, 0});
-        return events;
+        for (const auto& m : window.Messages()) events.push_back({m.arrival, m.device_id, 0});
+        return {events.begin() + static_cast<long>(std::min(first, events.size())), events.end()};
     }
 
     test::StandardRig s;

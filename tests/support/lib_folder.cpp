@@ -7,7 +7,6 @@
 #include "platform/win32/module_override.h"
 #else
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include "platform/linux/module_override.h"
 #endif
@@ -17,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "core/settings.h"
@@ -41,26 +41,19 @@ std::string OpenError() { return dlerror(); }
 #endif
 }  // namespace
 
+// A fresh folder under the system's temporary folder ($TMPDIR here, where
+// umockdev keeps its testbeds too), readable by this user only.
 TempFolder::TempFolder() {
-#ifdef _WIN32
-    char temp[MAX_PATH];
-    DWORD length = ::GetTempPathA(sizeof temp, temp);
-    std::string base = length > 0 && length < sizeof temp ? std::string(temp, length) : std::string("C:\\");
     static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-        std::string name = base + "eklv-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                           std::to_string(counter++);
-        if (::CreateDirectoryA(name.c_str(), nullptr)) path_ = name;
+    std::random_device random;
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    for (int attempt = 0; attempt < 100 && path_.empty() && !base.empty(); ++attempt) {
+        const auto name = base / ("eklv-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+        if (std::filesystem::create_directory(name, ec)) path_ = name.string();
     }
-    if (path_.empty()) ADD_FAILURE() << "CreateDirectoryA failed";
-#else
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/eklv-test-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = name.data();
-#endif
+    if (path_.empty()) ADD_FAILURE() << "cannot make a temporary folder: " << ec.message();
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
 }
 
 TempFolder::~TempFolder() {
@@ -169,8 +162,6 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
 LoadedLibrary::~LoadedLibrary() {
     if (handle_ != nullptr) Close(handle_);
 }
-
-void* LoadedLibrary::Symbol(const char* name) const { return handle_ ? Lookup(handle_, name) : nullptr; }
 
 int CountOf(const std::string& haystack, const std::string& text) {
     int n = 0;

@@ -71,9 +71,6 @@ public:
     // True when the copy loaded and every entry point resolved.
     bool ok() const { return ok_; }
 
-    // Symbol lookup in the loaded copy; null when not exported.
-    void* Symbol(const char* name) const;
-
 private:
     void* handle_ = nullptr;
     bool ok_ = false;

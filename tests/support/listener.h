@@ -47,14 +47,13 @@ public:
     // Pause: the thread stops pumping until Resume; Abandon ends it there,
     // leaving window and registration to the end of the thread.
     void Pause() {
-        Set(kPausing);
         pf::PostMessageA(hwnd_, kPauseMessage, 0, 0);
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return state_ == kPaused; });
+        changed_.wait(lock, [&] { return paused_; });
     }
-    void Resume() { Set(kRunning); }
+    void Resume() { Set(paused_, false); }
     void Abandon() {
-        Set(kAbandoned);
+        Set(abandoned_, true);
         if (thread_.joinable()) thread_.join();
     }
 
@@ -78,12 +77,11 @@ public:
     }
 
 private:
-    enum State { kRunning, kPausing, kPaused, kAbandoned };
     static constexpr std::uint32_t kPauseMessage = 0x0401;
 
-    void Set(State state) {
+    void Set(bool& flag, bool value) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ != kAbandoned) state_ = state;
+        flag = value;
         changed_.notify_all();
     }
 
@@ -114,7 +112,6 @@ private:
         filter.dbcc_classguid = class_;
         handle_ = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyWindowHandle);
         EXPECT_NE(handle_, nullptr);
-        Set(kRunning);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             hwnd_ = hwnd;
@@ -127,10 +124,10 @@ private:
                 continue;
             }
             std::unique_lock<std::mutex> lock(mutex_);
-            state_ = kPaused;
+            paused_ = true;
             changed_.notify_all();
-            changed_.wait(lock, [&] { return state_ != kPaused; });
-            if (state_ == kAbandoned) return;
+            changed_.wait(lock, [&] { return !paused_ || abandoned_; });
+            if (abandoned_) return;
         }
         if (handle_ != nullptr) pf::UnregisterDeviceNotification(handle_);
         pf::DestroyWindow(hwnd);
@@ -139,7 +136,7 @@ private:
     pf::Guid class_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    State state_ = kRunning;
+    bool paused_ = false, abandoned_ = false;
     pf::Hwnd hwnd_ = 0;
     pf::HDevNotify handle_ = nullptr;
     std::vector<std::string> seen_;
