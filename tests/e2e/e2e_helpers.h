@@ -33,9 +33,6 @@ namespace eklv::test {
 struct Delivered {
     std::uint16_t device_id;
     std::uint32_t event;
-    std::string product;
-    std::string product_id;
-    std::string device_name;
 };
 
 // What a callback does after recording a block.
@@ -49,7 +46,7 @@ public:
         CallbackFault fault = CallbackFault::kNone;
         {
             std::unique_lock<std::mutex> lock(self->mutex_);
-            self->blocks_.push_back({block->device_id, block->event, block->product, block->product_id, block->device_name});
+            self->blocks_.push_back({block->device_id, block->event});
             self->thread_id_ = static_cast<std::uint32_t>(syscall(SYS_gettid));
             for (const auto& f : self->faults_)
                 if (f.device_id == block->device_id && f.event == block->event) fault = f.fault;

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e_helpers.h"
@@ -54,14 +55,21 @@ Counts Measure() {
 // The counts once threads that were winding down have ended: the same in
 // two readings 200 ms apart.
 Counts Settled() {
-    Counts last = Measure();
-    for (int i = 0; i < 50; ++i) {
+    Counts last = Measure(), now = last;
+    test::Eventually([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        Counts now = Measure();
-        if (now == last) return now;
-        last = now;
-    }
-    return last;
+        now = Measure();
+        return std::exchange(last, now) == now;
+    });
+    return now;
+}
+
+// Threads and handles of a removal may still be winding down: waits until
+// the counts are back where they were.
+Counts CountsBackTo(const Counts& before) {
+    Counts after = Measure();
+    test::Eventually([&] { return (after = Measure()) == before; });
+    return after;
 }
 
 // How many uevents umockdev's emulated netlink socket can queue.
@@ -111,10 +119,7 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
     const Counts before = Settled();
     const int cycles = Cycles();
     for (int i = 0; i < cycles && !testing::Test::HasFailure(); ++i) cycle(i);
-    // Threads and handles of a removal may still be winding down.
-    Counts after = Measure();
-    test::Eventually([&] { return (after = Measure()) == before; });
-    EXPECT_EQ(after, before) << "after " << cycles << " cycles";
+    EXPECT_EQ(CountsBackTo(before), before) << "after " << cycles << " cycles";
     EXPECT_EQ(before.sessions, 2u);
 }
 
@@ -124,7 +129,7 @@ TEST(Stress, PlugUnplugCyclesLeakNothing) {
 TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    Station station(test::VerboseLogIni(test::RoadIni()));
+    Station station(test::SelfMonitoringIni());
     const std::uint32_t id = station.IdOf(INF_DATA);
 
     EKLV_HANDLE h = 0;
@@ -214,7 +219,7 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
         modems.push_back(std::make_unique<test::ModemEmulator>(rig.TtyFd(tty)));
     }
     rig.Unplug(hub);
-    Station station(test::VerboseLogIni(test::RoadIni()));
+    Station station(test::SelfMonitoringIni());
     ASSERT_TRUE(station.started());
     const Counts before = Settled();
 
@@ -281,9 +286,7 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
                                              EKLV_GET_COMM_STATE_FAILED, EKLV_SET_COMM_STATE_FAILED};
     for (std::uint32_t code : codes) EXPECT_TRUE(allowed.count(code)) << "code " << code;
     EXPECT_TRUE(codes.count(EKLV_OK)) << "some calls reached a phone";
-    Counts after = Measure();
-    test::Eventually([&] { return (after = Measure()) == before; });
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(CountsBackTo(before), before);
 }
 
 // An interface whose type cannot be decided yet is retried between other
@@ -322,7 +325,7 @@ TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
 TEST(Stress, PhoneWithoutConfigurationValueArrives) {
     test::StandardRig s;
     s.rig.RemoveAttribute(s.single, "bConfigurationValue");
-    Station station(test::VerboseLogIni(test::RoadIni()));
+    Station station(test::SelfMonitoringIni());
     std::set<std::uint32_t> types;
     for (const auto& m : station.host.WaitFor(2)) types.insert(m.type);
     EXPECT_EQ(types, (std::set<std::uint32_t>{INF_DATA, INF_UART}));
@@ -396,9 +399,7 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
         EXPECT_EQ(EKLVReadData(id, h, buffer, &length), EKLV_NOT_INITIALIZED);
         EXPECT_EQ(EKLVNotification(&block), EKLV_NOT_COMPLETED);
     }
-    Counts after = Measure();
-    test::Eventually([&] { return (after = Measure()) == before; });
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(CountsBackTo(before), before);
 }
 
 }  // namespace

@@ -86,15 +86,10 @@ protected:
     CKLVSessionMgr* manager = nullptr;
 };
 
-// The paths the host-fed end-to-end tests do not reach: foreign vendors,
-// hubs, devices gone from the tree, composite strings.
+// The paths the host-fed end-to-end tests do not reach: hubs, devices gone
+// from the tree, composite strings.
 TEST_F(DeviceChangeTest, HandleDeviceNotificationPaths) {
     const std::string modem = s.ModemName();
-    auto foreign = modem;
-    foreign.replace(foreign.find("vid_6b4d"), 8, "vid_1234");
-    EXPECT_EQ(Handle(Record(foreign, 0x8000, kComPortClass, 3)), 0u);
-    EXPECT_EQ(folder.CountLines("CKLVSession::HandleDeviceNotification - Not Supported Device (" + foreign + ")"), 1);
-
     EXPECT_EQ(Handle(Record(modem, 0x8000, kComPortClass, 3)), 1u);
     EXPECT_EQ(folder.CountLines("ProdDesc = (Norvanta Phone) "), 1);
     EXPECT_EQ(folder.CountLines("IntfDesc = ("), 0) << "a composite device's interface strings are not read";
@@ -114,28 +109,19 @@ TEST_F(DeviceChangeTest, HandleDeviceNotificationPaths) {
     EXPECT_EQ(folder.CountLines("|iNOTIFY| <-"), 1);
 }
 
-TEST_F(DeviceChangeTest, QueueOrderCompletionEventsAndTermination) {
-    // In order, one at a time: an arrival then its removal.
-    auto done = CompletionEvent::Create();
-    ASSERT_TRUE(done);
-    ASSERT_TRUE(QueueDeviceNotification(Record(s.ModemName(), 0x8000, kComPortClass, 11)));
+TEST_F(DeviceChangeTest, LateAndNullRecordsAndTermination) {
+    // (Records answered in order and in time are the host-fed tests'.) A
+    // null record is logged and passed over. Past its deadline a record is
+    // still handled but not signalled; the event outlives the record for the
+    // waiter that holds it.
     processor->QueueRecord(nullptr);
-    auto removal = Record(s.ModemName(), 0x8004);
-    removal->completion_event = done;
-    removal->deadline = pf::GetTickCount() + 10000;
-    ASSERT_TRUE(QueueDeviceNotification(std::move(removal)));
-    EXPECT_EQ(pf::WaitForSingleObject(done->handle(), 10000), pf::kWaitObject0);
-    EXPECT_EQ(host.WaitFor(2), (std::vector<HostMessage>{{true, 11, kInfData}, {false, 11, kInfData}}));
-    EXPECT_EQ(folder.CountLines("CKLVSession::DeviceChangeNotice - NULL devdata"), 1);
-
-    // Past its deadline a record is still handled but not signalled; the
-    // event outlives the record for the waiter that holds it.
     auto late = CompletionEvent::Create();
     auto record = Record(s.ModemName(), 0x8000, kComPortClass, 12);
     record->completion_event = late;
     record->deadline = pf::GetTickCount() - 1;
     ASSERT_TRUE(QueueDeviceNotification(std::move(record)));
-    EXPECT_EQ(host.WaitFor(3).back(), (HostMessage{true, 12, kInfData}));
+    EXPECT_EQ(host.WaitFor(1), (std::vector<HostMessage>{{true, 12, kInfData}}));
+    EXPECT_EQ(folder.CountLines("CKLVSession::DeviceChangeNotice - NULL devdata"), 1);
     EXPECT_EQ(pf::WaitForSingleObject(late->handle(), 300), pf::kWaitTimeout);
     EXPECT_TRUE(test::Eventually([&] { return late.use_count() == 1; })) << "the record let go of its share";
 
