@@ -60,7 +60,6 @@ protected:
 
 TEST_F(DeviceIdTest, RootTidsHubChainsAndAllocation) {
     CKLVDeviceIdMgr& mgr = Start();
-    EXPECT_EQ(mgr.DeviceIdMode(), kDeviceIdModeTopology);
     EXPECT_EQ(mgr.TIDMapSnapshot(), (std::map<std::string, std::string>{{s.rig.HubName(s.root1), "0"},
                                                                         {s.rig.HubName(s.root2), "1"},
                                                                         {s.rig.HubName(s.hub), "0.3"},
@@ -79,8 +78,6 @@ TEST_F(DeviceIdTest, RootTidsHubChainsAndAllocation) {
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AllocUSBDeviceID - (0.3.4.2, 0) added"), 1);
 
     CKLVDeviceIdMgr::UnInitialize();
-    EXPECT_EQ(CKLVDeviceIdMgr::GetInstance(), nullptr);
-    EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::UnInitialize - OK"), 1);
     // The root counter is process-wide: a new start numbers on.
     Start();
     EXPECT_EQ(Tid(s.ModemName()), "2.3.4.2");
@@ -90,12 +87,9 @@ TEST_F(DeviceIdTest, ConfiguredRootTidsAndDeviceIds) {
     Configure("[HISTORY]\nwhen=2024-01-02\n[ROOT_TID]\npci\\0000:00:14.0=5\n"
               "[PORTS]\n5.3.4.2=7,first\n5.1=3\nno equals sign\n9.9=0,a\n9.8=1,a\n9.7=3,a\n[MORE]\n5.1=9,last wins\n");
     CKLVDeviceIdMgr& mgr = Start();
-    EXPECT_EQ(mgr.ConfigFilePath(), shared.File(kConfigFile));
     EXPECT_EQ(Tid(s.ModemName()), "5.3.4.2");
-    EXPECT_EQ(mgr.AllocUSBDeviceID(s.ModemName(), 0), 7);
-    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 0), 9);
-    std::map<std::string, std::uint16_t> ids = mgr.DeviceIdMapSnapshot();
-    EXPECT_EQ(ids.count("no equals sign"), 0u);
+    EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 0), 9);  // the later section wins
+    EXPECT_EQ(mgr.DeviceIdMapSnapshot().count("no equals sign"), 0u);
     // Unconfigured ports take the lowest free ids: 0, 1 and 3 are held.
     auto extra = s.rig.AddSinglePhone(s.inner_hub, 1, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM1"));
     auto extra2 = s.rig.AddSinglePhone(s.inner_hub, 3, 0x6b4d, 0x2002, test::RigInterface::Modem("ttyACM2"));

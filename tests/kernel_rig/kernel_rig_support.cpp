@@ -8,11 +8,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/eventually.h"
 
 namespace eklv::test {
 
@@ -33,26 +36,19 @@ SharedConfig::SharedConfig(const std::string& ini) {
 
 SharedConfig::~SharedConfig() { unsetenv("EKLV_COMMON_APPDATA"); }
 
+namespace {
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+}  // namespace
+
 bool WaitForPaths(const std::vector<std::string>& paths, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        bool all = true;
-        struct stat st;
-        for (const auto& p : paths) all = all && stat(p.c_str(), &st) == 0;
-        if (all) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return Eventually([&] { return std::all_of(paths.begin(), paths.end(), Exists); }, timeout);
 }
 
 bool WaitGone(const std::string& path, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    struct stat st;
-    while (stat(path.c_str(), &st) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return Eventually([&] { return !Exists(path); }, timeout);
 }
 
 CommandResult RunCommand(const std::string& command) {
