@@ -40,21 +40,16 @@ std::uint32_t Walk(const std::vector<std::uint8_t>& data, std::uint32_t type, st
     return r;
 }
 
-TEST(DescriptorWalk, FindsInterfacesAndEndpoints) {
+// (Interfaces found through the hub requests are the rig tests'.)
+TEST(DescriptorWalk, FirstInterfaceMissingOnesAndHostileConfigurations) {
+    DiscoveryFolder folder;
     std::vector<std::uint8_t> c = Configuration(), found;
-    EXPECT_EQ(Walk(c, 4, 1, &found), 0u);
-    EXPECT_EQ(found, std::vector<std::uint8_t>(c.begin() + 32, c.begin() + 41));
     EXPECT_EQ(Walk(c, 4, 255, &found), 0u);
     EXPECT_EQ(found[2], 0);  // 255: the first interface
     EXPECT_EQ(Walk(c, 5, 0x83, &found), 0u);
     EXPECT_EQ(found, std::vector<std::uint8_t>(c.begin() + 41, c.end()));
     EXPECT_EQ(Walk(c, 4, 2), 1u);
     EXPECT_EQ(Walk(c, 5, 0x84), 1u);
-}
-
-TEST(DescriptorWalk, HostileConfigurations) {
-    DiscoveryFolder folder;
-    std::vector<std::uint8_t> c = Configuration();
 
     std::vector<std::uint8_t> zero = c;
     zero[18] = 0;  // bLength 0 before the interface looked for: the walk ends
@@ -73,7 +68,6 @@ TEST(DescriptorWalk, HostileConfigurations) {
     std::vector<std::uint8_t> odd = {9, 2, 0, 0, 2, 1, 0, 0x80, 50, 10, 4, 0, 0, 0, 2, 2, 1, 5, 0, 9, 4, 0, 1, 0, 6, 1, 1, 6,
                                      6, 5, 0x81, 2, 0, 2, 7, 5, 0x81, 2, 0, 2, 0};
     odd[2] = static_cast<std::uint8_t>(odd.size());
-    std::vector<std::uint8_t> found;
     EXPECT_EQ(Walk(odd, 4, 0, &found), 0u);
     EXPECT_EQ(found[3], 1);  // the alternate setting of the well-formed one
     EXPECT_EQ(Walk(odd, 5, 0x81, &found), 0u);

@@ -73,16 +73,11 @@ TEST(HubRequests, RawRequestsOnAnOpenHub) {
     EXPECT_EQ(status(5), -1);
     EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidParameter);
 
-    // Descriptor requests count the 12-byte header in the bytes returned;
-    // a device qualifier, and a string the device does not have (it
-    // stalls), are not answered.
+    // A device qualifier, and a string the device does not have (it
+    // stalls), are not answered (the descriptors a device has are read
+    // through the utilities below).
     std::uint8_t request[12 + 18] = {};
-    pf::UsbDescriptorRequestHeader header{2, {0, 0, 0x0100, 0, 18}};
-    std::memcpy(request, &header, 12);
-    ASSERT_TRUE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetDescriptorFromNodeConnection, request, 30, request,
-                                    30, &returned, nullptr));
-    EXPECT_EQ(returned, 30u);
-    EXPECT_EQ(std::memcmp(request + 12, s.rig.Descriptors(s.phone).data(), 18), 0);
+    pf::UsbDescriptorRequestHeader header{2, {}};
     for (std::uint16_t value : {0x0600, 0x0309}) {
         header.SetupPacket = {0, 0, value, 0x0409, 18};
         std::memcpy(request, &header, 12);

@@ -60,7 +60,6 @@ protected:
         ASSERT_EQ(CKLVSession::Initialize(), 0u);
         ASSERT_EQ(CKLVSessionMgr::Initialize(false), 0u);
         processor = CKLVSession::GetInstance();
-        manager = CKLVSessionMgr::GetInstance();
     }
     void TearDown() override {
         CKLVSupervisor::RequestKLVThreadTerminate();
@@ -71,39 +70,11 @@ protected:
         CKLVDeviceIdMgr::UnInitialize();
         CKLVMsgDispatcher::UnInitialize();
     }
-    std::uint32_t Handle(std::unique_ptr<DeviceNotificationRecord> r) {
-        return processor->HandleDeviceNotification(r.get());
-    }
-    bool HasSession(std::uint16_t id) {
-        std::string product;
-        return manager->GetProductStringDescriptor(id, &product) == 0;
-    }
-
     test::StandardRig s;
     test::DiscoveryFolder folder;
     test::HostWindow host;
     CKLVSession* processor = nullptr;
-    CKLVSessionMgr* manager = nullptr;
 };
-
-// The paths the host-fed end-to-end tests do not reach: devices gone from
-// the tree, composite strings.
-TEST_F(DeviceChangeTest, HandleDeviceNotificationPaths) {
-    const std::string modem = s.ModemName();
-    EXPECT_EQ(Handle(Record(modem, 0x8000, kComPortClass, 3)), 1u);
-    EXPECT_EQ(folder.CountLines("ProdDesc = (Norvanta Phone) "), 1);
-    EXPECT_EQ(folder.CountLines("IntfDesc = ("), 0) << "a composite device's interface strings are not read";
-
-    // (Hubs going to the device-id manager is the kernel rig's hub pulled
-    // and plugged back.)
-
-    // Gone from the tree: no TID, no session.
-    s.rig.Unplug(s.phone);
-    EXPECT_EQ(Handle(Record(modem, 0x8000, kComPortClass, 5)), 0u);
-    EXPECT_FALSE(HasSession(5));
-    EXPECT_EQ(host.WaitFor(1), (std::vector<HostMessage>{{true, 3, kInfData}}));
-    EXPECT_EQ(folder.CountLines("|iNOTIFY| <-"), 1);
-}
 
 TEST_F(DeviceChangeTest, LateAndNullRecordsAndTermination) {
     // (Records answered in order and in time are the host-fed tests'.) A

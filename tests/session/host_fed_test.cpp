@@ -93,6 +93,13 @@ TEST_F(HostFedTest, NotificationsCreateAndRemoveSessionsWithTheHostsIds) {
     EXPECT_EQ(host.WaitFor(3).back(), (HostMessage{true, 8, INF_DATA}));
     EXPECT_EQ(lib.GetProductStringDescriptor(8, &text), 3u);
 
+    // A phone gone from the tree by the time its block comes: no TID, no
+    // session, no message.
+    s.rig.Unplug(s.single);
+    auto late = Block(9, s.SingleName(), EKLV_DBT_DEVICEARRIVAL);
+    EXPECT_EQ(lib.Notification(&late), 0u);
+    EXPECT_EQ(lib.GetProductStringDescriptor(9, &text), 3u);
+
     auto gone = Block(7, s.ModemName(), EKLV_DBT_DEVICEREMOVECOMPLETE);
     EXPECT_EQ(lib.Notification(&gone), 0u);
     EXPECT_EQ(host.WaitFor(4).back(), (HostMessage{false, 7, INF_DATA}));
@@ -108,6 +115,8 @@ TEST_F(HostFedTest, NotificationsCreateAndRemoveSessionsWithTheHostsIds) {
     EXPECT_EQ(CountOf(log, "[DID 7] DeviceRemoval - All interfaces removed"), 1);
     EXPECT_EQ(CountOf(log, "DeviceRemoval - Interface NOT found (" + s.ModemName() + ")"), 1);
     EXPECT_EQ(CountOf(log, "WM_EKLV_NOTIFICATION"), 0) << "no blocks in host-fed mode";
+    EXPECT_EQ(CountOf(log, "IntfDesc = (MTK USB Modem Port)"), 0) << "a composite device's interface strings are not read";
+    EXPECT_EQ(CountOf(log, "|iNOTIFY| <-"), 5) << "three arrivals and two removals; the late phone's block stops early";
 }
 
 TEST_F(HostFedTest, GarbageBlocksAreAnsweredAndDropped) {
