@@ -23,14 +23,6 @@ pf::Handle OpenHub(const std::string& name) {
                            pf::kOpenExisting, 0);
 }
 
-struct HubHandle {
-    explicit HubHandle(const std::string& name) : handle(OpenHub(name)) {}
-    ~HubHandle() {
-        if (pf::IsValidHandle(handle)) pf::CloseHandle(handle);
-    }
-    pf::Handle handle;
-};
-
 // GetDeviceConnectionIndex as "<result>:<port>".
 std::string ConnectionIndex(const std::string& device, const std::string& hub, bool any_device = false) {
     int port = 0;
@@ -44,14 +36,14 @@ std::string ConnectionIndex(const std::string& device, const std::string& hub, b
 // must still see the hub go and come back, and the devices on its ports.
 TEST(HubRequests, RawRequestsOnAnOpenHub) {
     StandardRig s;
-    HubHandle hub(s.rig.HubName(s.inner_hub));
-    ASSERT_TRUE(pf::IsValidHandle(hub.handle));
+    const pf::Handle hub = OpenHub(s.rig.HubName(s.inner_hub));
+    ASSERT_TRUE(pf::IsValidHandle(hub));
     std::uint32_t returned = 0;
     // The hub's port count, and the connection status of a port; -1 when
     // the request fails.
     auto ports = [&] {
         pf::UsbNodeInformation info{};
-        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr)
+        return pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr)
                    ? reinterpret_cast<std::uint8_t*>(&info)[6]
                    : -1;
     };
@@ -59,7 +51,7 @@ TEST(HubRequests, RawRequestsOnAnOpenHub) {
     auto status = [&](std::uint8_t port, std::uint32_t out = 35) {
         std::memset(c, 0, sizeof c);
         c[0] = port;
-        return pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, out, &returned,
+        return pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, out, &returned,
                                    nullptr)
                    ? c[31]
                    : -1;
@@ -81,7 +73,7 @@ TEST(HubRequests, RawRequestsOnAnOpenHub) {
     for (std::uint16_t value : {0x0600, 0x0309}) {
         header.SetupPacket = {0, 0, value, 0x0409, 18};
         std::memcpy(request, &header, 12);
-        EXPECT_FALSE(pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetDescriptorFromNodeConnection, request, 30,
+        EXPECT_FALSE(pf::DeviceIoControl(hub, pf::kIoctlUsbGetDescriptorFromNodeConnection, request, 30,
                                          request, 30, &returned, nullptr))
             << value;
     }
@@ -98,10 +90,9 @@ TEST(HubRequests, RawRequestsOnAnOpenHub) {
     EXPECT_EQ(ports(), 4);
     EXPECT_EQ(status(2), connected);
 
-    EXPECT_TRUE(pf::CloseHandle(hub.handle));
+    EXPECT_TRUE(pf::CloseHandle(hub));
     EXPECT_EQ(ports(), -1);
     EXPECT_EQ(pf::GetLastError(), pf::kErrorInvalidHandle);
-    hub.handle = pf::kInvalidHandle;
     // A device that is no hub, and a hub that is not there.
     EXPECT_EQ(OpenHub(s.rig.DeviceName(s.phone, test::kRigClassUsbHub)), pf::kInvalidHandle);
     EXPECT_EQ(OpenHub("\\\\?\\usb#vid_1a40&pid_0101#9-9#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"), pf::kInvalidHandle);
