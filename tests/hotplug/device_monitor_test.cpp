@@ -13,7 +13,10 @@
 
 #include "support/listener.h"
 #include "support/proc_counts.h"
+#include "platform/devtree.h"
+#include "platform/file.h"
 #include "platform/thread.h"
+#include "platform/usb_hub.h"
 #include "rig/usb_rig.h"
 
 namespace eklv {
@@ -74,11 +77,29 @@ struct Answer {
     bool located = false;
     std::string tty;
     std::size_t descriptor_bytes = 0;
+    std::string child_id;           // through CM_Locate_DevNode, CM_Get_Child, CM_Get_Device_ID
+    std::uint16_t port_product = 0;  // idProduct on the hub's port 2, through a hub request
 };
-Answer Ask(const std::string& instance_id) {
+Answer Ask(const std::string& instance_id, const std::string& hub_name) {
+    Answer answer;
+    pf::DevInst device = 0, child = 0;
+    char id[256] = {};
+    if (pf::CM_Locate_DevNodeA(&device, instance_id.c_str(), 0) == pf::kCrSuccess &&
+        pf::CM_Get_Child(&child, device, 0) == pf::kCrSuccess &&
+        pf::CM_Get_Device_IDA(child, id, sizeof id, 0) == pf::kCrSuccess)
+        answer.child_id = id;
+    pf::Handle hub = pf::CreateFileA(hub_name.c_str(), pf::kGenericRead | pf::kGenericWrite,
+                                     pf::kFileShareRead | pf::kFileShareWrite, pf::kOpenExisting, 0);
+    std::uint8_t connection[35] = {2};
+    std::uint32_t returned = 0;
+    if (pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeConnectionInformation, connection, 35, connection, 35, &returned,
+                            nullptr) &&
+        connection[31] == pf::kDeviceConnected)
+        answer.port_product = static_cast<std::uint16_t>(connection[4 + 10] | connection[4 + 11] << 8);
+    if (pf::IsValidHandle(hub)) pf::CloseHandle(hub);
+
     pf::lx::DeviceTree tree;
     pf::lx::Node node;
-    Answer answer;
     if (!tree.Locate(instance_id, &node)) return answer;
     answer.located = true;
     for (const pf::lx::Node& iface : tree.Interfaces(node))
@@ -94,39 +115,49 @@ Answer Ask(const std::string& instance_id) {
 TEST(DeviceMonitorTest, DeviceTreeNeverAnswersForAPhoneThatWasReplaced) {
     UsbRig rig;
     auto root = rig.AddRootHub(rig.AddPciController(), 1);
+    const std::string hub = rig.HubName(root);
     Listener com(kRigClassComPort);
     auto first = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2001, Functions(0));
     com.Wait('+', 1);
     const std::string first_id = rig.InstanceId(first);
     for (int i = 0; i < 2; ++i) {
-        Answer a = Ask(first_id);
+        Answer a = Ask(first_id, hub);
         EXPECT_TRUE(a.located);
         EXPECT_EQ(a.tty, "ttyACM0");
+        EXPECT_NE(a.child_id.find("pid_2001"), std::string::npos) << a.child_id;
+        EXPECT_EQ(a.port_product, 0x2001);
     }
-    const std::size_t first_bytes = Ask(first_id).descriptor_bytes;
+    const std::size_t first_bytes = Ask(first_id, hub).descriptor_bytes;
 
     rig.Unplug(first);
     com.Wait('-', 1);
-    EXPECT_FALSE(Ask(first_id).located);
+    Answer gone = Ask(first_id, hub);
+    EXPECT_FALSE(gone.located);
+    EXPECT_EQ(gone.child_id, "");
+    EXPECT_EQ(gone.port_product, 0);
     auto second = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2003,
                                         {RigInterface::Modem("ttyACM7"), RigInterface::Mtp()});
     com.Wait('+', 2);
     const std::string second_id = rig.InstanceId(second);
-    EXPECT_FALSE(Ask(first_id).located);
-    Answer b = Ask(second_id);
+    EXPECT_FALSE(Ask(first_id, hub).located);
+    Answer b = Ask(second_id, hub);
     EXPECT_TRUE(b.located);
     EXPECT_EQ(b.tty, "ttyACM7");
     EXPECT_NE(b.descriptor_bytes, first_bytes);
+    EXPECT_NE(b.child_id.find("pid_2003"), std::string::npos) << b.child_id;
+    EXPECT_EQ(b.port_product, 0x2003);
 
     // Replaced without a question in between.
     rig.Unplug(second);
     rig.Plug(first);
     com.Wait('+', 3);
-    EXPECT_FALSE(Ask(second_id).located);
-    Answer again = Ask(first_id);
+    EXPECT_FALSE(Ask(second_id, hub).located);
+    Answer again = Ask(first_id, hub);
     EXPECT_TRUE(again.located);
     EXPECT_EQ(again.tty, "ttyACM0");
     EXPECT_EQ(again.descriptor_bytes, first_bytes);
+    EXPECT_NE(again.child_id.find("pid_2001"), std::string::npos) << again.child_id;
+    EXPECT_EQ(again.port_product, 0x2001);
 }
 
 TEST(DeviceMonitorTest, UnregisteredStalledAndVanishedWindowsHoldUpNobody) {
