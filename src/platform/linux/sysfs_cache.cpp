@@ -17,6 +17,10 @@ namespace {
 // nothing is kept any more (a bound for a testbed that never re-adds).
 constexpr std::size_t kMaxRemoved = 4096;
 
+// Whole answers kept at most; a station's questions about its present
+// devices fit many times over.
+constexpr std::size_t kMaxAnswers = 8192;
+
 // Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
 // descriptor opens and closes inside umockdev's preload, behind it).
 bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
@@ -139,7 +143,11 @@ bool SysfsCache::Recall(const std::string& key, std::string* value) const {
 }
 
 void SysfsCache::Remember(const std::string& key, std::string value) {
-    if (!not_kept_) answers_[key] = std::move(value);
+    if (not_kept_) return;
+    // Keys hold the callers' buffers (hub requests): a caller passing
+    // different bytes every time must not grow the table without end.
+    if (answers_.size() >= kMaxAnswers) answers_.clear();
+    answers_[key] = std::move(value);
 }
 
 namespace {
