@@ -145,23 +145,18 @@ void MeasureHost(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int 
     result->messages = expected;
     for (auto _ : state) {
         raw.arrivals.Reset();
-        arrivals.Reset();
-        removals.Reset();
-        Clock::time_point start = Clock::now(), raw_at, host_at;
-        rig.Plug(node);
-        if (!raw.arrivals.Wait(phones, &raw_at) || !arrivals.Wait(expected, &host_at)) {
-            state.SkipWithError("arrivals missing");
-            break;
-        }
-        double raw_us = std::chrono::duration<double, std::micro>(raw_at - start).count();
-        double host_us = std::chrono::duration<double, std::micro>(host_at - start).count();
+        double raw_us = 0;
+        auto raw_wait = [&](Clock::time_point start) {
+            Clock::time_point raw_at;
+            if (!raw.arrivals.Wait(phones, &raw_at)) return false;
+            raw_us = std::chrono::duration<double, std::micro>(raw_at - start).count();
+            return true;
+        };
+        const double host_us = eklv::bench::TimeHostPlug(
+            state, host, expected, [&] { rig.Plug(node); }, [&] { rig.Unplug(node); }, raw_wait);
+        if (host_us < 0) break;
         result->raw_us.push_back(raw_us);
         result->window_us.push_back(host_us);
-        state.SetIterationTime(host_us / 1e6);
-        state.PauseTiming();
-        rig.Unplug(node);
-        if (!removals.Wait(expected)) state.SkipWithError("removals missing");
-        state.ResumeTiming();
     }
 }
 

@@ -5,6 +5,7 @@
 // and removals it receives and keeps the time of the latest.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -77,6 +78,34 @@ private:
     test::LoadedLibrary lib_;
     bool ok_ = false;
 };
+
+// One plug as the host benchmarks time it: the window's counters reset,
+// plug() called, `count` arrivals awaited and the time from the plug to
+// the last of them given to the benchmark; then, untimed, unplug() called
+// and as many removals awaited. baseline(start) runs after the arrivals
+// (the wait of a baseline timed in the same plug; false when it failed).
+// Answers the plug-to-arrival time in microseconds, or -1 after
+// SkipWithError.
+template <typename Plug, typename Unplug, typename Baseline>
+double TimeHostPlug(benchmark::State& state, LibraryHost& host, int count, Plug plug, Unplug unplug,
+                    Baseline baseline) {
+    host.window.arrivals.Reset();
+    host.window.removals.Reset();
+    const Clock::time_point start = Clock::now();
+    Clock::time_point at;
+    plug();
+    if (!host.window.arrivals.Wait(count, &at) || !baseline(start)) {
+        state.SkipWithError("arrivals missing");
+        return -1;
+    }
+    const double us = std::chrono::duration<double, std::micro>(at - start).count();
+    state.SetIterationTime(us / 1e6);
+    state.PauseTiming();
+    unplug();
+    if (!host.window.removals.Wait(count)) state.SkipWithError("removals missing");
+    state.ResumeTiming();
+    return us;
+}
 
 // Points LoadedLibrary at the libeklv.so of this build unless the
 // environment names another.

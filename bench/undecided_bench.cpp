@@ -48,29 +48,20 @@ void Measure(benchmark::State& state, bool with_odd, std::vector<double>* out) {
         state.SkipWithError("library not initialised");
         return;
     }
-    auto& arrivals = host.window.arrivals;
-    auto& removals = host.window.removals;
     for (auto _ : state) {
-        arrivals.Reset();
-        removals.Reset();
         if (with_odd) {
             r.rig.Plug(r.odd);
             std::this_thread::sleep_for(std::chrono::milliseconds(150));  // first attempt failed, retries pending
         }
-        Clock::time_point start = Clock::now(), at;
-        r.rig.Plug(r.phone);
-        if (!arrivals.Wait(1, &at)) {
-            state.SkipWithError("arrival missing");
-            break;
-        }
-        const double us = std::chrono::duration<double, std::micro>(at - start).count();
+        const double us = eklv::bench::TimeHostPlug(
+            state, host, 1, [&] { r.rig.Plug(r.phone); },
+            [&] {
+                r.rig.Unplug(r.phone);
+                if (with_odd) r.rig.Unplug(r.odd);
+            },
+            [](Clock::time_point) { return true; });
+        if (us < 0) break;
         out->push_back(us);
-        state.SetIterationTime(us / 1e6);
-        state.PauseTiming();
-        r.rig.Unplug(r.phone);
-        if (with_odd) r.rig.Unplug(r.odd);
-        if (!removals.Wait(1)) state.SkipWithError("removal missing");
-        state.ResumeTiming();
     }
 }
 

@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "support/listener.h"
 #include "support/proc_counts.h"
+#include "platform/devtree.h"
+#include "platform/file.h"
 #include "platform/thread.h"
+#include "platform/usb_hub.h"
 #include "rig/usb_rig.h"
 
 namespace eklv {
@@ -30,15 +34,41 @@ std::vector<RigInterface> Functions(int tty) {
 }
 
 // What the device tree answers about a phone, read as one question: its
-// first tty and the size of its descriptors, or "gone".
-std::string Ask(const std::string& instance_id) {
+// first tty and the size of its descriptors (or "gone"), the product id of
+// its first child as CM_Locate_DevNode, CM_Get_Child and CM_Get_Device_ID
+// give it, and the product id a hub request reads on its port.
+std::string Ask(const std::string& instance_id, const std::string& hub_name) {
+    std::string answer = "gone";
     pf::lx::DeviceTree tree;
     pf::lx::Node node;
-    if (!tree.Locate(instance_id, &node)) return "gone";
-    std::string tty;
-    for (const pf::lx::Node& iface : tree.Interfaces(node))
-        if (tty.empty()) tty = tree.TtyName(iface);
-    return tty + " " + std::to_string(tree.RawDescriptors(node).size());
+    if (tree.Locate(instance_id, &node)) {
+        std::string tty;
+        for (const pf::lx::Node& iface : tree.Interfaces(node))
+            if (tty.empty()) tty = tree.TtyName(iface);
+        answer = tty + " " + std::to_string(tree.RawDescriptors(node).size());
+    }
+    pf::DevInst device = 0, child = 0;
+    char id[256] = {};
+    if (pf::CM_Locate_DevNodeA(&device, instance_id.c_str(), 0) == pf::kCrSuccess &&
+        pf::CM_Get_Child(&child, device, 0) == pf::kCrSuccess &&
+        pf::CM_Get_Device_IDA(child, id, sizeof id, 0) == pf::kCrSuccess) {
+        const std::string child_id = id;
+        const std::size_t pid = child_id.find("pid_");
+        answer += " child " + (pid == std::string::npos ? child_id : child_id.substr(pid + 4, 4));
+    }
+    pf::Handle hub = pf::CreateFileA(hub_name.c_str(), pf::kGenericRead | pf::kGenericWrite,
+                                     pf::kFileShareRead | pf::kFileShareWrite, pf::kOpenExisting, 0);
+    std::uint8_t connection[35] = {2};
+    std::uint32_t returned = 0;
+    if (pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeConnectionInformation, connection, 35, connection, 35, &returned,
+                            nullptr) &&
+        connection[31] == pf::kDeviceConnected) {
+        char product[8];
+        std::snprintf(product, sizeof product, "%04x", connection[4 + 10] | connection[4 + 11] << 8);
+        answer += std::string(" port ") + product;
+    }
+    if (pf::IsValidHandle(hub)) pf::CloseHandle(hub);
+    return answer;
 }
 
 // While the monitor listens, the device tree keeps its sysfs reads from one
@@ -51,29 +81,31 @@ TEST(DeviceMonitorTest, DeviceTreeNeverAnswersForAPhoneThatWasReplaced) {
     Listener com(kRigClassComPort);
     auto first = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2001, Functions(0));
     com.Wait('+', 1);
-    const std::string first_id = rig.InstanceId(first);
-    const std::string first_answer = Ask(first_id);
+    const std::string first_id = rig.InstanceId(first), hub = rig.HubName(root);
+    const std::string first_answer = Ask(first_id, hub);
     EXPECT_EQ(first_answer.substr(0, 8), "ttyACM0 ");
-    EXPECT_EQ(Ask(first_id), first_answer);
+    EXPECT_NE(first_answer.find(" child 2001 port 2001"), std::string::npos) << first_answer;
+    EXPECT_EQ(Ask(first_id, hub), first_answer);
 
     rig.Unplug(first);
     com.Wait('-', 1);
-    EXPECT_EQ(Ask(first_id), "gone");
+    EXPECT_EQ(Ask(first_id, hub), "gone");
     auto second = rig.AddCompositePhone(root, 2, 0x6b4d, 0x2003,
                                         {RigInterface::Modem("ttyACM7"), RigInterface::Mtp()});
     com.Wait('+', 2);
     const std::string second_id = rig.InstanceId(second);
-    EXPECT_EQ(Ask(first_id), "gone");
-    const std::string second_answer = Ask(second_id);
+    EXPECT_EQ(Ask(first_id, hub), "gone port 2003");
+    const std::string second_answer = Ask(second_id, hub);
     EXPECT_EQ(second_answer.substr(0, 8), "ttyACM7 ");
-    EXPECT_NE(second_answer.substr(8), first_answer.substr(8));  // other descriptors
+    EXPECT_NE(second_answer.find(" child 2003 port 2003"), std::string::npos) << second_answer;
+    EXPECT_NE(second_answer.substr(8, 4), first_answer.substr(8, 4));  // other descriptors
 
     // Replaced without a question in between.
     rig.Unplug(second);
     rig.Plug(first);
     com.Wait('+', 3);
-    EXPECT_EQ(Ask(second_id), "gone");
-    EXPECT_EQ(Ask(first_id), first_answer);
+    EXPECT_EQ(Ask(second_id, hub), "gone port 2001");
+    EXPECT_EQ(Ask(first_id, hub), first_answer);
 }
 
 TEST(DeviceMonitorTest, UnregisteredStalledAndVanishedWindowsHoldUpNobody) {

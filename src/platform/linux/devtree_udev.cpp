@@ -53,10 +53,19 @@ std::uint32_t CopyText(const std::string& text, std::uint32_t* reg_type, void* b
     return kCrSuccess;
 }
 
-std::uint32_t Related(DevInst* out, DevInst node, int relation) {
-    if (out == nullptr) return kCrInvalidPointer;
-    *out = 0;
-    DeviceTree tree;
+// Whole answers are kept as "<result code>:<payload>" (SysfsCache::Remember).
+std::string Kept(std::uint32_t code, const std::string& payload = {}) { return std::to_string(code) + ":" + payload; }
+
+bool Recalled(const DeviceTree& tree, const std::string& key, std::uint32_t* code, std::string* payload) {
+    std::string value;
+    if (!tree.Recall(key, &value)) return false;
+    const std::size_t colon = value.find(':');
+    *code = static_cast<std::uint32_t>(std::stoul(value.substr(0, colon)));
+    *payload = value.substr(colon + 1);
+    return true;
+}
+
+std::uint32_t RelatedUncached(DeviceTree& tree, DevInst* out, DevInst node, int relation) {
     Node current;
     if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
     Node result;
@@ -77,6 +86,22 @@ std::uint32_t Related(DevInst* out, DevInst node, int relation) {
     }
     *out = DeviceTree::Handle(result);
     return kCrSuccess;
+}
+
+std::uint32_t Related(DevInst* out, DevInst node, int relation) {
+    if (out == nullptr) return kCrInvalidPointer;
+    *out = 0;
+    DeviceTree tree;
+    const std::string key = "related" + std::to_string(relation) + ":" + std::to_string(node);
+    std::uint32_t code;
+    std::string payload;
+    if (Recalled(tree, key, &code, &payload)) {
+        *out = static_cast<DevInst>(std::stoul(payload));
+        return code;
+    }
+    code = RelatedUncached(tree, out, node, relation);
+    tree.Remember(key, Kept(code, std::to_string(*out)));
+    return code;
 }
 
 std::shared_ptr<DevInfoSetObject> LookupSet(DevInfoSet set) {
@@ -118,14 +143,22 @@ std::uint32_t CM_Locate_DevNodeA(DevInst* node, const char* instance_id, std::ui
     DeviceTree tree;
     if (!tree.ok()) return kCrFailure;
     std::string id = instance_id != nullptr ? instance_id : "";
+    const std::string key = "locate:" + id;
+    std::uint32_t code;
+    std::string payload;
+    if (Recalled(tree, key, &code, &payload)) {
+        *node = static_cast<DevInst>(std::stoul(payload));
+        return code;
+    }
     Node found;
     if (!id.empty()) {
         lx::InstanceIdParts parts;
         if (!lx::SplitInstanceId(id, &parts)) return kCrInvalidDeviceId;
     }
-    if (!tree.Locate(id, &found)) return kCrNoSuchDevNode;
-    *node = DeviceTree::Handle(found);
-    return kCrSuccess;
+    code = tree.Locate(id, &found) ? kCrSuccess : kCrNoSuchDevNode;
+    if (code == kCrSuccess) *node = DeviceTree::Handle(found);
+    tree.Remember(key, Kept(code, std::to_string(*node)));
+    return code;
 }
 
 std::uint32_t CM_Get_Parent(DevInst* parent, DevInst node, std::uint32_t flags) {
@@ -147,9 +180,16 @@ std::uint32_t CM_Get_Device_IDA(DevInst node, char* buffer, std::uint32_t length
     (void)flags;
     if (buffer == nullptr) return kCrInvalidPointer;
     DeviceTree tree;
-    Node current;
-    if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
-    std::string id = tree.InstanceId(current);
+    const std::string key = "id:" + std::to_string(node);
+    std::uint32_t code;
+    std::string id;
+    if (!Recalled(tree, key, &code, &id)) {
+        Node current;
+        code = tree.Resolve(node, &current) ? kCrSuccess : kCrNoSuchDevNode;
+        if (code == kCrSuccess) id = tree.InstanceId(current);
+        tree.Remember(key, Kept(code, id));
+    }
+    if (code != kCrSuccess) return code;
     if (length == 0) return kCrBufferSmall;
     if (id.size() + 1 > length) {
         std::memcpy(buffer, id.data(), length - 1);
@@ -165,17 +205,25 @@ std::uint32_t CM_Get_DevNode_Registry_PropertyA(DevInst node, std::uint32_t prop
     (void)flags;
     if (length == nullptr) return kCrInvalidPointer;
     DeviceTree tree;
-    Node current;
-    if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
+    const std::string key = "property" + std::to_string(property) + ":" + std::to_string(node);
+    std::uint32_t code;
     std::string text;
-    bool found = false;
-    switch (property) {
-        case kCmDrpDeviceDesc: found = tree.Description(current, &text); break;
-        case kCmDrpService: found = tree.Service(current, &text); break;
-        case kCmDrpDriver: found = tree.DriverKey(current, &text); break;
-        default: break;
+    if (!Recalled(tree, key, &code, &text)) {
+        Node current;
+        bool found = false;
+        code = kCrNoSuchDevNode;
+        if (tree.Resolve(node, &current)) {
+            switch (property) {
+                case kCmDrpDeviceDesc: found = tree.Description(current, &text); break;
+                case kCmDrpService: found = tree.Service(current, &text); break;
+                case kCmDrpDriver: found = tree.DriverKey(current, &text); break;
+                default: break;
+            }
+            code = found ? kCrSuccess : kCrNoSuchValue;
+        }
+        tree.Remember(key, Kept(code, text));
     }
-    if (!found) return kCrNoSuchValue;
+    if (code != kCrSuccess) return code;
     return CopyText(text, reg_type, buffer, length);
 }
 
@@ -201,8 +249,21 @@ DevInfoSet SetupDiGetClassDevsA(const Guid* class_guid, const char* enumerator, 
         // One device instance.
         // A device that is not present has no present interfaces: the set
         // is empty rather than an error.
-        Node node;
-        if (tree.Locate(filter, &node) && tree.Exposes(node, *class_guid)) add(node);
+        const std::string key = "interfaces:" + class_text + ":" + filter;
+        std::uint32_t code;
+        std::string payload;
+        if (Recalled(tree, key, &code, &payload)) {
+            const std::size_t gap = payload.find('\n');
+            if (gap != std::string::npos)
+                set->interfaces.push_back({*class_guid, payload.substr(0, gap),
+                                           static_cast<DevInst>(std::stoul(payload.substr(gap + 1)))});
+        } else {
+            Node node;
+            if (tree.Locate(filter, &node) && tree.Exposes(node, *class_guid)) add(node);
+            if (!set->interfaces.empty())
+                payload = set->interfaces.back().symbolic_name + "\n" + std::to_string(set->interfaces.back().node);
+            tree.Remember(key, Kept(kCrSuccess, payload));
+        }
     } else {
         for (const Node& node : tree.NodesExposing(*class_guid)) {
             if (!filter.empty()) {

@@ -299,33 +299,8 @@ bool DescriptorRequest(HubContext& context, const void* in, std::uint32_t in_siz
     return true;
 }
 
-}  // namespace
-
-Handle OpenHubDevice(const std::string& name) {
-    std::string id, class_text;
-    DeviceTree tree;
-    Node node;
-    if (!IsHubSymbolicName(name) || !ParseSymbolicName(name, &id, &class_text) ||
-        !EqualsNoCase(class_text, "f18a0e88-c30c-11d0-8815-00a0c906bed8")) {
-        SetLastError(kErrorInvalidParameter);
-        return kInvalidHandle;
-    }
-    if (!tree.ok() || !tree.Locate(id, &node) || !tree.IsHub(node)) {
-        SetLastError(kErrorFileNotFound);
-        return kInvalidHandle;
-    }
-    Handle handle = InsertObject(std::make_shared<HubObject>(DeviceTree::Handle(node)));
-    if (handle == kInvalidHandle) SetLastError(kErrorNotEnoughMemory);
-    return handle;
-}
-
-bool HubDeviceIoControl(Handle hub, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
-                        std::uint32_t out_size, std::uint32_t* returned) {
-    std::uint32_t ignored = 0;
-    if (returned == nullptr) returned = &ignored;
-    *returned = 0;
-    if ((in == nullptr && in_size != 0) || (out == nullptr && out_size != 0)) return Fail(kErrorInvalidParameter);
-    HubContext context;
+bool Request(HubContext& context, Handle hub, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+             std::uint32_t out_size, std::uint32_t* returned) {
     if (!OpenContext(hub, &context)) return false;
     switch (code) {
         case kIoctlUsbGetNodeInformation:
@@ -341,6 +316,74 @@ bool HubDeviceIoControl(Handle hub, std::uint32_t code, void* in, std::uint32_t 
         default:
             return Fail(kErrorNotSupported);
     }
+}
+
+}  // namespace
+
+Handle OpenHubDevice(const std::string& name) {
+    std::string id, class_text;
+    DeviceTree tree;
+    Node node;
+    if (!IsHubSymbolicName(name) || !ParseSymbolicName(name, &id, &class_text) ||
+        !EqualsNoCase(class_text, "f18a0e88-c30c-11d0-8815-00a0c906bed8")) {
+        SetLastError(kErrorInvalidParameter);
+        return kInvalidHandle;
+    }
+    // The hub's node is kept as the other whole answers are.
+    const std::string key = "openhub:" + id;
+    std::string kept;
+    DevInst hub_node = 0;
+    if (tree.Recall(key, &kept)) {
+        hub_node = static_cast<DevInst>(std::stoul(kept));
+    } else {
+        if (tree.ok() && tree.Locate(id, &node) && tree.IsHub(node)) hub_node = DeviceTree::Handle(node);
+        tree.Remember(key, std::to_string(hub_node));
+    }
+    if (hub_node == 0) {
+        SetLastError(kErrorFileNotFound);
+        return kInvalidHandle;
+    }
+    Handle handle = InsertObject(std::make_shared<HubObject>(hub_node));
+    if (handle == kInvalidHandle) SetLastError(kErrorNotEnoughMemory);
+    return handle;
+}
+
+bool HubDeviceIoControl(Handle hub, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+                        std::uint32_t out_size, std::uint32_t* returned) {
+    std::uint32_t ignored = 0;
+    if (returned == nullptr) returned = &ignored;
+    *returned = 0;
+    if ((in == nullptr && in_size != 0) || (out == nullptr && out_size != 0)) return Fail(kErrorInvalidParameter);
+    auto object = Lookup<HubObject>(hub);
+    if (!object) return Fail(kErrorInvalidHandle);
+    HubContext context;
+    // An arrival asks the same hub the same requests several times: the
+    // answer is kept with the device tree's (SysfsCache::Remember), keyed
+    // by the hub, the request and both buffers as the caller passed them
+    // (in and out may be the same buffer; the parts of out a request does
+    // not write stay as they were).
+    std::string key = "hub" + std::to_string(object->node) + ":" + std::to_string(code) + ":" +
+                      std::to_string(in_size) + ":";
+    if (in_size != 0) key.append(static_cast<const char*>(in), in_size);
+    if (out_size != 0) key.append(static_cast<const char*>(out), out_size);
+    struct Outcome {
+        std::uint32_t ok, error, returned;
+    } outcome{};
+    std::string kept;
+    if (context.tree.Recall(key, &kept) && kept.size() == sizeof outcome + out_size) {
+        std::memcpy(&outcome, kept.data(), sizeof outcome);
+        if (out_size != 0) std::memcpy(out, kept.data() + sizeof outcome, out_size);
+        *returned = outcome.returned;
+        if (outcome.ok == 0) SetLastError(outcome.error);
+        return outcome.ok != 0;
+    }
+    outcome.ok = Request(context, hub, code, in, in_size, out, out_size, returned) ? 1 : 0;
+    outcome.error = outcome.ok != 0 ? 0 : GetLastError();
+    outcome.returned = *returned;
+    kept.assign(reinterpret_cast<const char*>(&outcome), sizeof outcome);
+    if (out_size != 0) kept.append(static_cast<const char*>(out), out_size);
+    context.tree.Remember(key, std::move(kept));
+    return outcome.ok != 0;
 }
 
 }  // namespace eklv::pf::lx

@@ -17,6 +17,10 @@ namespace {
 // nothing is kept any more (a bound for a testbed that never re-adds).
 constexpr std::size_t kMaxRemoved = 4096;
 
+// Whole answers kept at most; a station's questions about its present
+// devices fit many times over.
+constexpr std::size_t kMaxAnswers = 8192;
+
 // Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
 // descriptor opens and closes inside umockdev's preload, behind it).
 bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
@@ -79,6 +83,7 @@ SysfsCache& TheSysfsCache() {
 void SysfsCache::BeginQuestion() {
     if (depth_++ > 0) return;
     keep_ = false;
+    not_kept_ = false;
     if (fd_ >= 0 && removed_.size() < kMaxRemoved) {
         // A uevent waiting (or an error: uevents lost) means sysfs changed
         // after what is kept was read.
@@ -118,13 +123,31 @@ void SysfsCache::Received(const char* action, const char* syspath) {
     }
 }
 
-bool SysfsCache::Keeps(const std::string& path) const {
+bool SysfsCache::Keeps(const std::string& path) {
     if (!keep_) return false;
     if (removed_.empty()) return true;
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (removed_.count(slash == std::string::npos ? path : path.substr(0, slash)) != 0) return false;
+        if (removed_.count(slash == std::string::npos ? path : path.substr(0, slash)) != 0) {
+            not_kept_ = true;
+            return false;
+        }
         if (slash == std::string::npos) return true;
     }
+}
+
+bool SysfsCache::Recall(const std::string& key, std::string* value) const {
+    auto it = answers_.find(key);
+    if (it == answers_.end()) return false;
+    *value = it->second;
+    return true;
+}
+
+void SysfsCache::Remember(const std::string& key, std::string value) {
+    if (not_kept_) return;
+    // Keys hold the callers' buffers (hub requests): a caller passing
+    // different bytes every time must not grow the table without end.
+    if (answers_.size() >= kMaxAnswers) answers_.clear();
+    answers_[key] = std::move(value);
 }
 
 namespace {
@@ -172,6 +195,7 @@ void EraseAffected(Map& map, const std::string& path, bool listing) {
 }  // namespace
 
 void SysfsCache::ForgetAround(const std::string& path) {
+    answers_.clear();
     EraseAffected(files_, path, false);
     EraseAffected(devices_, path, false);
     EraseAffected(links_, path, false);
@@ -185,6 +209,7 @@ void SysfsCache::Forget() {
     links_.clear();
     lists_.clear();
     stats_.clear();
+    answers_.clear();
 }
 
 void SysfsCache::Release() {
@@ -194,6 +219,7 @@ void SysfsCache::Release() {
     std::unordered_map<std::string, std::string>().swap(links_);
     std::unordered_map<std::string, std::vector<std::string>>().swap(lists_);
     std::unordered_map<std::string, std::optional<struct stat>>().swap(stats_);
+    std::unordered_map<std::string, std::string>().swap(answers_);
     std::set<std::string>().swap(removed_);
     fd_ = -1;
 }

@@ -27,6 +27,13 @@
 // directory; reads below a path whose "remove" was seen are therefore not
 // kept until its "add" comes.
 //
+// Whole answers of device-tree calls (a node's parent, its instance id, a
+// property) are kept beside the reads, under the same rule but coarser:
+// any uevent, any question that finds one waiting, drops all of them, and
+// an answer is kept only when every read it made could be kept. An arrival
+// asks the same few calls about the same few nodes many times over; each
+// costs a lookup instead of a walk through the tree's reads.
+//
 // Without a monitor listening to kernel uevents (no registration, or udevd
 // running, whose events follow the kernel's with a delay) nothing is kept
 // past the question that read it, as before.
@@ -68,24 +75,34 @@ public:
     // stat() of a path; false when it fails.
     bool Status(const std::string& path, struct stat* st);
 
+    // A whole answer kept under key; false when there is none.
+    bool Recall(const std::string& key, std::string* value) const;
+    // Keeps the answer of the current question, unless one of its reads
+    // could not be kept (NotKept).
+    void Remember(const std::string& key, std::string value);
+    // The current question read something past the cache (libudev).
+    void NotKept() { not_kept_ = true; }
+
     // Frees what is kept (at unload).
     void Release();
 
 private:
-    bool Keeps(const std::string& path) const;
+    bool Keeps(const std::string& path);
     void Forget();
     // Forgets what a uevent of the device at path may have changed.
     void ForgetAround(const std::string& path);
 
     int depth_ = 0;
     int fd_ = -1;
-    bool keep_ = false;  // this question's reads may serve the next ones
+    bool keep_ = false;      // this question's reads may serve the next ones
+    bool not_kept_ = false;  // this question read something it could not keep
     std::set<std::string> removed_;
     std::unordered_map<std::string, std::optional<std::string>> files_;
     std::unordered_map<std::string, bool> devices_;
     std::unordered_map<std::string, std::string> links_;
     std::unordered_map<std::string, std::vector<std::string>> lists_;
     std::unordered_map<std::string, std::optional<struct stat>> stats_;
+    std::unordered_map<std::string, std::string> answers_;
 };
 
 SysfsCache& TheSysfsCache();

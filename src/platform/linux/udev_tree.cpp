@@ -226,6 +226,7 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
     } else if (parts.enumerator == "usb") {
         std::string syspath = UsbBusLink(sysfs_, parts.instance);
         if (syspath.empty()) {
+            sysfs_.NotKept();
             udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
             if (device == nullptr) return false;
             const char* path = udev_device_get_syspath(device);
@@ -281,6 +282,7 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
 
 std::vector<Node> DeviceTree::Controllers() {
     std::vector<Node> controllers;
+    sysfs_.NotKept();
     udev_enumerate* enumerate = udev_enumerate_new(udev_);
     if (enumerate == nullptr) return controllers;
     udev_enumerate_add_match_subsystem(enumerate, "usb");
@@ -507,6 +509,7 @@ std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
     bool usb_class = interface_class == kClassUsbHub || interface_class == kClassUsbDevice;
     bool tty_class = interface_class == kClassComPort || interface_class == kClassModem;
     if (!ok() || (!usb_class && !tty_class)) return nodes;
+    sysfs_.NotKept();
     udev_enumerate* enumerate = udev_enumerate_new(udev_);
     if (enumerate == nullptr) return nodes;
     udev_enumerate_add_match_subsystem(enumerate, usb_class ? "usb" : "tty");

@@ -125,6 +125,10 @@ public:
 
     udev* context() const { return udev_; }
 
+    // Whole answers kept across questions (SysfsCache::Recall, Remember).
+    bool Recall(const std::string& key, std::string* value) const { return sysfs_.Recall(key, value); }
+    void Remember(const std::string& key, std::string value) { sysfs_.Remember(key, std::move(value)); }
+
 private:
     // The function node (interface of a composite device, or the device)
     // above a tty's directory.
