@@ -43,21 +43,15 @@ TEST(ExportedApi, InitialiseAndUninitialiseInOrder) {
     ASSERT_EQ(lib.Initialize(&params), 0u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_EQ(lib.Uninitialize(), 0u);
-    std::string log = lib.ReadLogs();
-    const char* order[] = {"EKLVInitialize (<-)", "CKLVMessageLogger::Initialize - OK",
-                           "CKLVDeviceIdMgr::Initialize finished", "CKLVSupervisor::Initialize - OK",
-                           "CKLVSession::Initialize - OK", "CKLVSessionMgr::Initialize - OK",
-                           "EKLVInitialize (->), 0", "EKLVUninitialize (<-)",
-                           "CKLVSupervisor::UnInitialize - OK", "CKLVSession::UnInitialize - OK",
-                           "CKLVSessionMgr::UnInitialize - OK", "CKLVDeviceIdMgr::UnInitialize - OK",
-                           "CKLVMsgDispatcher::UnInitialize - OK",
-                           "EKLVUninitialize (->), 0", "CKLVMessageLogger::UnInitialize() - Flush[1], loglevel[0x00000007]"};
-    std::size_t pos = 0;
-    for (const char* line : order) {
-        std::size_t found = log.find(line, pos);
-        ASSERT_NE(found, std::string::npos) << line;
-        pos = found;
-    }
+    EXPECT_EQ(test::FirstMissingInOrder(
+                  lib.ReadLogs(),
+                  {"EKLVInitialize (<-)", "CKLVMessageLogger::Initialize - OK", "CKLVDeviceIdMgr::Initialize finished",
+                   "CKLVSupervisor::Initialize - OK", "CKLVSession::Initialize - OK", "CKLVSessionMgr::Initialize - OK",
+                   "EKLVInitialize (->), 0", "EKLVUninitialize (<-)", "CKLVSupervisor::UnInitialize - OK",
+                   "CKLVSession::UnInitialize - OK", "CKLVSessionMgr::UnInitialize - OK",
+                   "CKLVDeviceIdMgr::UnInitialize - OK", "CKLVMsgDispatcher::UnInitialize - OK",
+                   "EKLVUninitialize (->), 0", "CKLVMessageLogger::UnInitialize() - Flush[1], loglevel[0x00000007]"}),
+              "");
 }
 
 // An invalid client window: the failure answers 1 after the start-up

@@ -77,19 +77,13 @@ void ExpectStartWithoutHubsFails(LoadedLibrary& lib) {
     EXPECT_EQ(lib.GetProductStringDescriptor(0, &product), 14u) << "no session manager after the failed start";
 
     std::string log = lib.ReadLogs();
-    const char* order[] = {"[------] EKLVInitialize (<-)",
-                           "CKLVDeviceIdMgr::Initialize - Default Mode = (0x02)",
-                           "CKLVDeviceIdMgr::Initialize - Failed",
-                           "[------] EKLVInitialize (->), 1",
-                           "EKLVUninitialize (<-)",
-                           "CKLVSupervisor::RequestKLVThreadTerminate - Failed",
-                           "KLVUninitialize (->), 13"};
-    std::size_t pos = 0;
-    for (const char* line : order) {
-        std::size_t found = log.find(line, pos);
-        ASSERT_NE(found, std::string::npos) << line << "\nin\n" << log;
-        pos = found;
-    }
+    EXPECT_EQ(FirstMissingInOrder(log, {"[------] EKLVInitialize (<-)",
+                                        "CKLVDeviceIdMgr::Initialize - Default Mode = (0x02)",
+                                        "CKLVDeviceIdMgr::Initialize - Failed", "[------] EKLVInitialize (->), 1",
+                                        "EKLVUninitialize (<-)", "CKLVSupervisor::RequestKLVThreadTerminate - Failed",
+                                        "KLVUninitialize (->), 13"}),
+              "")
+        << log;
     EXPECT_EQ(log.find("CKLVSupervisor::Initialize - OK"), std::string::npos) << "later steps do not run";
     EXPECT_EQ(CountOf(log, "KLVUninitialize (->), 13"), 2);
 }
