@@ -195,8 +195,6 @@ TEST(Output, ResponsesJsonAndTheLogsTids) {
                      {"\r\nOKAY, 3 ERRORS\r\n", ""},
                      {"\r\npartial", ""}};
     for (const auto& r : responses) EXPECT_EQ(FinalResult(r.response), r.final_result) << r.response;
-    EXPECT_TRUE(IsErrorResult("ERROR"));
-    EXPECT_FALSE(IsErrorResult("OK"));
     EXPECT_EQ(ResponseLines("\r\nA\r\n\r\nB"), (std::vector<std::string>{"A", "B"}));
 
     EXPECT_EQ(Json("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");

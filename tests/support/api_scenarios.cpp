@@ -52,16 +52,12 @@ void ExpectOpcodeEntryCodesBeforeInitialisation(LoadedLibrary& lib) {
     EXPECT_EQ(lib.OnCall(EKLV_OP_SET_CORE_LOGGING, &block, &result), 5u);
     EXPECT_EQ(result, 14u);
 
-    EXPECT_EQ(lib.OnCall(EKLV_OP_CLOSE_DEVICE, &block, &result), 5u);
-    EXPECT_EQ(result, 14u);
-
     EXPECT_EQ(lib.OnCall(EKLV_OP_UNINITIALIZE, nullptr, nullptr), 5u);
 
     std::string log = lib.ReadLogs();
     EXPECT_NE(log.find("[------] ZORVAN_OnCall entrance, opcode = (536870917), (<-)"), std::string::npos);
     EXPECT_NE(log.find("[------] ZORVAN_OnCall exit, opcode = (536870917), (->), (14)"), std::string::npos);
     EXPECT_NE(log.find("[DID 4] ZORVAN_OnCall exit, opcode = (805306368), (->), (2)"), std::string::npos);
-    EXPECT_NE(log.find("[DID 4] EKLVCloseDevice (->), 14"), std::string::npos);
     EXPECT_NE(log.find("ZORVAN_OnCall entrance, opcode = (1), (<-)"), std::string::npos);
     EXPECT_EQ(log.find("ZORVAN_OnCall exit, opcode = (1)"), std::string::npos) << "no exit line after opcode 1";
 }
