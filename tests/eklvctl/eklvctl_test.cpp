@@ -1,6 +1,8 @@
 // eklvctl as a station runs it: a separate process on a USB rig that the
 // test builds, plugs and unplugs, with modems the test answers. Checks the
-// output and exit codes of every command, the failures included.
+// output and exit codes of its commands and their failures (list --json,
+// info and host-fed run on the kernel rig; help and a station without hubs
+// on eklvctl.exe under Wine).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
