@@ -58,14 +58,6 @@ TEST_F(LogTest, LevelMaskFiltersAndLongLinesAreNotCut) {
     EXPECT_NE(log.find("warning " + big + " end"), std::string::npos);
 }
 
-TEST_F(LogTest, NoLoggingSectionWritesNoFile) {
-    test::ModuleFolder dir;
-    LogMessage(kNoDevice, kLogError, kCatGeneral, "dropped");
-    CKLVMessageLogger::UnInitialize();
-    EXPECT_TRUE(dir.LogFiles().empty());
-    EXPECT_NE(dir.Read("eklv.ini").find("Level=0x00000000"), std::string::npos) << "settings are written back";
-}
-
 TEST_F(LogTest, UnflushedLinesReachTheFileAtClose) {
     test::ModuleFolder dir("[CORE_LOGGING]\nLevel=0x0000000F ; all\nFlush=0\n");
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "buffered line");
@@ -82,17 +74,26 @@ TEST_F(LogTest, UnflushedLinesReachTheFileAtClose) {
     EXPECT_NE(ini.find("Flush=0"), std::string::npos);
 }
 
+// Without a logging section nothing is written; settings changed at run
+// time are written back; a log call after shutdown makes a new logger that
+// reads the ini anew.
 TEST_F(LogTest, SettingsChangeAtRunTimeAndOnNextCreation) {
-    test::ModuleFolder dir(test::VerboseLogIni());
+    test::ModuleFolder dir;
+    LogMessage(kNoDevice, kLogError, kCatGeneral, "dropped");
+    CKLVMessageLogger::UnInitialize();
+    EXPECT_TRUE(dir.LogFiles().empty());
+    EXPECT_NE(dir.Read("eklv.ini").find("Level=0x00000000"), std::string::npos) << "settings are written back";
+
+    dir.Write("eklv.ini", test::VerboseLogIni());
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "before");
     LogSettings off{0, 1};
     CKLVMessageLogger::GetInstance()->SetLogging(&off);
     LogMessage(kNoDevice, kLogError, kCatGeneral, "silenced");
     CKLVMessageLogger::UnInitialize();
     EXPECT_NE(dir.Read("eklv.ini").find("Level=0x00000000"), std::string::npos);
+    EXPECT_NE(dir.ReadLogs().find("before"), std::string::npos);
     EXPECT_EQ(dir.ReadLogs().find("silenced"), std::string::npos);
 
-    // A log call after shutdown makes a new logger that reads the ini anew.
     dir.Write("eklv.ini", test::VerboseLogIni());
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "after restart");
     EXPECT_NE(dir.ReadLogs().find("after restart"), std::string::npos);

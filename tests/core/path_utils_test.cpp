@@ -1,10 +1,8 @@
-// Long-path rules and the stream modes of the open flags.
+// Long-path rules. (The log file's open and append are checked through the
+// logger, in the log and folder tests.)
 #include "core/path_utils.h"
 
 #include <gtest/gtest.h>
-
-#include "core/stdio_file.h"
-#include "support/lib_folder.h"
 
 namespace eklv {
 namespace {
@@ -20,27 +18,7 @@ TEST(PathUtils, LongPathForms) {
     EXPECT_EQ(MakeLongPathForm("x", [](const std::string&) { return std::string(); }), "");
     // Here paths have no prefix convention and stay as they are.
     EXPECT_EQ(MakeLongPath("/tmp/x/../y.log"), "/tmp/x/../y.log");
-    test::ModuleFolder dir;
-    EXPECT_EQ(GetModuleFolder(), dir.path() + "/");
     EXPECT_EQ(GetFullPath("/a/./b/../c"), "/a/c");
-}
-
-TEST(StdioFile, StreamModesAndAppend) {
-    // The logger's mode: appends, creating the file.
-    EXPECT_EQ(StreamModeForFlags(kFileModeCreate | kFileModeNoTruncate | kFileShareDenyNone | kFileModeReadWrite),
-              "a+t");
-
-    test::TempFolder dir;
-    dir.Write("f.log", "kept\n");
-    CKLVStdioFile file;
-    FileError error;
-    ASSERT_TRUE(file.Open(dir.File("f.log"), kFileModeCreate | kFileModeNoTruncate | kFileModeReadWrite, &error));
-    EXPECT_TRUE(file.WriteString("added\n"));
-    file.Close();
-    EXPECT_EQ(dir.Read("f.log"), "kept\nadded\n");
-    EXPECT_FALSE(file.Open(dir.File("none/f.log"), kFileModeCreate | kFileModeReadWrite, &error));
-    EXPECT_EQ(error.file_name, dir.File("none/f.log"));
-    EXPECT_NE(error.os_error, 0u);
 }
 
 }  // namespace

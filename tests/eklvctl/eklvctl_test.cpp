@@ -1,6 +1,8 @@
 // eklvctl as a station runs it: a separate process on a USB rig that the
 // test builds, plugs and unplugs, with modems the test answers. Checks the
-// output and exit codes of every command, the failures included.
+// output and exit codes of its commands and their failures (list --json,
+// info and host-fed run on the kernel rig; help and a station without hubs
+// on eklvctl.exe under Wine).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -106,9 +108,8 @@ protected:
         std::filesystem::copy_file(std::getenv("EKLV_LIBRARY"), folder.File("libeklv.so"));
         folder.Write("eklv.ini", kStationIni);
         setenv("EKLV_COMMON_APPDATA", folder.path().c_str(), 1);
-        root1 = rig.AddRootHub(rig.AddPciController("0000:00:14.0"), 1);
-        hub = rig.AddHub(root1, 3);
-        root2 = rig.AddRootHub(rig.AddPciController("0000:00:1d.0"), 2, 2);
+        const UsbRig::NodeId hub = rig.AddHub(rig.AddRootHub(rig.AddPciController("0000:00:14.0"), 1), 3);
+        const UsbRig::NodeId root2 = rig.AddRootHub(rig.AddPciController("0000:00:1d.0"), 2, 2);
         RigStrings lite_strings, phone_strings;
         lite_strings.product = "Norvanta Lite";
         phone_strings.product = "Norvanta Phone";
@@ -119,7 +120,6 @@ protected:
         modem = std::make_unique<ModemEmulator>(rig.TtyFd("ttyACM0"));
         modem->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\n\r\nOK\r\n"));
         modem->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
-        modem->Answer("AT+FAIL", ModemReply::CmeError(10));
     }
     ~Station() override { unsetenv("EKLV_COMMON_APPDATA"); }
 
@@ -141,14 +141,12 @@ protected:
 
     TempFolder folder;
     UsbRig rig;
-    UsbRig::NodeId root1, root2, hub, phone;
+    UsbRig::NodeId phone;
     std::unique_ptr<ModemEmulator> modem;
 };
 
-TEST_F(Station, HelpUsageAndSetupErrors) {
-    Result help = Run({"--help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+// Help and the no-hub start are checked on eklvctl.exe under Wine.
+TEST_F(Station, UsageAndSetupErrors) {
     // Usage errors: exit 2, nothing started.
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {"at", "0"}, {"at", "70000", "ATI"}, {"at", "0", "ATI", "--interface", "INF_BOGUS"},
@@ -174,13 +172,12 @@ TEST_F(Station, HelpUsageAndSetupErrors) {
 
 TEST_F(Station, AtSendsCommandsAndExplainsFailures) {
     Result list = Run({"list"});
-    // The text table and the hubs' lines (the JSON form is checked on the kernel rig).
+    // The text table and the hubs' lines (the JSON form, info and an ERROR
+    // through at --sync are checked on the kernel rig).
     EXPECT_TRUE(std::regex_search(list.out, std::regex("1-3\\.2 +Norvanta Phone +INF_DATA ttyACM0"))) << list.out;
     EXPECT_TRUE(std::regex_search(list.out, std::regex("controller pci\\\\0000:00:14\\.0: root TID [0-9]+\n")))
         << list.out;
     std::string id = IdIn(list, "Norvanta Phone");
-    Result info = Run({"info", id});
-    EXPECT_NE(info.out.find("product     Norvanta Phone"), std::string::npos) << info.out;
     Result ok = Run({"at", id, "ATI", "AT+CGMI"});
     ASSERT_EQ(ok.code, 0) << ok.err;
     EXPECT_NE(ok.out.find("> ATI\nNorvanta Phone N1\nOK\n> AT+CGMI\nNorvanta\nOK\n"), std::string::npos) << ok.out;
@@ -190,10 +187,6 @@ TEST_F(Station, AtSendsCommandsAndExplainsFailures) {
     EXPECT_EQ(sync.code, 0) << sync.err;
     EXPECT_NE(sync.out.find("{\"command\":\"AT\",\"response\":\"\\r\\nOK\\r\\n\",\"final\":\"OK\"}"),
               std::string::npos) << sync.out;
-
-    Result error = Run({"at", id, "AT+FAIL"});
-    EXPECT_EQ(error.code, 8) << error.err;
-    EXPECT_NE(error.out.find("+CME ERROR: 10"), std::string::npos);
 
     Result absent = Run({"at", id, "ATI", "--interface", "msd"});
     EXPECT_EQ(absent.code, 6) << absent.err;
@@ -238,34 +231,22 @@ TEST_F(Station, WatchFollowsPlugAndUnplugUntilCtrlC) {
     EXPECT_NE(at->err.find("stopped by Ctrl-C; EKLVUninitialize: success (result 0)"), std::string::npos) << at->err;
 }
 
-// The log command writes its settings back; with no hub left the library
-// cannot start (host-fed names are checked on the kernel rig).
-TEST_F(Station, LogAndAStationWithoutHubs) {
+// The log command writes its settings back (host-fed names are checked on
+// the kernel rig).
+TEST_F(Station, LogWritesItsSettingsBack) {
     Result log = Run({"log", "--level", "0x3", "--flush", "0"});
     EXPECT_EQ(log.code, 0) << log.err;
     EXPECT_NE(folder.Read("eklv.ini").find("Level=0x00000003"), std::string::npos);
     EXPECT_NE(log.out.find("Level=0x00000003 Flush=0"), std::string::npos) << log.out;
-
-    rig.Unplug(root1);
-    rig.Unplug(root2);
-    Result none = Run({"list"});
-    EXPECT_EQ(none.code, 4);
-    EXPECT_NE(none.err.find("EKLVInitialize: the library could not start: no USB hub was found or one could not be "
-                            "mapped to a port id (result 1)"),
-              std::string::npos)
-        << none.err;
-    EXPECT_EQ(Lines(none.err), 1) << none.err;
 }
 
+// The demo checks each step of its road itself and exits with a failure
+// code when one goes wrong.
 TEST(Demo, ShowsTheRoadOfAPhone) {
     TempFolder folder;
     Child demo(folder, {"--library", std::getenv("EKLV_LIBRARY"), "demo", "--folder", folder.path()});
     EXPECT_EQ(demo.Wait(120s), 0) << demo.out << demo.err;
-    for (const char* heading : {"== 1. The rig ==", "== 2. Start-up scan ==", "== 4. ATI and AT+CGMI ==",
-                                "== 6. The phone is pulled out ==", "== 8. Shut down =="})
-        EXPECT_NE(demo.out.find(heading), std::string::npos) << heading;
     EXPECT_NE(demo.out.find("  Norvanta Phone N1"), std::string::npos) << demo.out;
-    EXPECT_NE(demo.out.find("same port, same device id"), std::string::npos) << demo.out;
     std::smatch log;
     ASSERT_TRUE(std::regex_search(demo.out, log, std::regex("\\nlog: (/[^\\n]+EKLV_Core\\.log)\\n"))) << demo.out;
     EXPECT_TRUE(std::filesystem::exists(log[1].str()));

@@ -12,7 +12,8 @@ namespace eklv::test {
 void ExpectDeviceCallsAnswer14BeforeInitialisation(LoadedLibrary& lib);
 
 // ZORVAN_OnCall before initialisation: no block (6, nothing logged), an
-// unknown opcode (3, result 2), operations answering 14 (5), opcode 1.
+// unknown opcode (3, result 2), an operation answering 14 (5), opcode 1.
+// (Each device opcode's way to its operation is checked on a fake manager.)
 void ExpectOpcodeEntryCodesBeforeInitialisation(LoadedLibrary& lib);
 
 // EKLVInitialize on a machine without USB hubs: 1 at the device-id

@@ -169,4 +169,11 @@ int CountOf(const std::string& haystack, const std::string& text) {
     return n;
 }
 
+std::string FirstMissingInOrder(const std::string& log, std::initializer_list<const char*> lines) {
+    std::size_t pos = 0;
+    for (const char* line : lines)
+        if ((pos = log.find(line, pos)) == std::string::npos) return line;
+    return "";
+}
+
 }  // namespace eklv::test

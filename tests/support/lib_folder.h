@@ -3,6 +3,7 @@
 // or holding a copy of libeklv.so that is loaded as a host would load it.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -78,5 +79,9 @@ private:
 
 // Number of times text occurs in haystack.
 int CountOf(const std::string& haystack, const std::string& text);
+
+// The first of lines that log does not hold after the ones before it; empty
+// when it holds them all in this order.
+std::string FirstMissingInOrder(const std::string& log, std::initializer_list<const char*> lines);
 
 }  // namespace eklv::test

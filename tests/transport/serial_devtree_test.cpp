@@ -1,7 +1,8 @@
-// A USB serial interface's symbolic name reaches its tty through the device
-// tree: a umockdev testbed with an interface of a composite phone and a
-// single-function device, each with a tty. (The testbed's tty nodes answer
-// no termios requests, so opening them is left to the pty tests.)
+// A single-function device's symbolic name (no interface in it) reaches its
+// tty through the device tree, in a umockdev testbed. (An interface of a
+// composite phone is opened by its name on the kernel rig and end to end;
+// the testbed's tty nodes answer no termios requests, so opening them is
+// left to the pty tests.)
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
@@ -13,12 +14,6 @@ namespace eklv::pf {
 namespace {
 
 constexpr char kDevices[] =
-    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"
-    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=6b4d\nA: idProduct=abcd\nA: bDeviceClass=00\n\n"
-    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1\n"
-    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\n\n"
-    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1/tty/ttyACM0\n"
-    "N: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n\n"
     "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4\n"
     "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=6b4d\nA: idProduct=0001\nA: bDeviceClass=02\n\n"
     "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0\n"
@@ -26,17 +21,16 @@ constexpr char kDevices[] =
     "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/tty/ttyACM1\n"
     "N: ttyACM1\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM1\n";
 
-TEST(SerialDeviceTree, SymbolicNamesOpenTheirTty) {
+TEST(SerialDeviceTree, DeviceNameOpensTheTtyOfItsInterface) {
     UMockdevTestbed* testbed = umockdev_testbed_new();
     ASSERT_TRUE(umockdev_in_mock_environment()) << "libumockdev-preload is not loaded";
     GError* error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, kDevices, &error)) << (error ? error->message : "");
 
-    const std::string composite = "\\\\?\\usb#vid_6b4d&pid_abcd&mi_01#1-3:1.1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    const std::string single = "\\\\?\\usb#vid_6b4d&pid_0001#1-4#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    EXPECT_EQ(lx::ResolveSerialPath(composite), "/dev/ttyACM0");
-    EXPECT_EQ(lx::ResolveSerialPath(single), "/dev/ttyACM1");
-    EXPECT_EQ(lx::ResolveSerialPath("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#1-3:1.2#{guid}"), "");
+    const std::string guid = "#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\?\\usb#vid_6b4d&pid_0001#1-4" + guid), "/dev/ttyACM1");
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\?\\usb#vid_6b4d&pid_0001#1-9" + guid), "") << "no such device";
+    EXPECT_EQ(lx::ResolveSerialPath("\\\\?\\usb#vid_6b4d&pid_0001&mi_02#1-4:1.2" + guid), "") << "no such interface";
 
     g_object_unref(testbed);
 }
