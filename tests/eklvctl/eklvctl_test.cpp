@@ -9,7 +9,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -97,8 +96,6 @@ struct Result {
     std::string out, err;
 };
 
-int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-
 // A station: a copy of libeklv.so with its eklv.ini, and a rig with a
 // single-function phone on root hub 2 and a composite phone behind a hub
 // on root hub 1, whose modem function a modem emulator answers.
@@ -110,13 +107,11 @@ protected:
         setenv("EKLV_COMMON_APPDATA", folder.path().c_str(), 1);
         const UsbRig::NodeId hub = rig.AddHub(rig.AddRootHub(rig.AddPciController("0000:00:14.0"), 1), 3);
         const UsbRig::NodeId root2 = rig.AddRootHub(rig.AddPciController("0000:00:1d.0"), 2, 2);
-        RigStrings lite_strings, phone_strings;
-        lite_strings.product = "Norvanta Lite";
-        phone_strings.product = "Norvanta Phone";
-        rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB1", "Norvanta UART"), lite_strings);
-        phone = rig.AddCompositePhone(
-            hub, 2, 0x6b4d, 0x2001,
-            {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Mtp(), RigInterface::Data()}, phone_strings);
+        rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB1", "Norvanta UART"),
+                           {.product = "Norvanta Lite"});
+        phone = rig.AddCompositePhone(hub, 2, 0x6b4d, 0x2001,  // product "Norvanta Phone"
+                                      {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Mtp(),
+                                       RigInterface::Data()});
         modem = std::make_unique<ModemEmulator>(rig.TtyFd("ttyACM0"));
         modem->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\n\r\nOK\r\n"));
         modem->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
@@ -166,7 +161,7 @@ TEST_F(Station, UsageAndSetupErrors) {
         Result r = Run({"list"});
         EXPECT_EQ(r.code, 3) << r.err;
         EXPECT_NE(r.err.find(complaint), std::string::npos) << r.err;
-        EXPECT_EQ(Lines(r.err), 1) << r.err;
+        EXPECT_EQ(CountOf(r.err, "\n"), 1) << r.err;
     }
 }
 
