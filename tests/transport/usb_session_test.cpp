@@ -21,11 +21,7 @@
 namespace eklv {
 namespace {
 
-using test::Eventually;
-using test::LogMark;
-using test::LogSince;
-using test::ModemEmulator;
-using test::ModemReply;
+using namespace test;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kIni[] = "[INF_SETTINGS]\nINF_DATA=Modem\nINF_MSD=Storage\n[PID_SETTINGS]\npid_default=50,1,300,2,1000\n";
@@ -54,30 +50,35 @@ struct Harness {
     std::uint32_t AddModem(ModemEmulator& m, const char* description = "USB Modem") {
         return session.AddInterface(m.PortName(), description);
     }
-    // Writes the command and answers the result of one ReadData; the reply
-    // must come back NUL-terminated when it fits.
-    std::uint32_t Command(pf::Handle h, const char* command, std::string* reply, std::uint32_t capacity = 256) {
+    // Writes the command and answers the reply of one ReadData, or "result N"
+    // when the read fails; the reply must come back NUL-terminated when it fits.
+    std::string Command(pf::Handle h, const char* command, std::uint32_t capacity = 256) {
         std::uint32_t length = static_cast<std::uint32_t>(std::strlen(command));
-        if (!session.WriteData(h, command, &length)) return 99;
+        if (!session.WriteData(h, command, &length)) return "write failed";
         std::string buffer(capacity, '\x7f');
         std::uint32_t got = capacity;
         std::uint32_t r = session.ReadData(h, buffer.data(), &got);
-        reply->assign(buffer.data(), got);
         EXPECT_TRUE(got >= capacity || buffer[got] == '\0') << "unterminated";
-        return r;
+        return r == 0 ? buffer.substr(0, got) : "result " + std::to_string(r);
+    }
+    // One ReadData into a 64-byte buffer: its result; got holds the length
+    // it answered.
+    std::uint32_t Read(pf::Handle h) {
+        char buffer[64];
+        got = sizeof buffer;
+        return session.ReadData(h, buffer, &got);
     }
     // The modem closed and opened again overlapped: a reader serves it and
     // it answers AT.
     pf::Handle ReopenAnswersAt() {
         EXPECT_EQ(session.CloseInterface(kInfData), 0u);
         pf::Handle port = session.OpenInterface(kInfData, 0);
-        std::string reply;
-        EXPECT_EQ(Command(port, "AT\r", &reply), 0u);
-        EXPECT_EQ(reply, "\r\nOK\r\n");
+        EXPECT_EQ(Command(port, "AT\r"), "\r\nOK\r\n");
         return port;
     }
     std::unique_ptr<CEKLVUSBSession> owned = std::make_unique<CEKLVUSBSession>();
     CEKLVUSBSession& session = *owned;
+    std::uint32_t got = 0;
 };
 
 // A session with one modem opened overlapped (its reader thread serves it).
@@ -207,11 +208,9 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
 
     modem.HangUp();
-    char buffer[16];
-    std::uint32_t length = sizeof buffer;
-    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
-    EXPECT_EQ(length, 0u);
-    length = 3;
+    EXPECT_EQ(h.Read(port), 5u);
+    EXPECT_EQ(h.got, 0u);
+    std::uint32_t length = 3;
     EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
     EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
@@ -229,35 +228,27 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     port = h.session.OpenInterface(kInfData, 1);
     ASSERT_NE(port, pf::kInvalidHandle);
     std::atomic<std::uint32_t> result{99};
-    std::thread reader([&] {
-        std::uint32_t size = sizeof buffer;
-        result = h.session.ReadData(port, buffer, &size);
-    });
+    std::thread reader([&] { result = h.Read(port); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
     EXPECT_EQ(h.session.RemoveInterface(silent.PortName(), &type), kInfData);
     reader.join();
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
     EXPECT_EQ(result, 5u);
-    length = 1;
-    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);  // the closed handle
+    EXPECT_EQ(h.Read(port), 5u);  // the closed handle
 }
 
 TEST_F(OverlappedPort, ResponseFraming) {
     EXPECT_EQ(h.session.ReaderHandle(), port);
     const std::string mark = LogMark();
-    std::string reply;
     modem.QueueReply(ModemReply::Split("\r\n+CSQ: 2", "0,99\r\n\r\nOK\r\n", 150));
-    EXPECT_EQ(h.Command(port, "AT+CSQ\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(h.Command(port, "AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     modem.QueueReply(ModemReply::CmeError(10));
-    EXPECT_EQ(h.Command(port, "AT+CPIN?\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\n+CME ERROR: 10\r\n");
+    EXPECT_EQ(h.Command(port, "AT+CPIN?\r"), "\r\n+CME ERROR: 10\r\n");
     modem.QueueReply(ModemReply::Text("\r\nERROR\r\n\r\nOK\r\n"));
-    EXPECT_EQ(h.Command(port, "AT+BOTH\r", &reply), 0u);
+    EXPECT_EQ(h.Command(port, "AT+BOTH\r"), "\r\nERROR\r\n\r\nOK\r\n");
     // Longer than the caller's buffer: what fits, terminated, and its length.
-    EXPECT_EQ(h.Command(port, "AT\r", &reply, 4), 0u);
-    EXPECT_EQ(reply, "\r\nO");
+    EXPECT_EQ(h.Command(port, "AT\r", 4), "\r\nO");
     std::string log = LogSince(mark);
     EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - got ERROR[response=\r\n+CME ERROR: 10\r\n]"));
     EXPECT_FALSE(Has(log, "got ERROR[response=\r\nERROR\r\n\r\nOK"));
@@ -267,7 +258,7 @@ TEST_F(OverlappedPort, ResponseFraming) {
     h.session.SetTestTimings({.read_wait_ms = 200, .stop_wait_ms = 3000});
     modem.QueueReply(ModemReply::Silence());
     const std::string mark2 = LogMark();
-    EXPECT_EQ(h.Command(port, "AT+QUIET\r", &reply), 5u);
+    EXPECT_EQ(h.Command(port, "AT+QUIET\r"), "result 5");
     log = LogSince(mark2);
     EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - WaitForSingleObject failed[LastError="));
     // One pass, or two when the reader's signal for the previous reply came
@@ -280,9 +271,7 @@ TEST_F(OverlappedPort, ResponseFraming) {
     h.session.SetTestTimings({.read_wait_ms = 2000, .stop_wait_ms = 3000});
     modem.StartStream("x", 2);
     const std::string mark3 = LogMark();
-    char buffer[64];
-    std::uint32_t length = sizeof buffer;
-    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    EXPECT_EQ(h.Read(port), 5u);
     modem.StopStream();
     EXPECT_TRUE(Has(LogSince(mark3), "failed with retry[60][response=xx"));
 }
@@ -302,9 +291,7 @@ TEST_F(OverlappedPort, WriteThatNeverCompletesIsBounded) {
     // Once the far end reads again the port works (the cut-off bytes and the
     // command arrive as one line).
     modem.SetPaused(false);
-    std::string reply;
-    EXPECT_EQ(h.Command(port, "AT\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\nOK\r\n");
+    EXPECT_EQ(h.Command(port, "AT\r"), "\r\nOK\r\n");
 }
 
 TEST_F(OverlappedPort, StopRestartAndLoss) {
@@ -313,10 +300,8 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);
     EXPECT_EQ(h.session.ReaderHandle(), pf::kInvalidHandle);
     h.session.StopReadThread();
-    char buffer[64];
-    std::uint32_t length = sizeof buffer;
     auto start = Clock::now();
-    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
+    EXPECT_EQ(h.Read(port), 5u);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     std::string log = LogSince(mark);
     EXPECT_TRUE(Has(log, "CEKLVUSBSession::ThreadFn ended"));
@@ -329,9 +314,8 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     const std::string mark2 = LogMark();
     modem.HangUp();
     EXPECT_TRUE(Eventually([&] { return h.session.ReaderThreadId() == 0; }));
-    length = sizeof buffer;
-    EXPECT_EQ(h.session.ReadData(port, buffer, &length), 5u);
-    length = 3;
+    EXPECT_EQ(h.Read(port), 5u);
+    std::uint32_t length = 3;
     EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
     std::uint32_t type = 0;
     EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
@@ -376,14 +360,11 @@ TEST_F(OverlappedPort, SecondOverlappedOpenTakesTheReader) {
     ASSERT_NE(c, pf::kInvalidHandle);
     EXPECT_EQ(h.session.ReaderHandle(), c);
     EXPECT_NE(h.session.ReaderThreadId(), first_reader);
-    std::string reply;
     second.QueueReply(ModemReply::Text("\r\nC OK\r\n"));
-    EXPECT_EQ(h.Command(c, "AT\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\nC OK\r\n");
+    EXPECT_EQ(h.Command(c, "AT\r"), "\r\nC OK\r\n");
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
     EXPECT_EQ(h.session.ReaderHandle(), c);
-    EXPECT_EQ(h.Command(c, "AT\r", &reply), 0u);
-    EXPECT_EQ(reply, "\r\nOK\r\n");
+    EXPECT_EQ(h.Command(c, "AT\r"), "\r\nOK\r\n");
     h.session.CloseAllInterfaces();
     EXPECT_EQ(h.session.GetInterfaceCount(), 0u);
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);
