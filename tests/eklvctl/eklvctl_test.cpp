@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 
 #include "rig/modem_emulator.h"
@@ -36,18 +35,18 @@ constexpr const char* kStationIni =
 // read back while it runs.
 class Child {
 public:
-    Child(const TempFolder& folder, std::vector<std::string> args) {
+    Child(const TempFolder& folder, std::vector<std::string> args) : folder_(folder) {
         static int runs = 0;
-        out_file_ = folder.File("out" + std::to_string(runs));
-        err_file_ = folder.File("err" + std::to_string(runs++));
+        out_file_ = "out" + std::to_string(runs);
+        err_file_ = "err" + std::to_string(runs++);
         args.insert(args.begin(), EKLVCTL_PATH);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, folder.File(out_file_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, folder.File(err_file_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -79,13 +78,12 @@ private:
         int status = 0;
         if (exit_ == kRunning && waitpid(pid_, &status, options) == pid_)
             exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        for (auto [file, text] : {std::pair{&out_file_, &out}, {&err_file_, &err}}) {
-            std::ifstream in(*file);
-            *text = std::string(std::istreambuf_iterator<char>(in), {});
-        }
+        out = folder_.Read(out_file_);
+        err = folder_.Read(err_file_);
         return exit_ != kRunning;
     }
 
+    const TempFolder& folder_;
     std::string out_file_, err_file_;
     pid_t pid_ = -1;
     int exit_ = kRunning;
