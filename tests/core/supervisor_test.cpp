@@ -85,6 +85,12 @@ protected:
         CKLVMessageLogger::UnInitialize();
     }
     std::string Log() { return dir_->ReadLogs(); }
+    // Whether the log holds the line that format makes of a thread id.
+    bool Logged(const char* format, std::uint32_t id) {
+        char line[128];
+        std::snprintf(line, sizeof line, format, id);
+        return Log().find(line) != std::string::npos;
+    }
 
     std::unique_ptr<test::ModuleFolder> dir_;
 };
@@ -93,21 +99,15 @@ TEST_F(SupervisorTest, StopsThreadsInRegistrationOrder) {
     Start("[Configuration]\nThread_Terminate_Wait=5000\n");
     EXPECT_EQ(CKLVSupervisor::GetInstance()->wait_time(), 5000u);
     Worker a, b, c;
-    Launch(a, 0);
-    Launch(b, 1);
-    Launch(c, 2);
+    for (auto [w, index] : {std::pair{&a, 0}, {&b, 1}, {&c, 2}}) Launch(*w, index);
     EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 3u);
     EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 0u);
     EXPECT_EQ(g_stop_order, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 0u);
-    std::string log = Log();
-    EXPECT_EQ(test::CountOf(log, "CKLVSupervisor::OnThreadExit - block"), 3)
+    EXPECT_EQ(test::CountOf(Log(), "CKLVSupervisor::OnThreadExit - block"), 3)
         << "threads that end during the pass skip their own deregistration";
-    char line[128];
-    std::snprintf(line, sizeof line, "RequestKLVThreadTerminate - [%#010x] terminated", b.id);
-    EXPECT_NE(log.find(line), std::string::npos);
-    std::snprintf(line, sizeof line, "OnThreadEntrance - %#010x created", c.id);
-    EXPECT_NE(log.find(line), std::string::npos);
+    EXPECT_TRUE(Logged("RequestKLVThreadTerminate - [%#010x] terminated", b.id));
+    EXPECT_TRUE(Logged("OnThreadEntrance - %#010x created", c.id));
 
     CKLVSupervisor::UnInitialize();
     EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 13u);
@@ -124,19 +124,15 @@ TEST_F(SupervisorTest, ThreadsThatIgnoreTheirStopTimeOutAndThePassGoesOn) {
     pf::SetEvent(early.stop);
     ASSERT_EQ(pf::WaitForSingleObject(early.thread, 5000), pf::kWaitObject0);
     EXPECT_EQ(CKLVSupervisor::GetInstance()->registered_count(), 0u);
-    char line[128];
-    std::snprintf(line, sizeof line, "CKLVSupervisor::OnThreadExit - Thread id: %#x", early.id);
-    EXPECT_NE(Log().find(line), std::string::npos);
+    EXPECT_TRUE(Logged("CKLVSupervisor::OnThreadExit - Thread id: %#x", early.id));
 
     stubborn.obeys = late.obeys = false;
     Launch(stubborn, 0);
     Launch(late, 1);
     EXPECT_EQ(CKLVSupervisor::RequestKLVThreadTerminate(), 0u);
     EXPECT_EQ(g_stop_order, (std::vector<int>{0, 1}));
-    for (const Worker* w : {&stubborn, &late}) {
-        std::snprintf(line, sizeof line, "RequestKLVThreadTerminate - [%#010x] wait timeout", w->id);
-        EXPECT_NE(Log().find(line), std::string::npos);
-    }
+    for (const Worker* w : {&stubborn, &late})
+        EXPECT_TRUE(Logged("RequestKLVThreadTerminate - [%#010x] wait timeout", w->id));
 }
 
 }  // namespace
