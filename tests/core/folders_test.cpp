@@ -87,10 +87,7 @@ TEST_F(InstalledFolders, LogGoesToThePrivateStateFolder) {
     setenv("HOME", logs_.path().c_str(), 1);
     EXPECT_EQ(InitAndCapture(), "");
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "state line");
-    std::string folder = logs_.File(".local/state/eklv");
-    struct stat st {};
-    ASSERT_EQ(stat(folder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(std::filesystem::status(logs_.File(".local/state/eklv")).permissions(), std::filesystem::perms::owner_all);
     EXPECT_TRUE(module_.LogFiles().empty()) << "nothing beside the library";
     CKLVMessageLogger::UnInitialize();
     EXPECT_NE(settings_.Read("eklv.ini").find("Level=0x00000007"), std::string::npos);

@@ -118,9 +118,8 @@ TEST(SessionRecords, AddRemoveAndTheirLogLines) {
     EXPECT_EQ(port, "unchanged");
     s.DumpPacket("AT\r", 3);
 
-    const std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "[DID 7] CEKLVUSBSession::AddInterface(32770), IntfDesc(USB Modem)"));
-    EXPECT_TRUE(Has(log, "CKLVSession::DumpPacket - 41 54 0d \n"));
+    EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"[DID 7] CEKLVUSBSession::AddInterface(32770), IntfDesc(USB Modem)",
+                                                   "CKLVSession::DumpPacket - 41 54 0d \n"}), "");
 }
 
 TEST(SessionRecords, InterfaceNumbersAndDescriptorScan) {
@@ -176,9 +175,8 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
     EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
     info.InterfaceString = "Modem";
     EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfData);
-    std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]"));
-    EXPECT_TRUE(Has(log, "time num:3"));
+    const std::string log = LogSince(mark);
+    EXPECT_EQ(FirstMissingInOrder(log, {"BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]", "time num:3"}), "");
     EXPECT_FALSE(Has(log, "time num:4"));
 
     test::WriteCoreIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
@@ -215,9 +213,8 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
     EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
     EXPECT_EQ(h.session.CloseInterface(kInfUndefined), 8u);
-    const std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::OpenInterface - failed[LastError=2][32772][]"));
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::MDMRead Data - Failed. Error = (1167)"));
+    EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"CEKLVUSBSession::OpenInterface - failed[LastError=2][32772][]",
+                                                   "CEKLVUSBSession::MDMRead Data - Failed. Error = (1167)"}), "");
 
     std::uint32_t type = 0;
     ASSERT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
@@ -249,17 +246,16 @@ TEST_F(OverlappedPort, ResponseFraming) {
     EXPECT_EQ(h.Command(port, "AT+BOTH\r"), "\r\nERROR\r\n\r\nOK\r\n");
     // Longer than the caller's buffer: what fits, terminated, and its length.
     EXPECT_EQ(h.Command(port, "AT\r", 4), "\r\nO");
-    std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - got ERROR[response=\r\n+CME ERROR: 10\r\n]"));
-    EXPECT_FALSE(Has(log, "got ERROR[response=\r\nERROR\r\n\r\nOK"));
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - response truncated[3 of 6 bytes]"));
+    EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"CEKLVUSBSession::ReadDataEx - got ERROR[response=\r\n+CME ERROR: 10\r\n]",
+                                                   "CEKLVUSBSession::ReadDataEx - response truncated[3 of 6 bytes]"}), "");
+    EXPECT_FALSE(Has(LogSince(mark), "got ERROR[response=\r\nERROR\r\n\r\nOK"));
 
     // Silence: one pass, then the time-out lines.
     h.session.SetTestTimings({.read_wait_ms = 200, .stop_wait_ms = 3000});
     modem.QueueReply(ModemReply::Silence());
     const std::string mark2 = LogMark();
     EXPECT_EQ(h.Command(port, "AT+QUIET\r"), "result 5");
-    log = LogSince(mark2);
+    const std::string log = LogSince(mark2);
     EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - WaitForSingleObject failed[LastError="));
     // One pass, or two when the reader's signal for the previous reply came
     // after that reply was taken: nothing was received either way.
@@ -303,9 +299,8 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     auto start = Clock::now();
     EXPECT_EQ(h.Read(port), 5u);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::ThreadFn ended"));
-    EXPECT_TRUE(Has(log, "CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]"));
+    EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"CEKLVUSBSession::ThreadFn ended",
+                                                   "CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]"}), "");
 
     port = h.ReopenAnswersAt();  // a new reader serves the port
 
@@ -333,9 +328,7 @@ TEST_F(OverlappedPort, AbandonedReaderLeavesTheSessionUsable) {
     h.session.StopReadThread();
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);  // the session's fresh slot
     EXPECT_EQ(h.session.ReaderHandle(), pf::kInvalidHandle);
-    std::string log = LogSince(mark);
-    EXPECT_TRUE(Has(log, "wait timeout"));
-    EXPECT_TRUE(Has(log, "reader abandoned"));
+    EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"wait timeout", "reader abandoned"}), "");
 
     h.session.SetTestTimings(kQuick);
     h.ReopenAnswersAt();
