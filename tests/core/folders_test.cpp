@@ -35,10 +35,7 @@ TEST(FolderRule, SettingsAndLogFolders) {
     // The environment wins over an eklv.ini beside the library (which every
     // test of the statically linked core uses; a state folder from the
     // environment's settings is checked on files below).
-    FolderFacts named = installed;
-    named.ini_beside_module = true;
-    named.config_env = "/srv/station/";
-    named.log_env = "/var/log/station";
+    FolderFacts named{"/srv/station/", "/var/log/station", "/usr/lib/x86_64-linux-gnu/", true, "/etc/eklv"};
     EXPECT_EQ(ChooseSettingsFolder(named).folder, "/srv/station");
     EXPECT_EQ(log(named).folder, "/var/log/station");
     EXPECT_EQ(asked, 2) << "the state folder is asked for only when the rule comes to it";

@@ -202,8 +202,7 @@ TEST(SerialOverlapped, WaitsOnWaitingDataCancelCloseAndLoss) {
     ASSERT_NE(port, kInvalidHandle);
     ASSERT_TRUE(SetCommMask(port, kEvRxChar));
     Handle event = CreateEventA(true, false);
-    Overlapped ov{};
-    ov.event = event;
+    Overlapped ov{.event = event};
     std::uint32_t mask = 0;
     std::uint32_t n = 0;
     auto queued = [&] {
@@ -231,8 +230,7 @@ TEST(SerialOverlapped, WaitsOnWaitingDataCancelCloseAndLoss) {
     // Closing a second handle of the port ends its pending wait with "aborted".
     Handle second = OpenPort(modem, true);
     ASSERT_TRUE(SetCommMask(second, kEvRxChar));
-    Overlapped sov{};
-    sov.event = CreateEventA(true, false);
+    Overlapped sov{.event = CreateEventA(true, false)};
     ASSERT_FALSE(WaitCommEvent(second, &mask, &sov));
     ASSERT_TRUE(CloseHandle(second));
     ASSERT_EQ(WaitForSingleObject(sov.event, 1000), kWaitObject0);

@@ -3,7 +3,7 @@
 // thread's stop and loss, and removing under a read.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <future>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -224,14 +224,12 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     ASSERT_EQ(h.AddModem(silent), kInfData);
     port = h.session.OpenInterface(kInfData, 1);
     ASSERT_NE(port, pf::kInvalidHandle);
-    std::atomic<std::uint32_t> result{99};
-    std::thread reader([&] { result = h.Read(port); });
+    auto read = std::async(std::launch::async, [&] { return h.Read(port); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
     EXPECT_EQ(h.session.RemoveInterface(silent.PortName(), &type), kInfData);
-    reader.join();
+    EXPECT_EQ(read.get(), 5u);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
-    EXPECT_EQ(result, 5u);
     EXPECT_EQ(h.Read(port), 5u);  // the closed handle
 }
 
