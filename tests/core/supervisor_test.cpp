@@ -33,9 +33,7 @@ struct Worker {
             pf::WaitForSingleObject(thread, 10000);
             pf::CloseHandle(thread);
         }
-        pf::CloseHandle(stop);
-        pf::CloseHandle(registered);
-        pf::CloseHandle(release);
+        for (pf::Handle h : {stop, registered, release}) pf::CloseHandle(h);
     }
 };
 

@@ -54,10 +54,11 @@ public:
 
     // Waits until text shows on stdout or stderr, or the program ends.
     bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-        auto shown = [&] { return out.find(text) != std::string::npos || err.find(text) != std::string::npos; };
-        Eventually([&] { return Poll() || shown(); }, timeout);
-        return shown();
+        Eventually([&] { return Poll() || Shown(text); }, timeout);
+        return Shown(text);
     }
+    // Whether text is on stdout or stderr so far.
+    bool Shown(const std::string& text) const { return out.find(text) != out.npos || err.find(text) != err.npos; }
     // The exit code once the program ends within timeout; killed after it.
     int Wait(std::chrono::milliseconds timeout) {
         if (!Eventually([&] { return Poll(); }, timeout) && exit_ == kRunning) {
@@ -213,15 +214,14 @@ TEST_F(Station, WatchFollowsPlugAndUnplugUntilCtrlC) {
     EXPECT_TRUE(watch->WaitFor("removal  device", 20s)) << watch->out;
     watch->Signal(SIGINT);
     EXPECT_EQ(watch->Wait(30s), 0) << watch->err;
-    EXPECT_NE(watch->err.find("stopped by Ctrl-C; EKLVUninitialize: success (result 0)"), std::string::npos)
-        << watch->err;
+    EXPECT_TRUE(watch->Shown("stopped by Ctrl-C; EKLVUninitialize: success (result 0)")) << watch->err;
 
     // Ctrl-C while a command waits for a phone: exit 130, still uninitialised.
     auto at = Start({"--wait", "60", "at", "777", "ATI"});
     ASSERT_TRUE(at->WaitFor("waiting up to", 20s)) << at->err;
     at->Signal(SIGINT);
     EXPECT_EQ(at->Wait(30s), 130) << at->err;
-    EXPECT_NE(at->err.find("stopped by Ctrl-C; EKLVUninitialize: success (result 0)"), std::string::npos) << at->err;
+    EXPECT_TRUE(at->Shown("stopped by Ctrl-C; EKLVUninitialize: success (result 0)")) << at->err;
 }
 
 // The log command writes its settings back (host-fed names are checked on

@@ -190,8 +190,7 @@ TEST(SerialLoss, HangUpIsDeviceLostNotNoData) {
     EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
     EXPECT_LT(MsSince(start), 2000);
 
-    std::uint32_t written = 0;
-    EXPECT_FALSE(WriteFile(port, "AT\r", 3, &written, nullptr));
+    EXPECT_FALSE(WriteFile(port, "AT\r", 3, &got, nullptr));
     EXPECT_EQ(GetLastError(), kErrorDeviceNotConnected);
     EXPECT_TRUE(CloseHandle(port));
 }

@@ -208,8 +208,7 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     modem.HangUp();
     EXPECT_EQ(h.Read(port), 5u);
     EXPECT_EQ(h.got, 0u);
-    std::uint32_t length = 3;
-    EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
+    EXPECT_EQ(h.Command(port, "AT\r"), "write failed");
     EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
     EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
     EXPECT_EQ(h.session.CloseInterface(kInfUndefined), 8u);
@@ -308,8 +307,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     modem.HangUp();
     EXPECT_TRUE(Eventually([&] { return h.session.ReaderThreadId() == 0; }));
     EXPECT_EQ(h.Read(port), 5u);
-    std::uint32_t length = 3;
-    EXPECT_FALSE(h.session.WriteData(port, "AT\r", &length));
+    EXPECT_EQ(h.Command(port, "AT\r"), "write failed");
     std::uint32_t type = 0;
     EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
     EXPECT_TRUE(Has(LogSince(mark2), "CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=1167]"));

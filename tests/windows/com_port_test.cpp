@@ -45,9 +45,7 @@ struct Session {
         std::uint32_t length = static_cast<std::uint32_t>(std::strlen(text));
         if (!session.WriteData(port, text, &length)) return "write failed";
         std::string reply;
-        for (int i = 0; i < 20 && reply.find("OK\r\n") == std::string::npos &&
-                        reply.find("ERROR\r\n") == std::string::npos;
-             ++i) {
+        for (int i = 0; i < 20 && reply.find("OK\r\n") == reply.npos && reply.find("ERROR\r\n") == reply.npos; ++i) {
             char buffer[64];
             length = sizeof buffer;
             if (session.ReadData(port, buffer, &length) != 0) return reply;
@@ -106,8 +104,7 @@ TEST(ComPort, PendingWaitEndsOnMaskChangeCancelAndClose) {
                                       pf::kFileFlagOverlapped);
     ASSERT_TRUE(pf::IsValidHandle(port));
     ASSERT_TRUE(pf::SetCommMask(port, pf::kEvRxChar));
-    pf::Overlapped ov{};
-    ov.event = pf::CreateEventA(true, false);
+    pf::Overlapped ov{.event = pf::CreateEventA(true, false)};
     std::uint32_t mask = 0xFFFF;
     // A wait that stays pending. A driver that cannot wait ends the first
     // ones at once without an event; the backend learns from them, and the
