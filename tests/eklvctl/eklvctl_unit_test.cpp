@@ -171,17 +171,15 @@ TEST(UdevRules, PhonesAsTheFiltersReadThem) {
 }
 
 TEST(Output, ResponsesJsonAndTheLogsTids) {
-    struct {
-        const char* response;
-        const char* final_result;
-    } responses[] = {{"\r\nOK\r\n", "OK"},
-                     {"ATI\r\r\nNorvanta\r\n\r\nOK\r\n", "OK"},
-                     {"\r\n+CME ERROR: 10\r\n", "+CME ERROR: 10"},
-                     {"\r\n+CMS ERROR: 500\r\n", "+CMS ERROR: 500"},
-                     {"\r\nNO CARRIER\r\n", "NO CARRIER"},
-                     {"\r\nOKAY, 3 ERRORS\r\n", ""},
-                     {"\r\npartial", ""}};
-    for (const auto& r : responses) EXPECT_EQ(FinalResult(r.response), r.final_result) << r.response;
+    // Each response with the final result read from it.
+    const std::pair<const char*, const char*> responses[] = {{"\r\nOK\r\n", "OK"},
+                                                             {"ATI\r\r\nNorvanta\r\n\r\nOK\r\n", "OK"},
+                                                             {"\r\n+CME ERROR: 10\r\n", "+CME ERROR: 10"},
+                                                             {"\r\n+CMS ERROR: 500\r\n", "+CMS ERROR: 500"},
+                                                             {"\r\nNO CARRIER\r\n", "NO CARRIER"},
+                                                             {"\r\nOKAY, 3 ERRORS\r\n", ""},
+                                                             {"\r\npartial", ""}};
+    for (auto [response, final_result] : responses) EXPECT_EQ(FinalResult(response), final_result) << response;
     EXPECT_EQ(ResponseLines("\r\nA\r\n\r\nB"), (std::vector<std::string>{"A", "B"}));
 
     EXPECT_EQ(Json("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");

@@ -51,11 +51,10 @@ TEST(SerialNames, ResolveAndParse) {
     EXPECT_EQ(lx::ResolveSerialPath("\\\\.\\..\\etc\\passwd"), "");
     EXPECT_EQ(lx::ResolveSerialPath("COM3"), "");
 
-    Handle h = CreateFileA("\\\\.\\no_such_tty_here", kGenericRead | kGenericWrite, 0, kOpenExisting, 0);
-    EXPECT_EQ(h, kInvalidHandle);
+    auto open = [](const char* name) { return CreateFileA(name, kGenericRead | kGenericWrite, 0, kOpenExisting, 0); };
+    EXPECT_EQ(open("\\\\.\\no_such_tty_here"), kInvalidHandle);
     EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-    h = CreateFileA("\\\\.\\null", kGenericRead | kGenericWrite, 0, kOpenExisting, 0);  // a device, but no tty
-    EXPECT_EQ(h, kInvalidHandle);
+    EXPECT_EQ(open("\\\\.\\null"), kInvalidHandle);  // a device, but no tty
 }
 
 TEST(SerialState, DcbMapsToTermiosAndBack) {
