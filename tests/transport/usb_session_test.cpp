@@ -3,9 +3,9 @@
 // thread's stop and loss, and removing under a read.
 #include <gtest/gtest.h>
 
-#include <future>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
