@@ -27,23 +27,19 @@ TEST(SymbolicNames, LengthAndInstanceIdRules) {
     EXPECT_EQ(CKLVUSBUtilities::ValidateSymbolicName(std::string(513, 'x')), kUsbInvalid);
     EXPECT_EQ(folder.CountLines("Invalid symbolic - (" + std::string(16, 'x') + ")"), 1);
 
-    std::string id = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID(kModem, &id), kUsbOk);
-    EXPECT_EQ(id, "usb\\vid_6b4d&pid_abcd&mi_01\\6&1a2b3c4d&0&0001");
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID("\\\\?\\usb#vid_6b4d&pid_abcd#no-class", &id), kUsbOk);
-    EXPECT_EQ(id, "");
-    id = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID("short#{x}", &id), kUsbInvalid);
-    EXPECT_EQ(id, "kept");
+    // "<result code>:<text left in a string that held 'kept'>".
+    auto answer = [](auto query, const std::string& name) {
+        std::string text = "kept";
+        return std::to_string(query(name, &text)) + ":" + text;
+    };
+    const auto instance_id = &CKLVUSBUtilities::GetDeviceInstanceID, pid = &CKLVUSBUtilities::GetPIDFromSymbolicName;
+    EXPECT_EQ(answer(instance_id, kModem), "0:usb\\vid_6b4d&pid_abcd&mi_01\\6&1a2b3c4d&0&0001");
+    EXPECT_EQ(answer(instance_id, "\\\\?\\usb#vid_6b4d&pid_abcd#no-class"), "0:");
+    EXPECT_EQ(answer(instance_id, "short#{x}"), "2:kept");
     EXPECT_EQ(folder.CountLines("GetDeviceInstanceID - Failed to validate input parameter (short#{x})"), 1);
-
-    std::string pid = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName(kModem, &pid), kUsbOk);
-    EXPECT_EQ(pid, "pid_abcd");
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("\\\\?\\USB#VID_6B4D&PID_00FF", &pid), kUsbOk);
-    EXPECT_EQ(pid, "pid_00ff");
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("tiny", &pid), kUsbInvalid);
-    EXPECT_EQ(pid, "");
+    EXPECT_EQ(answer(pid, kModem), "0:pid_abcd");
+    EXPECT_EQ(answer(pid, "\\\\?\\USB#VID_6B4D&PID_00FF"), "0:pid_00ff");
+    EXPECT_EQ(answer(pid, "tiny"), "2:");
 
     EXPECT_EQ(InterfaceNumberFromName(kModem), 1u);
     EXPECT_EQ(InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd#x"), 255u);
@@ -98,23 +94,20 @@ TEST(Filters, VendorProductAndMtkRules) {
 }
 
 TEST(BackendNames, KernelNamesIdsAndOrder) {
-    using pf::lx::UsbName;
-    UsbName n;
-    ASSERT_TRUE(pf::lx::ParseUsbName("3-1.4:1.2", &n));
-    EXPECT_EQ(n.bus, 3);
-    EXPECT_EQ(n.ports, (std::vector<int>{1, 4}));
-    EXPECT_EQ(n.interface, 2);
-    ASSERT_TRUE(pf::lx::ParseUsbName("2-0:1.0", &n));
+    auto parsed = [](const char* text) {
+        pf::lx::UsbName n;
+        EXPECT_TRUE(pf::lx::ParseUsbName(text, &n)) << text;
+        return n;
+    };
+    pf::lx::UsbName n = parsed("3-1.4:1.2");
+    EXPECT_TRUE(n.bus == 3 && n.ports == (std::vector<int>{1, 4}) && n.interface == 2);
+    n = parsed("2-0:1.0");
     EXPECT_TRUE(n.root_hub && n.IsInterface());
     for (const char* bad : {"", "usb", "usbx", "1", "1-", "1-0", "1-2.", "1-2.0", "1-2:1", "1-2:1.", "1-2:1.0x",
                             "1-1.1.1.1.1.1.1.1", "12345-1", "1-1234", "0000:00:14.0", "tty", "1-2 "})
         EXPECT_FALSE(pf::lx::ParseUsbName(bad, &n)) << bad;
 
-    UsbName hub, child, other, iface;
-    pf::lx::ParseUsbName("1-3", &hub);
-    pf::lx::ParseUsbName("1-3.10", &child);
-    pf::lx::ParseUsbName("1-3.9", &other);
-    pf::lx::ParseUsbName("1-3:1.0", &iface);
+    const auto hub = parsed("1-3"), child = parsed("1-3.10"), other = parsed("1-3.9"), iface = parsed("1-3:1.0");
     EXPECT_TRUE(pf::lx::IsChildDevice(hub, child));
     EXPECT_FALSE(pf::lx::IsChildDevice(child, hub));
     EXPECT_TRUE(pf::lx::IsInterfaceOf(hub, iface));
