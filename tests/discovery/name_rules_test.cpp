@@ -74,10 +74,9 @@ TEST(Filters, VendorProductAndMtkRules) {
     EXPECT_FALSE(CKLVUSBUtilities::SearchMTKSmartPIDFilter("\\\\?\\usb#vid_6b4d&pid"));  // no four digits
 
     EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(mi00), kUsbOk);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(kModem), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("\\\\?\\usb#vid_6b4d&pid_2222#x#{g}"), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("\\\\?\\usb#vid_7777&pid_2222#x#{g}"), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("x"), kUsbInvalid);
+    for (std::string name : {kModem, std::string("\\\\?\\usb#vid_6b4d&pid_2222#x#{g}"),
+                             std::string("\\\\?\\usb#vid_7777&pid_2222#x#{g}"), std::string("x")})
+        EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(name), kUsbInvalid) << name;
     std::string log = folder.ReadLogs();
     EXPECT_NE(log.find("[------] SearchPIDFilter unsupported[" + kModem + "]"), std::string::npos);
     EXPECT_NE(log.find("SearchMTKSmartPIDFilter unsupported[\\\\?\\usb#vid_6b4d&pid_2222#x#{g}]"), std::string::npos);
@@ -144,8 +143,7 @@ TEST(HubDescriptors, ImagesAndStrings) {
     image.insert(image.end(), c1.begin(), c1.end());
     std::size_t offset = 0, length = 0;
     ASSERT_TRUE(pf::lx::FindConfiguration(image, 1, &offset, &length));
-    EXPECT_EQ(offset, 36u);
-    EXPECT_EQ(length, 9u);
+    EXPECT_TRUE(offset == 36 && length == 9) << offset << " " << length;
     EXPECT_FALSE(pf::lx::FindConfiguration(image, 2, &offset, &length));
     // (Which string indexes an image holds is read through the rig's
     // configuration and interface strings.)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -68,8 +69,7 @@ TEST_F(UsbNotifyTest, RegistersConsecutiveKeysThatParseIntoTheirSlots) {
 
     folder.WriteIni("");
     CKLVUSBNotify notify;  // the window joins the library windows
-    auto library = CKLVMsgDispatcher::GetInstance()->WindowsOf(kLibraryWindows);
-    EXPECT_NE(std::find(library.begin(), library.end(), notify.GetSafeHwnd()), library.end());
+    EXPECT_EQ(std::ranges::count(CKLVMsgDispatcher::GetInstance()->WindowsOf(kLibraryWindows), notify.GetSafeHwnd()), 1);
     EXPECT_TRUE(notify.DestroyWindow());
     EXPECT_EQ(notify.GetSafeHwnd(), 0u);
 }

@@ -68,14 +68,14 @@ public:
 private:
     static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
         auto* self = static_cast<HostWindow*>(user);
-        if (message == self->arrival_ || message == self->removal_) {
+        const bool arrival = message == self->arrival_;
+        if (!arrival && message != self->removal_) return 0;
+        {
             std::lock_guard<std::mutex> lock(self->mutex_);
-            self->messages_.push_back(
-                {message == self->arrival_, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
+            self->messages_.push_back({arrival, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
             self->changed_.notify_all();
         }
-        if (message == self->arrival_) self->arrivals.Add();
-        if (message == self->removal_) self->removals.Add();
+        (arrival ? self->arrivals : self->removals).Add();
         return 0;
     }
     void Run() {
