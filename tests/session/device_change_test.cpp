@@ -5,17 +5,13 @@
 #include <cstring>
 #include <string>
 
-#include "core/supervisor.h"
-#include "discovery/device_id_mgr.h"
 #include "discovery/discovery_folder.h"
 #include "discovery/standard_rig.h"
-#include "notify/msg_dispatcher.h"
-#include "notify/notification_thread.h"
+#include "eklv/eklv.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "session/device_notification.h"
 #include "session/session.h"
-#include "session/session_mgr.h"
 #include "support/eventually.h"
 #include "support/host_window.h"
 
@@ -33,29 +29,17 @@ std::unique_ptr<DeviceNotificationRecord> Arrival(const std::string& name) {
     return r;
 }
 
-// Every library object that host-fed processing needs, started in the
-// library's order and stopped in its teardown order.
+// The statically linked core started in host-fed mode.
 class DeviceChangeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         folder.WriteIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=" + kComPortClass +
                         "\n[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
-        CKLVDeviceIdMgr::ResetRootTIDCounter();
-        ASSERT_EQ(CKLVMsgDispatcher::Initialize(host.hwnd()), 0u);
-        ASSERT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
-        CKLVSupervisor::Initialize();
-        ASSERT_EQ(CKLVSession::Initialize(), 0u);
-        ASSERT_EQ(CKLVSessionMgr::Initialize(false), 0u);
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        ASSERT_EQ(EKLVInitialize(&params), 0u);
     }
-    void TearDown() override {
-        CKLVSupervisor::RequestKLVThreadTerminate();
-        CKLVSupervisor::UnInitialize();
-        CKLVSession::UnInitialize();
-        CNotificationThread::UnInitialize();
-        CKLVSessionMgr::UnInitialize();
-        CKLVDeviceIdMgr::UnInitialize();
-        CKLVMsgDispatcher::UnInitialize();
-    }
+    void TearDown() override { EXPECT_EQ(EKLVUninitialize(), 0u); }
     test::StandardRig s;
     test::DiscoveryFolder folder;
     test::HostWindow host;
