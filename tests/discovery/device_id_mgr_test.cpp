@@ -18,8 +18,6 @@
 namespace eklv {
 namespace {
 
-using test::DiscoveryFolder;
-using test::StandardRig;
 
 constexpr const char* kConfigFile = "Common Files/Norvanta Shared/KVTSDK/USBConnectivityConfig.ini";
 
@@ -51,8 +49,8 @@ protected:
         return tid;
     }
 
-    StandardRig s;
-    DiscoveryFolder folder;
+    test::StandardRig s;
+    test::DiscoveryFolder folder;
     test::TempFolder shared;
 };
 

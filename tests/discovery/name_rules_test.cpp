@@ -152,12 +152,9 @@ TEST(HubDescriptors, ImagesAndStrings) {
     std::vector<std::uint8_t> cut(image.begin(), image.begin() + 30);
     ASSERT_TRUE(pf::lx::FindConfiguration(cut, 0, &offset, &length));
     EXPECT_EQ(length, 12u);
-    std::vector<std::uint8_t> broken = image;
-    broken[20] = 3;
-    EXPECT_FALSE(pf::lx::FindConfiguration(broken, 0, &offset, &length));
-    broken = image;
-    broken[0] = 0;
-    EXPECT_FALSE(pf::lx::FindConfiguration(broken, 0, &offset, &length));
+    auto with = [&image](std::size_t at, std::uint8_t value) { auto copy = image; copy[at] = value; return copy; };
+    EXPECT_FALSE(pf::lx::FindConfiguration(with(20, 3), 0, &offset, &length));
+    EXPECT_FALSE(pf::lx::FindConfiguration(with(0, 0), 0, &offset, &length));
 
     EXPECT_EQ(pf::lx::EncodeStringDescriptor("Ab"), (std::vector<std::uint8_t>{6, 3, 'A', 0, 'b', 0}));
     EXPECT_EQ(pf::lx::EncodeStringDescriptor("\xc3\xa9"), (std::vector<std::uint8_t>{4, 3, 0xe9, 0}));

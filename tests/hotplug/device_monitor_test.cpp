@@ -21,10 +21,7 @@
 namespace eklv {
 namespace {
 
-using pf::kDbtDeviceArrival;
-using Seen = std::vector<std::string>;
 using test::kRigClassComPort;
-using test::kRigClassUsbHub;
 using test::Listener;
 using test::RigInterface;
 using test::UsbRig;
@@ -127,7 +124,7 @@ TEST(DeviceMonitorTest, UnregisteredStalledAndVanishedWindowsHoldUpNobody) {
     stalled.Resume();
     std::string name = rig.InterfaceName(phone, 0, kRigClassComPort);
     stalled.Wait('-', 1);
-    EXPECT_EQ(stalled.Interfaces(), (Seen{"+" + name, "-" + name}));
+    EXPECT_EQ(stalled.Interfaces(), (std::vector<std::string>{"+" + name, "-" + name}));
     EXPECT_TRUE(dropped.Interfaces().empty());
     // What was queued for the vanished window is dropped, not kept for ever.
     EXPECT_TRUE(test::Eventually([] { return pf::lx::PendingDeviceBroadcasts() == 0; }));
@@ -170,12 +167,12 @@ TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors
 }
 
 TEST(PresentInterfacesTest, RemovalNamesKnownNodesBelowDeepestFirstAndResyncSettlesDifferences) {
-    const pf::Guid hub = test::ClassOf(kRigClassUsbHub), com = test::ClassOf(kRigClassComPort);
+    const pf::Guid hub = test::ClassOf(test::kRigClassUsbHub), com = test::ClassOf(kRigClassComPort);
     pf::lx::PresentInterfaces present;
     std::vector<pf::lx::Broadcast> out;
     auto names = [&] {
         std::string text;
-        for (const auto& b : out) text += (b.event == kDbtDeviceArrival ? "+" : "-") + b.symbolic_name + " ";
+        for (const auto& b : out) text += (b.event == pf::kDbtDeviceArrival ? "+" : "-") + b.symbolic_name + " ";
         out.clear();
         return text;
     };

@@ -27,8 +27,6 @@ struct HostMessage {
 class HostWindow {
 public:
     HostWindow() {
-        arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
-        removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
         thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return hwnd_ != 0; });
@@ -95,8 +93,8 @@ private:
         changed_.notify_all();
     }
     static constexpr std::uint32_t kDestroyRequest = EKLV_WM_USER + 1;
-    std::uint32_t arrival_ = 0;
-    std::uint32_t removal_ = 0;
+    const std::uint32_t arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
+    const std::uint32_t removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;

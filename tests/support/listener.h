@@ -103,10 +103,7 @@ private:
 
     void Run() {
         pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
-        pf::DevBroadcastDeviceInterfaceA filter{};
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
-        filter.dbcc_classguid = class_;
+        pf::DevBroadcastDeviceInterfaceA filter{sizeof filter, pf::kDbtDevtypDeviceInterface, 0, class_, {}};
         handle_ = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyWindowHandle);
         EXPECT_NE(handle_, nullptr);
         {
