@@ -91,8 +91,7 @@ TEST_F(OpcodeTest, BlocksCarryTheArguments) {
     EXPECT_EQ(manager_.last, (Call{"read", 7, 0, 0, 4, 0x1004, data}));
     EXPECT_EQ(length, 2u);
 
-    block.u.open.interface_type = INF_UART;
-    block.u.open.handle = 0;
+    block.u.open = {INF_UART, 0};
     EXPECT_EQ(api::OnCall(EKLV_OP_OPEN_DEVICE, &block, &result), 0u);
     EXPECT_EQ(manager_.last, (Call{"open", 7, INF_UART, 1})) << "the opcode always opens synchronously";
     EXPECT_EQ(block.u.open.handle, 0x4242u);

@@ -126,8 +126,7 @@ TEST(BackendNames, KernelNamesIdsAndOrder) {
     EXPECT_FALSE(pf::lx::ParseSymbolicName("\\\\?\\usb#1-3#{x", &id, &cls));
 
     std::uint32_t v = 0;
-    EXPECT_TRUE(pf::lx::ParseHexAttribute("6b4d\n", 0xFFFF, &v));
-    EXPECT_EQ(v, 0x6b4du);
+    EXPECT_TRUE(pf::lx::ParseHexAttribute("6b4d\n", 0xFFFF, &v) && v == 0x6b4d) << v;
     EXPECT_FALSE(pf::lx::ParseHexAttribute("10000", 0xFFFF, &v));
     EXPECT_FALSE(pf::lx::ParseHexAttribute("zz", 0xFFFF, &v));
     EXPECT_TRUE(pf::lx::ParseDecimalAttribute(" 7", 255, &v));
@@ -166,16 +165,14 @@ TEST(HubDescriptors, ImagesAndStrings) {
     // Back to the code page: up to the first zero unit, at most 254 bytes.
     std::string text;
     const std::uint8_t hello[] = {'h', 0, 'i', 0, 0, 0, 'x', 0};
-    EXPECT_TRUE(StringFromDescriptorText(hello, sizeof hello, &text));
-    EXPECT_EQ(text, "hi");
+    EXPECT_TRUE(StringFromDescriptorText(hello, sizeof hello, &text) && text == "hi") << text;
     std::vector<std::uint8_t> wide;
     for (int i = 0; i < 127; ++i) wide.insert(wide.end(), {0xe9, 0x00});  // 127 x U+00E9: 254 bytes in UTF-8
     EXPECT_TRUE(StringFromDescriptorText(wide.data(), wide.size(), &text));
     wide.insert(wide.end(), {'a', 0});
     EXPECT_FALSE(StringFromDescriptorText(wide.data(), wide.size(), &text));
     const char16_t lone[] = {0xd800, u'a'};
-    EXPECT_TRUE(pf::WideToSystemCodePage(lone, 2, 10, &text));
-    EXPECT_EQ(text, "?a");
+    EXPECT_TRUE(pf::WideToSystemCodePage(lone, 2, 10, &text) && text == "?a") << text;
 }
 
 }  // namespace

@@ -49,10 +49,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return destroyed_; });
     }
-    std::vector<HostMessage> Messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
+    std::vector<HostMessage> Messages() { return WaitFor(0); }
     // Device ids of the arrivals so far, in order.
     std::vector<std::uint32_t> ArrivedIds() {
         std::vector<std::uint32_t> ids;
