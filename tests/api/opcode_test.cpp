@@ -28,8 +28,7 @@ public:
     std::uint32_t answer = 0;
 
     std::uint32_t ReadData(std::uint32_t d, pf::Handle h, void* buffer, std::uint32_t* length) override {
-        last = {"read", d, 0, 0, std::exchange(*length, 2u), h, buffer};
-        return answer;
+        return Got({"read", d, 0, 0, std::exchange(*length, 2u), h, buffer});
     }
     std::uint32_t WriteData(std::uint32_t d, pf::Handle h, const void* data, std::uint32_t length) override {
         return Got({"write", d, 0, 0, length, h, data});
@@ -92,8 +91,7 @@ TEST_F(OpcodeTest, BlocksCarryTheArguments) {
     EXPECT_EQ(manager_.last, (Call{"read", 7, 0, 0, 4, 0x1004, data}));
     EXPECT_EQ(length, 2u);
 
-    block.u.open.interface_type = INF_UART;
-    block.u.open.handle = 0;
+    block.u.open = {INF_UART, 0};
     EXPECT_EQ(api::OnCall(EKLV_OP_OPEN_DEVICE, &block, &result), 0u);
     EXPECT_EQ(manager_.last, (Call{"open", 7, INF_UART, 1})) << "the opcode always opens synchronously";
     EXPECT_EQ(block.u.open.handle, 0x4242u);
@@ -133,9 +131,7 @@ TEST_F(OpcodeTest, FailedStringQueriesLeaveTheStringAlone) {
     EKLVStringInit(&port);
     EXPECT_EQ(api::GetComPort(5, INF_UART, &port), 3u);
     EXPECT_EQ(port.text, nullptr);
-    EKLVString s;
-    s.text = nullptr;
-    s.alloc = nullptr;  // a string without allocator is never written
+    EKLVString s{};  // a string without allocator is never written
     manager_.answer = 0;
     EXPECT_EQ(api::GetProductStringDescriptor(5, &s), 0u);
     EXPECT_EQ(s.text, nullptr);

@@ -14,7 +14,6 @@
 namespace eklv {
 namespace {
 
-using test::DiscoveryFolder;
 
 // A configuration: header, modem interface with two endpoints, MTP
 // interface with one.
@@ -42,7 +41,7 @@ std::uint32_t Walk(const std::vector<std::uint8_t>& data, std::uint32_t type, st
 
 // (Interfaces found through the hub requests are the rig tests'.)
 TEST(DescriptorWalk, FirstInterfaceMissingOnesAndHostileConfigurations) {
-    DiscoveryFolder folder;
+    test::DiscoveryFolder folder;
     std::vector<std::uint8_t> c = Configuration(), found;
     EXPECT_EQ(Walk(c, 4, 255, &found), 0u);
     EXPECT_EQ(found[2], 0);  // 255: the first interface
@@ -51,18 +50,14 @@ TEST(DescriptorWalk, FirstInterfaceMissingOnesAndHostileConfigurations) {
     EXPECT_EQ(Walk(c, 4, 2), 1u);
     EXPECT_EQ(Walk(c, 5, 0x84), 1u);
 
-    std::vector<std::uint8_t> zero = c;
-    zero[18] = 0;  // bLength 0 before the interface looked for: the walk ends
-    EXPECT_EQ(Walk(zero, 4, 1), 1u);
-    std::vector<std::uint8_t> past = c;
-    past[9] = 60;  // runs past the total length
-    EXPECT_EQ(Walk(past, 4, 1), 1u);
+    // The configuration with one byte changed.
+    auto with = [&c](std::size_t at, std::uint8_t value) { auto copy = c; copy[at] = value; return copy; };
+    EXPECT_EQ(Walk(with(18, 0), 4, 1), 1u);  // bLength 0 before the interface looked for: the walk ends
+    EXPECT_EQ(Walk(with(9, 60), 4, 1), 1u);  // runs past the total length
     EXPECT_EQ(Walk(std::vector<std::uint8_t>(c.begin(), c.begin() + 20), 4, 1), 1u);  // cut short
     EXPECT_EQ(Walk({9, 2}, 4, 255), 1u);
     EXPECT_EQ(Walk({}, 4, 255), 1u);
-    std::vector<std::uint8_t> one = c;
-    one[18] = 1;  // bLength 1 still advances, one byte at a time
-    EXPECT_EQ(Walk(one, 4, 1), 1u);
+    EXPECT_EQ(Walk(with(18, 1), 4, 1), 1u);  // bLength 1 still advances, one byte at a time
 
     // Wrong lengths are logged and stepped over; the next one matches.
     std::vector<std::uint8_t> odd = {9, 2, 0, 0, 2, 1, 0, 0x80, 50, 10, 4, 0, 0, 0, 2, 2, 1, 5, 0, 9, 4, 0, 1, 0, 6, 1, 1, 6,

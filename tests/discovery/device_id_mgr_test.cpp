@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,8 +18,6 @@
 namespace eklv {
 namespace {
 
-using test::DiscoveryFolder;
-using test::StandardRig;
 
 constexpr const char* kConfigFile = "Common Files/Norvanta Shared/KVTSDK/USBConnectivityConfig.ini";
 
@@ -53,8 +49,8 @@ protected:
         return tid;
     }
 
-    StandardRig s;
-    DiscoveryFolder folder;
+    test::StandardRig s;
+    test::DiscoveryFolder folder;
     test::TempFolder shared;
 };
 
@@ -120,17 +116,14 @@ TEST_F(DeviceIdTest, ConfigurationWithoutHistory) {
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - NOT DAT2"), 1);
 }
 
+// Phone 0.3.4.2 holds a session with id 5; ids 0, 1 and 5 are in use.
 class SessionsStub : public IKLVSessionLookup {
 public:
     bool FindDeviceIdByTID(const std::string& tid, std::uint16_t* id) override {
-        auto it = by_tid.find(tid);
-        if (it == by_tid.end()) return false;
-        *id = it->second;
-        return true;
+        if (tid == "0.3.4.2") *id = 5;
+        return tid == "0.3.4.2";
     }
-    bool HasSessionWithDeviceId(std::uint16_t id) override { return used.count(id) != 0; }
-    std::map<std::string, std::uint16_t> by_tid;
-    std::set<std::uint16_t> used;
+    bool HasSessionWithDeviceId(std::uint16_t id) override { return id == 0 || id == 1 || id == 5; }
 };
 
 TEST_F(DeviceIdTest, RecordAndSessionModes) {
@@ -145,8 +138,6 @@ TEST_F(DeviceIdTest, RecordAndSessionModes) {
     EXPECT_EQ(folder.CountLines("No DAT file existed"), 0);  // only mode 2 reads the file
 
     SessionsStub sessions;
-    sessions.by_tid["0.3.4.2"] = 5;
-    sessions.used = {0, 1, 5};
     CKLVDeviceIdMgr::SetSessionLookup(&sessions);
     CKLVDeviceIdMgr::ResetRootTIDCounter();
     CKLVDeviceIdMgr& live = mode(32);
@@ -169,8 +160,7 @@ TEST_F(DeviceIdTest, HubRemovalAndReplug) {
     // Removing usb2 (TID 1) drops 1.2.1 and, by the plain prefix, 10.1.1;
     // ports of root hubs (one dot) stay.
     EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true), 0u);
-    std::map<std::string, std::uint16_t> ids = mgr.DeviceIdMapSnapshot();
-    EXPECT_EQ(ids, (std::map<std::string, std::uint16_t>{{"1.4", 6}, {"1.1", 0}, {"0.3.4.2", 1}}));
+    EXPECT_EQ(mgr.DeviceIdMapSnapshot(), (std::map<std::string, std::uint16_t>{{"1.4", 6}, {"1.1", 0}, {"0.3.4.2", 1}}));
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddRemoveUSBHub - (10.1.1, 5) removed"), 1);
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::AddRemoveUSBHub - (" + s.rig.HubName(s.root2) + ", 1) removed"), 1);
     EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.root2), true), 0u);  // unknown now: nothing happens
@@ -183,9 +173,7 @@ TEST_F(DeviceIdTest, HubRemovalAndReplug) {
     EXPECT_EQ(mgr.AddRemoveUSBHub(s.rig.HubName(s.inner_hub), true), 0u);
     EXPECT_EQ(mgr.DeviceIdMapSnapshot().count("0.3.4.2"), 0u);
     s.rig.Plug(s.inner_hub);
-    std::string name = s.rig.HubName(s.inner_hub);
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(mgr.AddRemoveUSBHub(name, false), 1u);
+    EXPECT_EQ(mgr.AddRemoveUSBHub(test::Upper(s.rig.HubName(s.inner_hub)), false), 1u);
     EXPECT_EQ(mgr.TIDMapSnapshot().at(s.rig.HubName(s.inner_hub)), "0.3.4");
 }
 

@@ -43,18 +43,15 @@ TEST(HubRequests, RawRequestsOnAnOpenHub) {
     // the request fails.
     auto ports = [&] {
         pf::UsbNodeInformation info{};
-        return pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr)
-                   ? reinterpret_cast<std::uint8_t*>(&info)[6]
-                   : -1;
+        bool ok = pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeInformation, &info, 76, &info, 76, &returned, nullptr);
+        return ok ? reinterpret_cast<std::uint8_t*>(&info)[6] : -1;
     };
     std::uint8_t c[35];
     auto status = [&](std::uint8_t port, std::uint32_t out = 35) {
         std::memset(c, 0, sizeof c);
         c[0] = port;
-        return pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, out, &returned,
-                                   nullptr)
-                   ? c[31]
-                   : -1;
+        bool ok = pf::DeviceIoControl(hub, pf::kIoctlUsbGetNodeConnectionInformation, c, 35, c, out, &returned, nullptr);
+        return ok ? c[31] : -1;
     };
     const int connected = pf::kDeviceConnected, empty = pf::kNoDeviceConnected;
     EXPECT_EQ(ports(), 4);

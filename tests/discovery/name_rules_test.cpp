@@ -27,23 +27,19 @@ TEST(SymbolicNames, LengthAndInstanceIdRules) {
     EXPECT_EQ(CKLVUSBUtilities::ValidateSymbolicName(std::string(513, 'x')), kUsbInvalid);
     EXPECT_EQ(folder.CountLines("Invalid symbolic - (" + std::string(16, 'x') + ")"), 1);
 
-    std::string id = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID(kModem, &id), kUsbOk);
-    EXPECT_EQ(id, "usb\\vid_6b4d&pid_abcd&mi_01\\6&1a2b3c4d&0&0001");
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID("\\\\?\\usb#vid_6b4d&pid_abcd#no-class", &id), kUsbOk);
-    EXPECT_EQ(id, "");
-    id = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetDeviceInstanceID("short#{x}", &id), kUsbInvalid);
-    EXPECT_EQ(id, "kept");
+    // "<result code>:<text left in a string that held 'kept'>".
+    auto answer = [](auto query, const std::string& name) {
+        std::string text = "kept";
+        return std::to_string(query(name, &text)) + ":" + text;
+    };
+    const auto instance_id = &CKLVUSBUtilities::GetDeviceInstanceID, pid = &CKLVUSBUtilities::GetPIDFromSymbolicName;
+    EXPECT_EQ(answer(instance_id, kModem), "0:usb\\vid_6b4d&pid_abcd&mi_01\\6&1a2b3c4d&0&0001");
+    EXPECT_EQ(answer(instance_id, "\\\\?\\usb#vid_6b4d&pid_abcd#no-class"), "0:");
+    EXPECT_EQ(answer(instance_id, "short#{x}"), "2:kept");
     EXPECT_EQ(folder.CountLines("GetDeviceInstanceID - Failed to validate input parameter (short#{x})"), 1);
-
-    std::string pid = "kept";
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName(kModem, &pid), kUsbOk);
-    EXPECT_EQ(pid, "pid_abcd");
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("\\\\?\\USB#VID_6B4D&PID_00FF", &pid), kUsbOk);
-    EXPECT_EQ(pid, "pid_00ff");
-    EXPECT_EQ(CKLVUSBUtilities::GetPIDFromSymbolicName("tiny", &pid), kUsbInvalid);
-    EXPECT_EQ(pid, "");
+    EXPECT_EQ(answer(pid, kModem), "0:pid_abcd");
+    EXPECT_EQ(answer(pid, "\\\\?\\USB#VID_6B4D&PID_00FF"), "0:pid_00ff");
+    EXPECT_EQ(answer(pid, "tiny"), "2:");
 
     EXPECT_EQ(InterfaceNumberFromName(kModem), 1u);
     EXPECT_EQ(InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd#x"), 255u);
@@ -78,10 +74,9 @@ TEST(Filters, VendorProductAndMtkRules) {
     EXPECT_FALSE(CKLVUSBUtilities::SearchMTKSmartPIDFilter("\\\\?\\usb#vid_6b4d&pid"));  // no four digits
 
     EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(mi00), kUsbOk);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(kModem), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("\\\\?\\usb#vid_6b4d&pid_2222#x#{g}"), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("\\\\?\\usb#vid_7777&pid_2222#x#{g}"), kUsbInvalid);
-    EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported("x"), kUsbInvalid);
+    for (std::string name : {kModem, std::string("\\\\?\\usb#vid_6b4d&pid_2222#x#{g}"),
+                             std::string("\\\\?\\usb#vid_7777&pid_2222#x#{g}"), std::string("x")})
+        EXPECT_EQ(CKLVUSBUtilities::IsDeviceSupported(name), kUsbInvalid) << name;
     std::string log = folder.ReadLogs();
     EXPECT_NE(log.find("[------] SearchPIDFilter unsupported[" + kModem + "]"), std::string::npos);
     EXPECT_NE(log.find("SearchMTKSmartPIDFilter unsupported[\\\\?\\usb#vid_6b4d&pid_2222#x#{g}]"), std::string::npos);
@@ -98,23 +93,20 @@ TEST(Filters, VendorProductAndMtkRules) {
 }
 
 TEST(BackendNames, KernelNamesIdsAndOrder) {
-    using pf::lx::UsbName;
-    UsbName n;
-    ASSERT_TRUE(pf::lx::ParseUsbName("3-1.4:1.2", &n));
-    EXPECT_EQ(n.bus, 3);
-    EXPECT_EQ(n.ports, (std::vector<int>{1, 4}));
-    EXPECT_EQ(n.interface, 2);
-    ASSERT_TRUE(pf::lx::ParseUsbName("2-0:1.0", &n));
+    auto parsed = [](const char* text) {
+        pf::lx::UsbName n;
+        EXPECT_TRUE(pf::lx::ParseUsbName(text, &n)) << text;
+        return n;
+    };
+    pf::lx::UsbName n = parsed("3-1.4:1.2");
+    EXPECT_TRUE(n.bus == 3 && n.ports == (std::vector<int>{1, 4}) && n.interface == 2);
+    n = parsed("2-0:1.0");
     EXPECT_TRUE(n.root_hub && n.IsInterface());
     for (const char* bad : {"", "usb", "usbx", "1", "1-", "1-0", "1-2.", "1-2.0", "1-2:1", "1-2:1.", "1-2:1.0x",
                             "1-1.1.1.1.1.1.1.1", "12345-1", "1-1234", "0000:00:14.0", "tty", "1-2 "})
         EXPECT_FALSE(pf::lx::ParseUsbName(bad, &n)) << bad;
 
-    UsbName hub, child, other, iface;
-    pf::lx::ParseUsbName("1-3", &hub);
-    pf::lx::ParseUsbName("1-3.10", &child);
-    pf::lx::ParseUsbName("1-3.9", &other);
-    pf::lx::ParseUsbName("1-3:1.0", &iface);
+    const auto hub = parsed("1-3"), child = parsed("1-3.10"), other = parsed("1-3.9"), iface = parsed("1-3:1.0");
     EXPECT_TRUE(pf::lx::IsChildDevice(hub, child));
     EXPECT_FALSE(pf::lx::IsChildDevice(child, hub));
     EXPECT_TRUE(pf::lx::IsInterfaceOf(hub, iface));
@@ -134,8 +126,7 @@ TEST(BackendNames, KernelNamesIdsAndOrder) {
     EXPECT_FALSE(pf::lx::ParseSymbolicName("\\\\?\\usb#1-3#{x", &id, &cls));
 
     std::uint32_t v = 0;
-    EXPECT_TRUE(pf::lx::ParseHexAttribute("6b4d\n", 0xFFFF, &v));
-    EXPECT_EQ(v, 0x6b4du);
+    EXPECT_TRUE(pf::lx::ParseHexAttribute("6b4d\n", 0xFFFF, &v) && v == 0x6b4d) << v;
     EXPECT_FALSE(pf::lx::ParseHexAttribute("10000", 0xFFFF, &v));
     EXPECT_FALSE(pf::lx::ParseHexAttribute("zz", 0xFFFF, &v));
     EXPECT_TRUE(pf::lx::ParseDecimalAttribute(" 7", 255, &v));
@@ -151,8 +142,7 @@ TEST(HubDescriptors, ImagesAndStrings) {
     image.insert(image.end(), c1.begin(), c1.end());
     std::size_t offset = 0, length = 0;
     ASSERT_TRUE(pf::lx::FindConfiguration(image, 1, &offset, &length));
-    EXPECT_EQ(offset, 36u);
-    EXPECT_EQ(length, 9u);
+    EXPECT_TRUE(offset == 36 && length == 9) << offset << " " << length;
     EXPECT_FALSE(pf::lx::FindConfiguration(image, 2, &offset, &length));
     // (Which string indexes an image holds is read through the rig's
     // configuration and interface strings.)
@@ -161,12 +151,9 @@ TEST(HubDescriptors, ImagesAndStrings) {
     std::vector<std::uint8_t> cut(image.begin(), image.begin() + 30);
     ASSERT_TRUE(pf::lx::FindConfiguration(cut, 0, &offset, &length));
     EXPECT_EQ(length, 12u);
-    std::vector<std::uint8_t> broken = image;
-    broken[20] = 3;
-    EXPECT_FALSE(pf::lx::FindConfiguration(broken, 0, &offset, &length));
-    broken = image;
-    broken[0] = 0;
-    EXPECT_FALSE(pf::lx::FindConfiguration(broken, 0, &offset, &length));
+    auto with = [&image](std::size_t at, std::uint8_t value) { auto copy = image; copy[at] = value; return copy; };
+    EXPECT_FALSE(pf::lx::FindConfiguration(with(20, 3), 0, &offset, &length));
+    EXPECT_FALSE(pf::lx::FindConfiguration(with(0, 0), 0, &offset, &length));
 
     EXPECT_EQ(pf::lx::EncodeStringDescriptor("Ab"), (std::vector<std::uint8_t>{6, 3, 'A', 0, 'b', 0}));
     EXPECT_EQ(pf::lx::EncodeStringDescriptor("\xc3\xa9"), (std::vector<std::uint8_t>{4, 3, 0xe9, 0}));
@@ -178,16 +165,14 @@ TEST(HubDescriptors, ImagesAndStrings) {
     // Back to the code page: up to the first zero unit, at most 254 bytes.
     std::string text;
     const std::uint8_t hello[] = {'h', 0, 'i', 0, 0, 0, 'x', 0};
-    EXPECT_TRUE(StringFromDescriptorText(hello, sizeof hello, &text));
-    EXPECT_EQ(text, "hi");
+    EXPECT_TRUE(StringFromDescriptorText(hello, sizeof hello, &text) && text == "hi") << text;
     std::vector<std::uint8_t> wide;
     for (int i = 0; i < 127; ++i) wide.insert(wide.end(), {0xe9, 0x00});  // 127 x U+00E9: 254 bytes in UTF-8
     EXPECT_TRUE(StringFromDescriptorText(wide.data(), wide.size(), &text));
     wide.insert(wide.end(), {'a', 0});
     EXPECT_FALSE(StringFromDescriptorText(wide.data(), wide.size(), &text));
     const char16_t lone[] = {0xd800, u'a'};
-    EXPECT_TRUE(pf::WideToSystemCodePage(lone, 2, 10, &text));
-    EXPECT_EQ(text, "?a");
+    EXPECT_TRUE(pf::WideToSystemCodePage(lone, 2, 10, &text) && text == "?a") << text;
 }
 
 }  // namespace

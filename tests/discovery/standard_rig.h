@@ -12,6 +12,7 @@
 // with an eklv.ini that supports both phones.
 #pragma once
 
+#include <cctype>
 #include <string>
 
 #include "rig/usb_rig.h"
@@ -26,6 +27,11 @@ inline constexpr const char* kStandardIni =
     "[VID_FILTER]\nVID_0=vid_6b4d\n"
     "[MTK_SMART_PID_FILTER]\nPID_LIST=2001,2002\n"
     "[COMPOSITEDEVICE_FILTER]\npid_2001=1\n";
+
+inline std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
 
 struct StandardRig {
     UsbRig rig;

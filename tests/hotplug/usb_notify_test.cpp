@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -19,7 +20,6 @@ namespace eklv {
 namespace {
 
 using test::DiscoveryFolder;
-using test::kRigClassComPort;
 
 constexpr const char* kComText = "86e0d1e0-8089-11d0-9ce4-08003e301f73";
 constexpr const char* kHubText = "f18a0e88-c30c-11d0-8815-00a0c906bed8";
@@ -27,16 +27,14 @@ constexpr const char* kHubText = "f18a0e88-c30c-11d0-8815-00a0c906bed8";
 // The window's thread is the test's own: records arrive synchronously.
 std::vector<DeviceNotificationRecord> g_records;
 
-bool Sink(std::unique_ptr<DeviceNotificationRecord> record) {
-    g_records.push_back(*record);
-    return true;
-}
-
 class UsbNotifyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_records.clear();
-        CKLVUSBNotify::SetQueueSinkForTest(&Sink);
+        CKLVUSBNotify::SetQueueSinkForTest([](std::unique_ptr<DeviceNotificationRecord> record) {
+            g_records.push_back(*record);
+            return true;
+        });
     }
     void TearDown() override {
         CKLVUSBNotify::SetQueueSinkForTest(nullptr);
@@ -68,8 +66,7 @@ TEST_F(UsbNotifyTest, RegistersConsecutiveKeysThatParseIntoTheirSlots) {
 
     folder.WriteIni("");
     CKLVUSBNotify notify;  // the window joins the library windows
-    auto library = CKLVMsgDispatcher::GetInstance()->WindowsOf(kLibraryWindows);
-    EXPECT_NE(std::find(library.begin(), library.end(), notify.GetSafeHwnd()), library.end());
+    EXPECT_EQ(std::ranges::count(CKLVMsgDispatcher::GetInstance()->WindowsOf(kLibraryWindows), notify.GetSafeHwnd()), 1);
     EXPECT_TRUE(notify.DestroyWindow());
     EXPECT_EQ(notify.GetSafeHwnd(), 0u);
 }
@@ -77,7 +74,7 @@ TEST_F(UsbNotifyTest, RegistersConsecutiveKeysThatParseIntoTheirSlots) {
 TEST_F(UsbNotifyTest, OnlyInterfaceArrivalsAndRemovalsBecomeRecords) {
     DiscoveryFolder folder;
     CKLVUSBNotify notify;
-    const pf::Guid com = test::ClassOf(kRigClassComPort);
+    const pf::Guid com = test::ClassOf(test::kRigClassComPort);
     const std::string name = "\\\\?\\usb#vid_6b4d&pid_2001&mi_00#1-3.2:1.0#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
     auto send = [&](std::uint32_t event, std::uint32_t type, std::uint32_t size_cut = 0) {
         std::uint64_t storage[64] = {};

@@ -4,101 +4,74 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "core/supervisor.h"
-#include "discovery/device_id_mgr.h"
 #include "discovery/discovery_folder.h"
 #include "discovery/standard_rig.h"
-#include "notify/msg_dispatcher.h"
-#include "notify/notification_thread.h"
+#include "eklv/eklv.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "session/device_notification.h"
+#include "session/session.h"
 #include "support/eventually.h"
 #include "support/host_window.h"
-#include "session/session.h"
-#include "session/session_mgr.h"
 
 namespace eklv {
 namespace {
 
 constexpr const char* kComPortClass = "86e0d1e0-8089-11d0-9ce4-08003e301f73";
+const pf::Guid kComPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 
-pf::Guid GuidOf(const char* text) {
-    std::string t = text;
-    if (!t.empty() && t.front() == '{') t = t.substr(1, t.size() - 2);
-    pf::Guid g{};
-    EXPECT_TRUE(pf::UuidFromStringA(t.c_str(), &g)) << text;
-    return g;
-}
-
-std::unique_ptr<DeviceNotificationRecord> Record(const std::string& name, std::uint32_t event,
-                                                 const char* guid = kComPortClass, std::uint16_t id = 65535) {
+std::unique_ptr<DeviceNotificationRecord> Arrival(const std::string& name) {
     auto r = std::make_unique<DeviceNotificationRecord>();
+    r->event_code = 0x8000;
     r->device_name = name;
-    r->event_code = event;
-    r->class_guid = GuidOf(guid);
-    r->device_id = id;
+    r->class_guid = kComPort;
     return r;
 }
 
-// Every library object that host-fed processing needs, started in the
-// library's order and stopped in its teardown order.
+// The statically linked core started in host-fed mode.
 class DeviceChangeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         folder.WriteIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=" + kComPortClass +
                         "\n[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
-        CKLVDeviceIdMgr::ResetRootTIDCounter();
-        ASSERT_EQ(CKLVMsgDispatcher::Initialize(host.hwnd()), 0u);
-        ASSERT_EQ(CKLVDeviceIdMgr::Initialize(), 0u);
-        CKLVSupervisor::Initialize();
-        ASSERT_EQ(CKLVSession::Initialize(), 0u);
-        ASSERT_EQ(CKLVSessionMgr::Initialize(false), 0u);
-        processor = CKLVSession::GetInstance();
+        EKLVInitParams params{};
+        params.client_window = host.hwnd();
+        ASSERT_EQ(EKLVInitialize(&params), 0u);
     }
-    void TearDown() override {
-        CKLVSupervisor::RequestKLVThreadTerminate();
-        CKLVSupervisor::UnInitialize();
-        CKLVSession::UnInitialize();
-        CNotificationThread::UnInitialize();
-        CKLVSessionMgr::UnInitialize();
-        CKLVDeviceIdMgr::UnInitialize();
-        CKLVMsgDispatcher::UnInitialize();
-    }
+    void TearDown() override { EXPECT_EQ(EKLVUninitialize(), 0u); }
     test::StandardRig s;
     test::DiscoveryFolder folder;
     test::HostWindow host;
-    CKLVSession* processor = nullptr;
 };
 
 TEST_F(DeviceChangeTest, NullRecordAndTermination) {
     // (Records answered in order, in time and too late are the host-fed
     // tests'.) A null record is logged and passed over.
-    processor->QueueRecord(nullptr);
+    CKLVSession::GetInstance()->QueueRecord(nullptr);
     EXPECT_TRUE(test::Eventually([&] { return folder.CountLines("CKLVSession::DeviceChangeNotice - NULL devdata") == 1; }));
 
     // The stop routine ends the thread; records queued afterwards are
     // destroyed unhandled and unsignalled.
     EXPECT_EQ(CKLVSession::StopRoutine(), 0);
-    test::Eventually([&] { return folder.CountLines("CKLVSession::DeviceChangeNotice exit") == 1; });
+    EXPECT_TRUE(test::Eventually([&] { return folder.CountLines("CKLVSession::DeviceChangeNotice exit") == 1; }));
     EXPECT_EQ(CKLVSession::StopRoutine(), 1) << "no termination event once the thread has ended";
     auto orphan_event = CompletionEvent::Create();
-    auto orphan = Record(s.SingleName(), 0x8000, kComPortClass, 13);
+    auto orphan = Arrival(s.SingleName());
+    orphan->device_id = 13;
     orphan->completion_event = orphan_event;
     orphan->deadline = pf::GetTickCount() + 10000;
     EXPECT_TRUE(QueueDeviceNotification(std::move(orphan)));
     CKLVSession::UnInitialize();
     EXPECT_EQ(orphan_event.use_count(), 1);
     EXPECT_EQ(pf::WaitForSingleObject(orphan_event->handle(), 0), pf::kWaitTimeout);
-    EXPECT_FALSE(QueueDeviceNotification(Record(s.SingleName(), 0x8000)));
+    EXPECT_FALSE(QueueDeviceNotification(Arrival(s.SingleName())));
 }
 
 TEST(HostBlock, TextsAreCutAndTheRestZeroed) {
     EKLVNotificationBlock block;
     std::memset(&block, 0xAB, sizeof block);
-    BuildHostBlock(42, std::string(300, 'n'), "Phone", "pid_2001", GuidOf(kComPortClass), 0x8004, &block);
+    BuildHostBlock(42, std::string(300, 'n'), "Phone", "pid_2001", kComPort, 0x8004, &block);
     EXPECT_EQ(std::string(block.device_name), std::string(255, 'n'));
     EXPECT_EQ(block.reserved0 | block.reserved1 | block.reserved2, 0u);
     for (std::size_t i = 6; i < sizeof block.product; ++i) ASSERT_EQ(block.product[i], 0) << i;

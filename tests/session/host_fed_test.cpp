@@ -18,11 +18,11 @@ namespace {
 using test::CountOf;
 using test::HostMessage;
 
-// Supports both phones of the standard rig; the single phone's port is
-// typed by its interface string.
-std::string Ini() {
-    return test::VerboseLogIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
-                               "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
+// Supports both phones of the standard rig; by default the single phone's
+// port is typed by its interface string.
+std::string Ini(const char* extra = "[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n") {
+    return test::VerboseLogIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n" +
+                               extra);
 }
 
 // {86e0d1e0-8089-11d0-9ce4-08003e301f73}, the COM port class.
@@ -37,11 +37,6 @@ EKLVNotificationBlock Block(std::uint16_t id, const std::string& name, std::uint
     b.class_guid = guid;
     b.event = event;
     return b;
-}
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
 }
 
 class HostFedTest : public ::testing::Test {
@@ -62,7 +57,7 @@ TEST_F(HostFedTest, NotificationsCreateAndRemoveSessionsWithTheHostsIds) {
     test::LoadedLibrary lib(Ini());
     Start(lib);
     // Upper case on input: the processor lower-cases names before use.
-    auto modem = Block(7, Upper(s.ModemName()), EKLV_DBT_DEVICEARRIVAL);
+    auto modem = Block(7, test::Upper(s.ModemName()), EKLV_DBT_DEVICEARRIVAL);
     auto single = Block(0x0102, s.SingleName(), EKLV_DBT_DEVICEARRIVAL);
     EXPECT_EQ(lib.Notification(&modem), 0u);
     EXPECT_EQ(lib.Notification(&single), 0u);
@@ -154,8 +149,7 @@ TEST_F(HostFedTest, GarbageBlocksAreAnsweredAndDropped) {
 TEST_F(HostFedTest, AnswersOneWhenTheProcessorDoesNotFinishInTime) {
     // The single phone's port matches no interface type here, so its arrival
     // retries for about 3 x 600 ms.
-    test::LoadedLibrary lib(test::VerboseLogIni(std::string(test::kStandardIni) + "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\n"
-                                                "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=600\n"));
+    test::LoadedLibrary lib(Ini("[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=600\n"));
     Start(lib);
     setenv("EKLV_TEST_NOTIFICATION_WAIT_MS", "400", 1);
     auto slow = Block(4, s.SingleName(), EKLV_DBT_DEVICEARRIVAL);

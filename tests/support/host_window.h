@@ -27,8 +27,6 @@ struct HostMessage {
 class HostWindow {
 public:
     HostWindow() {
-        arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
-        removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
         thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return hwnd_ != 0; });
@@ -51,10 +49,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return destroyed_; });
     }
-    std::vector<HostMessage> Messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
+    std::vector<HostMessage> Messages() { return WaitFor(0); }
     // Device ids of the arrivals so far, in order.
     std::vector<std::uint32_t> ArrivedIds() {
         std::vector<std::uint32_t> ids;
@@ -68,14 +63,14 @@ public:
 private:
     static intptr_t Proc(EKLV_HWND, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
         auto* self = static_cast<HostWindow*>(user);
-        if (message == self->arrival_ || message == self->removal_) {
+        const bool arrival = message == self->arrival_;
+        if (!arrival && message != self->removal_) return 0;
+        {
             std::lock_guard<std::mutex> lock(self->mutex_);
-            self->messages_.push_back(
-                {message == self->arrival_, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
+            self->messages_.push_back({arrival, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
             self->changed_.notify_all();
         }
-        if (message == self->arrival_) self->arrivals.Add();
-        if (message == self->removal_) self->removals.Add();
+        (arrival ? self->arrivals : self->removals).Add();
         return 0;
     }
     void Run() {
@@ -95,8 +90,8 @@ private:
         changed_.notify_all();
     }
     static constexpr std::uint32_t kDestroyRequest = EKLV_WM_USER + 1;
-    std::uint32_t arrival_ = 0;
-    std::uint32_t removal_ = 0;
+    const std::uint32_t arrival_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_ARRIVAL);
+    const std::uint32_t removal_ = EKLVHostRegisterWindowMessage(EKLV_MSG_INTERFACE_REMOVAL);
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -58,23 +58,20 @@ public:
     }
 
     // The records once n of them start with mark ('+', '-', '*'), or after 10 s.
-    std::vector<std::string> Wait(char mark, std::size_t n) {
+    std::vector<std::string> Wait(char mark, int n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return Count(seen_, mark) >= n; });
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::ranges::count(seen_, mark, [](const std::string& s) { return s[0]; }) >= n;
+        });
         return seen_;
     }
-    static std::size_t Count(const std::vector<std::string>& seen, char mark) {
-        return static_cast<std::size_t>(
-            std::count_if(seen.begin(), seen.end(), [&](const std::string& s) { return s[0] == mark; }));
-    }
-    EventCounter arrivals;
-
     // Arrivals and removals only.
     std::vector<std::string> Interfaces() {
         std::vector<std::string> out = Wait('+', 0);
         std::erase(out, "*");
         return out;
     }
+    EventCounter arrivals;
 
 private:
     static constexpr std::uint32_t kPauseMessage = 0x0401;
@@ -106,10 +103,7 @@ private:
 
     void Run() {
         pf::Hwnd hwnd = pf::CreateMessageWindow(&Proc, this);
-        pf::DevBroadcastDeviceInterfaceA filter{};
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = pf::kDbtDevtypDeviceInterface;
-        filter.dbcc_classguid = class_;
+        pf::DevBroadcastDeviceInterfaceA filter{sizeof filter, pf::kDbtDevtypDeviceInterface, 0, class_, {}};
         handle_ = pf::RegisterDeviceNotificationA(hwnd, &filter, pf::kDeviceNotifyWindowHandle);
         EXPECT_NE(handle_, nullptr);
         {
