@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -59,16 +60,13 @@ public:
         if (fault == CallbackFault::kThrowOther) throw 7;
     }
 
-    // From now on every call waits in the callback until Release.
-    void Hold() {
+    // From Hold on, every call waits in the callback until Release.
+    void Hold(bool on = true) {
         std::lock_guard<std::mutex> lock(mutex_);
-        holding_ = true;
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        holding_ = false;
+        holding_ = on;
         changed_.notify_all();
     }
+    void Release() { Hold(false); }
     // Every block with this device id and event makes the call throw.
     void FailOn(std::uint16_t device_id, std::uint32_t event, CallbackFault fault) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -76,17 +74,12 @@ public:
     }
     // Each waits up to 10 s: until a call waits in the callback, until n
     // blocks have come, until a block with this device id and event has come.
-    bool WaitHeld() {
-        return WaitUntil([this] { return held_ > 0; });
-    }
-    bool WaitCount(std::size_t n) {
-        return WaitUntil([&] { return blocks_.size() >= n; });
-    }
+    bool WaitHeld() { return WaitUntil([this] { return held_ > 0; }); }
+    bool WaitCount(std::size_t n) { return WaitUntil([&] { return blocks_.size() >= n; }); }
     bool WaitBlock(std::uint16_t device_id, std::uint32_t event) {
         return WaitUntil([&] {
-            for (const auto& b : blocks_)
-                if (b.device_id == device_id && b.event == event) return true;
-            return false;
+            return std::any_of(blocks_.begin(), blocks_.end(),
+                               [&](const Delivered& b) { return b.device_id == device_id && b.event == event; });
         });
     }
     std::vector<Delivered> Snapshot() {
@@ -119,12 +112,16 @@ private:
     std::uint32_t thread_id_ = 0;
 };
 
-inline EKLVInitParams SelfMonitoringParams(EKLV_HWND host_window, CallbackLog* callbacks) {
+// Parameters for a host window, in self-monitoring mode unless told, with
+// the callback of callbacks when given.
+inline EKLVInitParams HostParams(EKLV_HWND host_window, CallbackLog* callbacks = nullptr, bool self_monitoring = true) {
     EKLVInitParams params{};
     params.client_window = host_window;
-    params.self_monitoring = 1;
-    params.callback_context = reinterpret_cast<std::uintptr_t>(callbacks);
-    params.callback = &CallbackLog::Call;
+    params.self_monitoring = self_monitoring;
+    if (callbacks != nullptr) {
+        params.callback_context = reinterpret_cast<std::uintptr_t>(callbacks);
+        params.callback = &CallbackLog::Call;
+    }
     return params;
 }
 
@@ -190,9 +187,7 @@ public:
         Start();
     }
     bool Start() {
-        EKLVInitParams params{};
-        params.client_window = host.hwnd();
-        params.self_monitoring = 1;
+        EKLVInitParams params = HostParams(host.hwnd());
         return started_ = EKLVInitialize(&params) == 0;
     }
     std::uint32_t Stop() {
