@@ -1,9 +1,8 @@
 // Shared by the end-to-end tests: a host callback that records the blocks it
 // is handed (and can be held in the call or made to throw, as a misbehaving
 // host would), the ini of the standard rig in self-monitoring mode, the
-// process's thread count, a bounded wait for log lines, an AT exchange, the
-// statically linked core as a station runs it and the log tail of a failed
-// run.
+// process's thread count, a bounded wait for log lines, an AT exchange and
+// the statically linked core as a station runs it.
 #pragma once
 
 #include <sys/syscall.h>
@@ -70,7 +69,7 @@ public:
     // Every block with this device id and event makes the call throw.
     void FailOn(std::uint16_t device_id, std::uint32_t event, CallbackFault fault) {
         std::lock_guard<std::mutex> lock(mutex_);
-        faults_.push_back({device_id, event, fault});
+        faults_.push_back({{device_id, event}, fault});
     }
     // Each waits up to 10 s: until a call waits in the callback, until n
     // blocks have come, until a block with this device id and event has come.
@@ -98,9 +97,7 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), what);
     }
-    struct Fault {
-        std::uint16_t device_id;
-        std::uint32_t event;
+    struct Fault : Delivered {
         CallbackFault fault;
     };
     std::mutex mutex_;
@@ -172,11 +169,6 @@ struct StaticCore {
     decltype(&::EKLVReadData) ReadData = &::EKLVReadData;
 };
 
-// The end of a library log, for the reader of a failed run.
-inline void PrintLogTail(const std::string& log) {
-    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
-}
-
 // The statically linked core initialised in self-monitoring mode on a rig,
 // with a host window that records what is announced. The log's end is
 // printed when the test has failed.
@@ -197,7 +189,9 @@ public:
     ~Station() {
         if (started_) EKLVUninitialize();
         unsetenv("EKLV_COMMON_APPDATA");
-        if (testing::Test::HasFailure()) PrintLogTail(Log());
+        if (!testing::Test::HasFailure()) return;
+        const std::string log = Log();  // its end, for the reader of a failed run
+        std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
     }
     bool started() const { return started_; }
     std::string Log() const { return folder_.ReadLogs(); }

@@ -49,12 +49,8 @@ struct Host {
         ASSERT_EQ(messages.size(), 2u);
         for (const auto& m : messages) {
             EXPECT_TRUE(m.arrival);
-            if (m.type == INF_DATA) {
-                composite = m.device_id;
-            } else {
-                single = m.device_id;
-                single_type = m.type;
-            }
+            (m.type == INF_DATA ? composite : single) = m.device_id;
+            if (m.type != INF_DATA) single_type = m.type;
         }
         ASSERT_NE(composite, EKLV_NO_DEVICE);
         ASSERT_NE(single, EKLV_NO_DEVICE);
@@ -171,7 +167,7 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * kTerminateWaitMs + 7000));
     char timeout[96];
     std::snprintf(timeout, sizeof timeout, "[%#010x] wait timeout", host.callbacks.thread_id());
-    std::string log = host.lib.ReadLogs();
+    const std::string log = host.lib.ReadLogs();
     EXPECT_EQ(CountOf(log, timeout), 1) << timeout;
     EXPECT_EQ(CountOf(log, "wait timeout"), 1) << "only the callback thread was late";
     EXPECT_EQ(CountOf(log, "CNotificationThread::UnInitialize - thread still running"), 1);
@@ -196,8 +192,7 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     EXPECT_EQ(host.CallbackEvents(calls), host.WindowEvents(4));
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
-    log = host.lib.ReadLogs();
-    EXPECT_EQ(CountOf(log, "wait timeout"), 1);
+    EXPECT_EQ(CountOf(host.lib.ReadLogs(), "wait timeout"), 1);
 }
 
 TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
@@ -220,8 +215,7 @@ TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 4);
     EXPECT_TRUE(test::WaitThreadCount(host.threads_before - 1)) << "the host window's thread ended with it";
-    const std::string log = host.lib.ReadLogs();
-    EXPECT_GE(CountOf(log, "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
+    EXPECT_GE(CountOf(host.lib.ReadLogs(), "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
 }
 
 }  // namespace
