@@ -52,8 +52,7 @@ struct Host {
             (m.type == INF_DATA ? composite : single) = m.device_id;
             if (m.type != INF_DATA) single_type = m.type;
         }
-        ASSERT_NE(composite, EKLV_NO_DEVICE);
-        ASSERT_NE(single, EKLV_NO_DEVICE);
+        ASSERT_TRUE(composite != EKLV_NO_DEVICE && single != EKLV_NO_DEVICE);
     }
 
     // Unplugs the single phone and waits until the callback has its
