@@ -1,14 +1,14 @@
 // Shared by the end-to-end tests: a host callback that records the blocks it
 // is handed (and can be held in the call or made to throw, as a misbehaving
 // host would), the ini of the standard rig in self-monitoring mode, the
-// process's thread count, a bounded wait for log lines, an AT exchange, the
-// statically linked core as a station runs it and the log tail of a failed
-// run.
+// process's thread count, a bounded wait for log lines, an AT exchange and
+// the statically linked core as a station runs it.
 #pragma once
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -59,34 +59,26 @@ public:
         if (fault == CallbackFault::kThrowOther) throw 7;
     }
 
-    // From now on every call waits in the callback until Release.
-    void Hold() {
+    // From Hold on, every call waits in the callback until Release.
+    void Hold(bool on = true) {
         std::lock_guard<std::mutex> lock(mutex_);
-        holding_ = true;
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        holding_ = false;
+        holding_ = on;
         changed_.notify_all();
     }
+    void Release() { Hold(false); }
     // Every block with this device id and event makes the call throw.
     void FailOn(std::uint16_t device_id, std::uint32_t event, CallbackFault fault) {
         std::lock_guard<std::mutex> lock(mutex_);
-        faults_.push_back({device_id, event, fault});
+        faults_.push_back({{device_id, event}, fault});
     }
     // Each waits up to 10 s: until a call waits in the callback, until n
     // blocks have come, until a block with this device id and event has come.
-    bool WaitHeld() {
-        return WaitUntil([this] { return held_ > 0; });
-    }
-    bool WaitCount(std::size_t n) {
-        return WaitUntil([&] { return blocks_.size() >= n; });
-    }
+    bool WaitHeld() { return WaitUntil([this] { return held_ > 0; }); }
+    bool WaitCount(std::size_t n) { return WaitUntil([&] { return blocks_.size() >= n; }); }
     bool WaitBlock(std::uint16_t device_id, std::uint32_t event) {
         return WaitUntil([&] {
-            for (const auto& b : blocks_)
-                if (b.device_id == device_id && b.event == event) return true;
-            return false;
+            return std::any_of(blocks_.begin(), blocks_.end(),
+                               [&](const Delivered& b) { return b.device_id == device_id && b.event == event; });
         });
     }
     std::vector<Delivered> Snapshot() {
@@ -105,9 +97,7 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), what);
     }
-    struct Fault {
-        std::uint16_t device_id;
-        std::uint32_t event;
+    struct Fault : Delivered {
         CallbackFault fault;
     };
     std::mutex mutex_;
@@ -119,12 +109,16 @@ private:
     std::uint32_t thread_id_ = 0;
 };
 
-inline EKLVInitParams SelfMonitoringParams(EKLV_HWND host_window, CallbackLog* callbacks) {
+// Parameters for a host window, in self-monitoring mode unless told, with
+// the callback of callbacks when given.
+inline EKLVInitParams HostParams(EKLV_HWND host_window, CallbackLog* callbacks = nullptr, bool self_monitoring = true) {
     EKLVInitParams params{};
     params.client_window = host_window;
-    params.self_monitoring = 1;
-    params.callback_context = reinterpret_cast<std::uintptr_t>(callbacks);
-    params.callback = &CallbackLog::Call;
+    params.self_monitoring = self_monitoring;
+    if (callbacks != nullptr) {
+        params.callback_context = reinterpret_cast<std::uintptr_t>(callbacks);
+        params.callback = &CallbackLog::Call;
+    }
     return params;
 }
 
@@ -175,11 +169,6 @@ struct StaticCore {
     decltype(&::EKLVReadData) ReadData = &::EKLVReadData;
 };
 
-// The end of a library log, for the reader of a failed run.
-inline void PrintLogTail(const std::string& log) {
-    std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
-}
-
 // The statically linked core initialised in self-monitoring mode on a rig,
 // with a host window that records what is announced. The log's end is
 // printed when the test has failed.
@@ -190,9 +179,7 @@ public:
         Start();
     }
     bool Start() {
-        EKLVInitParams params{};
-        params.client_window = host.hwnd();
-        params.self_monitoring = 1;
+        EKLVInitParams params = HostParams(host.hwnd());
         return started_ = EKLVInitialize(&params) == 0;
     }
     std::uint32_t Stop() {
@@ -202,7 +189,9 @@ public:
     ~Station() {
         if (started_) EKLVUninitialize();
         unsetenv("EKLV_COMMON_APPDATA");
-        if (testing::Test::HasFailure()) PrintLogTail(Log());
+        if (!testing::Test::HasFailure()) return;
+        const std::string log = Log();  // its end, for the reader of a failed run
+        std::cerr << "end of the log:\n" << log.substr(log.size() > 60000 ? log.size() - 60000 : 0);
     }
     bool started() const { return started_; }
     std::string Log() const { return folder_.ReadLogs(); }

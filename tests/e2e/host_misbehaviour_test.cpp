@@ -6,7 +6,6 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -44,21 +43,16 @@ struct Host {
         ASSERT_TRUE(modem.ok());
         ASSERT_TRUE(lib.ok());
         threads_before = ThreadCount();
-        EKLVInitParams params = test::SelfMonitoringParams(window.hwnd(), &callbacks);
+        EKLVInitParams params = test::HostParams(window.hwnd(), &callbacks);
         ASSERT_EQ(lib.Initialize(&params), 0u);
         auto messages = window.WaitFor(2);
         ASSERT_EQ(messages.size(), 2u);
         for (const auto& m : messages) {
             EXPECT_TRUE(m.arrival);
-            if (m.type == INF_DATA) {
-                composite = m.device_id;
-            } else {
-                single = m.device_id;
-                single_type = m.type;
-            }
+            (m.type == INF_DATA ? composite : single) = m.device_id;
+            if (m.type != INF_DATA) single_type = m.type;
         }
-        ASSERT_NE(composite, EKLV_NO_DEVICE);
-        ASSERT_NE(single, EKLV_NO_DEVICE);
+        ASSERT_TRUE(composite != EKLV_NO_DEVICE && single != EKLV_NO_DEVICE);
     }
 
     // Unplugs the single phone and waits until the callback has its
@@ -74,13 +68,24 @@ struct Host {
     // and those of the messages the window got from message first on.
     std::vector<HostMessage> CallbackEvents(std::size_t first) {
         std::vector<HostMessage> events;
-        for (const auto& b : callbacks.Snapshot()) events.push_back({b.event == kArrival, b.device_id, 0});
-        return {events.begin() + static_cast<long>(std::min(first, events.size())), events.end()};
+        for (const auto& b : callbacks.Snapshot())
+            first > 0 ? void(--first) : events.push_back({b.event == kArrival, b.device_id, 0});
+        return events;
     }
     std::vector<HostMessage> WindowEvents(std::size_t first) {
         std::vector<HostMessage> events;
-        for (const auto& m : window.Messages()) events.push_back({m.arrival, m.device_id, 0});
-        return {events.begin() + static_cast<long>(std::min(first, events.size())), events.end()};
+        for (const auto& m : window.Messages())
+            first > 0 ? void(--first) : events.push_back({m.arrival, m.device_id, 0});
+        return events;
+    }
+
+    // The i-th of the changes the callback tests make: the single phone in,
+    // out and in again, then the composite phone out.
+    void Change(int i) { i == 3 ? s.rig.Unplug(s.phone) : i == 1 ? s.rig.Unplug(s.single) : s.rig.Plug(s.single); }
+    // The messages they lead to, with interface types or without.
+    std::vector<HostMessage> Changes(bool typed) const {
+        const std::uint32_t t = typed ? single_type : 0, c = typed ? INF_DATA : 0;
+        return {{true, single, t}, {false, single, t}, {true, single, t}, {false, composite, c}};
     }
 
     test::StandardRig s;
@@ -95,7 +100,6 @@ struct Host {
 TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
     Host host;
     ASSERT_NO_FATAL_FAILURE(host.Start());
-    auto& rig = host.s.rig;
     const auto single = static_cast<std::uint16_t>(host.single);
     host.callbacks.FailOn(single, kRemoval, test::CallbackFault::kThrowStd);
     host.callbacks.FailOn(single, kArrival, test::CallbackFault::kThrowOther);
@@ -104,7 +108,7 @@ TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
 
     // The callback gets stuck in the single phone's arrival.
     host.callbacks.Hold();
-    rig.Plug(host.s.single);
+    host.Change(0);
     ASSERT_TRUE(host.callbacks.WaitHeld());
 
     // Meanwhile the modem answers and phones come and go, and the window
@@ -116,18 +120,12 @@ TEST(HostMisbehaviour, CallbackThatBlocksOrThrowsHoldsUpNothingElse) {
     ASSERT_EQ(host.lib.OpenDevice(host.composite, INF_DATA, &h, 1), 0u);
     EXPECT_NE(test::Transact(host.lib, host.composite, h, "AT\r").find("OK"), std::string::npos);
     EXPECT_EQ(host.lib.CloseDevice(host.composite, INF_DATA), 0u);
-    ASSERT_EQ(host.window.WaitFor(4).size(), 4u);
-    rig.Unplug(host.s.single);
-    ASSERT_EQ(host.window.WaitFor(5).size(), 5u);
-    rig.Plug(host.s.single);
-    ASSERT_EQ(host.window.WaitFor(6).size(), 6u);
-    rig.Unplug(host.s.phone);
-    auto messages = host.window.WaitFor(7);
-    ASSERT_EQ(messages.size(), 7u);
-    EXPECT_EQ(messages[3], (HostMessage{true, host.single, host.single_type}));
-    EXPECT_EQ(messages[4], (HostMessage{false, host.single, host.single_type}));
-    EXPECT_EQ(messages[5], (HostMessage{true, host.single, host.single_type}));
-    EXPECT_EQ(messages[6], (HostMessage{false, host.composite, INF_DATA}));
+    for (int i = 1; i <= 4; ++i) {
+        ASSERT_EQ(host.window.WaitFor(3u + i).size(), 3u + i);
+        if (i < 4) host.Change(i);
+    }
+    const auto messages = host.window.Messages();
+    EXPECT_EQ(std::vector<HostMessage>(messages.begin() + 3, messages.end()), host.Changes(true));
     EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 1) << "the callback thread was stuck all along";
 
     // Released, the queued blocks reach the callback in the order of the
@@ -168,7 +166,7 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * kTerminateWaitMs + 7000));
     char timeout[96];
     std::snprintf(timeout, sizeof timeout, "[%#010x] wait timeout", host.callbacks.thread_id());
-    std::string log = host.lib.ReadLogs();
+    const std::string log = host.lib.ReadLogs();
     EXPECT_EQ(CountOf(log, timeout), 1) << timeout;
     EXPECT_EQ(CountOf(log, "wait timeout"), 1) << "only the callback thread was late";
     EXPECT_EQ(CountOf(log, "CNotificationThread::UnInitialize - thread still running"), 1);
@@ -183,7 +181,7 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
 
     // The library starts again and works (with both phones gone, the ids
     // start afresh).
-    EKLVInitParams params = test::SelfMonitoringParams(host.window.hwnd(), &host.callbacks);
+    EKLVInitParams params = test::HostParams(host.window.hwnd(), &host.callbacks);
     ASSERT_EQ(host.lib.Initialize(&params), 0u);
     host.s.rig.Plug(host.s.single);
     auto messages = host.window.WaitFor(5);
@@ -193,41 +191,30 @@ TEST(HostMisbehaviour, CallbackBlockedThroughShutdown) {
     EXPECT_EQ(host.CallbackEvents(calls), host.WindowEvents(4));
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_TRUE(test::WaitThreadCount(host.threads_before));
-    log = host.lib.ReadLogs();
-    EXPECT_EQ(CountOf(log, "wait timeout"), 1);
+    EXPECT_EQ(CountOf(host.lib.ReadLogs(), "wait timeout"), 1);
 }
 
 TEST(HostMisbehaviour, HostWindowDestroyedWhilePhonesComeAndGo) {
     Host host;
     ASSERT_NO_FATAL_FAILURE(host.Start());
-    auto& rig = host.s.rig;
-    const auto composite = static_cast<std::uint16_t>(host.composite);
-    const auto single = static_cast<std::uint16_t>(host.single);
-
     const std::size_t first_block = host.Settle();
 
     // The window goes while the arrival is posted to it; later posts fail.
     // Each change is through before the rig makes the next.
-    rig.Plug(host.s.single);
-    host.window.Destroy();
-    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 1));
-    rig.Unplug(host.s.single);
-    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 2));
-    rig.Plug(host.s.single);
-    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 3));
-    rig.Unplug(host.s.phone);
-    ASSERT_TRUE(host.callbacks.WaitCount(first_block + 4));
+    for (int i = 0; i < 4; ++i) {
+        host.Change(i);
+        if (i == 0) host.window.Destroy();
+        ASSERT_TRUE(host.callbacks.WaitCount(first_block + 1 + i));
+    }
 
     // Sessions still come and go, and the callback got every block once.
     ASSERT_TRUE(test::WaitLog(host.lib, "DeviceRemoval - All interfaces removed", 3));
-    EXPECT_EQ(host.CallbackEvents(first_block),
-              (std::vector<HostMessage>{{true, single, 0}, {false, single, 0}, {true, single, 0}, {false, composite, 0}}));
+    EXPECT_EQ(host.CallbackEvents(first_block), host.Changes(false));
 
     EXPECT_EQ(host.lib.Uninitialize(), 0u);
     EXPECT_EQ(host.callbacks.Snapshot().size(), first_block + 4);
     EXPECT_TRUE(test::WaitThreadCount(host.threads_before - 1)) << "the host window's thread ended with it";
-    const std::string log = host.lib.ReadLogs();
-    EXPECT_GE(CountOf(log, "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
+    EXPECT_GE(CountOf(host.lib.ReadLogs(), "CKLVMsgDispatcher::DispatchCommonSend - post to window"), 1);
 }
 
 }  // namespace

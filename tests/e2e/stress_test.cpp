@@ -5,12 +5,10 @@
 // session list can be counted.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -72,14 +70,6 @@ Counts CountsBackTo(const Counts& before) {
     return after;
 }
 
-// How many uevents umockdev's emulated netlink socket can queue.
-int DatagramQueueLength() {
-    std::ifstream file("/proc/sys/net/unix/max_dgram_qlen");
-    int length = 0;
-    file >> length;
-    return length;
-}
-
 int Cycles(int otherwise = 1000) {
     const char* text = std::getenv("EKLV_STRESS_CYCLES");
     return text != nullptr ? std::atoi(text) : otherwise;
@@ -89,6 +79,23 @@ int Cycles(int otherwise = 1000) {
 bool AtOk(std::uint32_t id, EKLV_HANDLE h) {
     test::StaticCore core;
     return test::Transact(core, id, h, "AT\r").find("OK") != std::string::npos;
+}
+
+// One read of up to 64 bytes; answers its result code.
+std::uint32_t ReadOnce(std::uint32_t id, EKLV_HANDLE h) {
+    char buffer[64];
+    std::uint32_t length = sizeof buffer;
+    return EKLVReadData(id, h, buffer, &length);
+}
+
+// umockdev's preload translates paths through state shared by the testbed's
+// own changes and the library's sysfs questions; the rig changes the testbed
+// under the library's sysfs lock, as the kernel changes sysfs without tearing
+// a read.
+template <class Change>
+void UnderSysfsLock(Change change) {
+    std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+    change();
 }
 
 TEST(Stress, PlugUnplugCyclesLeakNothing) {
@@ -139,18 +146,9 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     std::atomic<std::uint32_t> read_result{~0u};
     std::atomic<bool> stop_writing{false};
     std::atomic<int> writes{0};
-    std::thread reader([&] {
-        char buffer[64];
-        std::uint32_t length = sizeof buffer;
-        read_result = EKLVReadData(id, h, buffer, &length);
-    });
-    std::thread writer([&] {
-        while (!stop_writing) {
-            // No carriage return: the modem has nothing to answer.
-            std::uint32_t code = EKLVWriteData(id, h, "AT+CSQ", 6);
-            ++writes;
-            if (code != 0u) break;
-        }
+    std::thread reader([&] { read_result = ReadOnce(id, h); });
+    std::thread writer([&] {  // no carriage return: the modem has nothing to answer
+        while (!stop_writing && EKLVWriteData(id, h, "AT+CSQ", 6) == 0u) ++writes;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto pulled = Clock::now();
@@ -162,10 +160,8 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     writer.join();
     EXPECT_EQ(read_result.load(), 5u) << "the waiting read fails";
     EXPECT_LT(read_returned - pulled, std::chrono::milliseconds(7000)) << "before its own 8-second time-out";
-    EXPECT_GT(writes.load(), 0);
-    char buffer[16];
-    std::uint32_t length = sizeof buffer;
-    EXPECT_EQ(EKLVReadData(id, h, buffer, &length), 3u) << "the session is gone";
+    EXPECT_GT(writes.load(), 0) << "writes went through until the phone was pulled";
+    EXPECT_EQ(ReadOnce(id, h), 3u) << "the session is gone";
     EXPECT_EQ(EKLVWriteData(id, h, "AT\r", 3), 3u);
     EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 3u);
 
@@ -175,18 +171,14 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
     std::thread opener([&] {
         while (!stop_opening) {
             EKLV_HANDLE handle = 0;
-            std::uint32_t code = EKLVOpenDevice(id, INF_DATA, &handle, 1);
-            open_codes.insert(code);
-            if (code == 0u) EKLVCloseDevice(id, INF_DATA);
+            if (*open_codes.insert(EKLVOpenDevice(id, INF_DATA, &handle, 1)).first == 0u) EKLVCloseDevice(id, INF_DATA);
         }
     });
     std::size_t seen = 3;
-    for (int i = 0; i < 5; ++i) {
-        s.rig.Plug(s.phone);
-        EXPECT_TRUE(station.Nth(++seen).arrival);
+    for (int i = 0; i < 10; ++i) {
+        i % 2 == 0 ? s.rig.Plug(s.phone) : s.rig.Unplug(s.phone);
+        EXPECT_EQ(station.Nth(++seen).arrival, i % 2 == 0) << "change " << i;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        s.rig.Unplug(s.phone);
-        EXPECT_FALSE(station.Nth(++seen).arrival);
     }
     stop_opening = true;
     opener.join();
@@ -204,13 +196,14 @@ TEST(Stress, PhonePulledOutDuringReadWriteAndOpen) {
 // while a hub full of phones is plugged and unplugged: every call answers a
 // result code of the interface, and the station ends where it started.
 TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
-    if (DatagramQueueLength() < 64)
+    int queue_length = 0;  // how many uevents umockdev's emulated netlink socket can queue
+    std::ifstream("/proc/sys/net/unix/max_dgram_qlen") >> queue_length;
+    if (queue_length < 64)
         GTEST_SKIP() << "umockdev's uevent socket holds only net.unix.max_dgram_qlen messages; "
                         "scripts/test.sh raises it when run as root";
     constexpr int kPhones = 8;
     test::UsbRig rig;
-    auto root = rig.AddRootHub(rig.AddPciController(), 1);
-    auto hub = rig.AddHub(root, 1, kPhones);
+    auto hub = rig.AddHub(rig.AddRootHub(rig.AddPciController(), 1), 1, kPhones);
     std::vector<std::unique_ptr<test::ModemEmulator>> modems;
     for (int port = 1; port <= kPhones; ++port) {
         std::string tty = "ttyACM" + std::to_string(port - 1);
@@ -231,10 +224,9 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
         hosts.emplace_back([&, t] {
             std::set<std::uint32_t> mine;
             for (int round = 0; !stop; ++round) {
-                for (const auto& m : station.host.Messages()) {
+                for (const auto& [arrival, id, type] : station.host.Messages()) {
                     if (stop) break;
-                    if (!m.arrival || (m.device_id + round + t) % 3 != 0) continue;
-                    std::uint32_t id = m.device_id;
+                    if (!arrival || (id + round + t) % 3 != 0) continue;
                     EKLV_HANDLE h = 0;
                     std::uint32_t open = EKLVOpenDevice(id, INF_DATA, &h, t % 2);
                     mine.insert(open);
@@ -247,9 +239,7 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
                     mine.insert(EKLVSetBaudRate(id, INF_DATA, &rate));
                     if (open == 0u) {
                         mine.insert(EKLVWriteData(id, h, "AT\r", 3));
-                        char buffer[64];
-                        std::uint32_t length = sizeof buffer;
-                        mine.insert(EKLVReadData(id, h, buffer, &length));
+                        mine.insert(ReadOnce(id, h));
                         mine.insert(EKLVCloseDevice(id, INF_DATA));
                     }
                 }
@@ -260,22 +250,11 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
         });
     }
 
-    // umockdev's preload translates paths through state shared by the
-    // testbed's own changes and the library's sysfs questions; the rig
-    // changes the testbed under the library's sysfs lock, as the kernel
-    // changes sysfs without tearing a read.
-    auto change = [&](bool plug) {
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
-        plug ? rig.Plug(hub) : rig.Unplug(hub);
-    };
     std::size_t seen = 0;
-    for (int burst = 0; burst < 6; ++burst) {
-        change(true);
+    for (int change = 0; change < 12; ++change) {
+        UnderSysfsLock([&] { change % 2 == 0 ? rig.Plug(hub) : rig.Unplug(hub); });
         seen += kPhones;
-        EXPECT_EQ(station.host.WaitFor(seen).size(), seen) << "arrivals of burst " << burst;
-        change(false);
-        seen += kPhones;
-        EXPECT_EQ(station.host.WaitFor(seen).size(), seen) << "removals of burst " << burst;
+        EXPECT_EQ(station.host.WaitFor(seen).size(), seen) << "arrivals or removals of change " << change;
     }
     stop = true;
     for (auto& t : hosts) t.join();
@@ -294,10 +273,6 @@ TEST(Stress, HostCallsThroughABurstOfArrivalsAndRemovals) {
 // is typed at a later attempt once its description reads as a known one.
 TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
     test::StandardRig s;
-    auto change = [&](auto what) {
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
-        what();
-    };
     s.rig.Unplug(s.phone);
     s.rig.SetInterfaceAttribute(s.single, 0, "interface", "Odd Port");
     std::string ini = test::RoadIni();
@@ -306,11 +281,11 @@ TEST(Stress, UndecidedInterfaceHoldsUpNoOtherPhone) {
     Station station(test::VerboseLogIni(ini));
     ASSERT_TRUE(station.started());
     ASSERT_TRUE(test::Eventually([&] { return test::CountOf(station.Log(), "] Interface undefined") == 1; }));
-    change([&] { s.rig.Plug(s.phone); });
+    UnderSysfsLock([&] { s.rig.Plug(s.phone); });
     const HostMessage phone = station.Nth(1);
     EXPECT_TRUE(phone.arrival && phone.type == INF_DATA);
     EXPECT_EQ(test::CountOf(station.Log(), "Need to check Modem Interface again"), 0) << "the phone waited";
-    change([&] { s.rig.ChangeInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
+    UnderSysfsLock([&] { s.rig.ChangeInterfaceAttribute(s.single, 0, "interface", "Gadget CDC VCOM Port"); });
     const HostMessage odd = station.Nth(2);
     EXPECT_TRUE(odd.arrival && odd.type == INF_UART);
     const std::string log = station.Log();
@@ -367,13 +342,8 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
             hosts.emplace_back([&, t] {
                 ++inside;
                 for (std::uint32_t code = 0; !stop;) {
-                    if (t == 3) {
-                        code = EKLVNotification(&block);
-                    } else {
-                        char buffer[64];  // nothing is asked: the read waits
-                        std::uint32_t length = sizeof buffer;
-                        code = EKLVReadData(id, h, buffer, &length);
-                    }
+                    // Nothing is asked of the modem: the reads wait.
+                    code = t == 3 ? EKLVNotification(&block) : ReadOnce(id, h);
                     std::lock_guard<std::mutex> lock(codes_mutex);
                     (t == 3 ? notify_codes : read_codes).insert(code);
                 }
@@ -394,9 +364,7 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
         for (auto& t : hosts) t.join();
         EXPECT_EQ(read_codes, (std::set<std::uint32_t>{EKLV_READ_FAILED, EKLV_NOT_INITIALIZED})) << "cycle " << cycle;
         EXPECT_TRUE(notify_codes.count(EKLV_NOT_COMPLETED)) << "cycle " << cycle;
-        std::uint32_t length = 8;
-        char buffer[8];
-        EXPECT_EQ(EKLVReadData(id, h, buffer, &length), EKLV_NOT_INITIALIZED);
+        EXPECT_EQ(ReadOnce(id, h), EKLV_NOT_INITIALIZED);
         EXPECT_EQ(EKLVNotification(&block), EKLV_NOT_COMPLETED);
     }
     EXPECT_EQ(CountsBackTo(before), before);

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "support/eventually.h"
@@ -22,9 +22,7 @@ namespace eklv::test {
 std::string RigIni() {
     const char* path = std::getenv("EKLV_RIG_INI");
     std::ifstream in(path != nullptr ? path : "");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 SharedConfig::SharedConfig(const std::string& ini) {

@@ -34,6 +34,11 @@ std::vector<HostMessage> WaitMessages(HostWindow& host, std::size_t n, int secon
     return m;
 }
 
+// eklvctl's command line with the library copy of station.
+std::string Eklvctl(const LoadedLibrary& station) {
+    return std::string(std::getenv("EKLVCTL_PATH")) + " --library " + station.File(TempFolder::kLibraryName);
+}
+
 std::string Text(LoadedLibrary& lib, std::uint32_t id, bool com_port, std::uint32_t type = INF_DATA) {
     EKLVString s;
     EKLVStringInit(&s);
@@ -49,14 +54,11 @@ std::string Text(LoadedLibrary& lib, std::uint32_t id, bool com_port, std::uint3
 TEST(KernelRig, EklvctlWithSeveralPhonesPresentAtStart) {
     ServedPhone a("eklvctl_a", Phone(0x2001, "Norvanta Phone A", "A001"));
     ServedPhone b("eklvctl_b", Phone(0x2002, "Norvanta Phone B", "B001"));
-    ASSERT_TRUE(a.phone.ok() && b.phone.ok());
-    ASSERT_TRUE(a.phone.Plug(0) && b.phone.Plug(1));
+    ASSERT_TRUE(a.phone.ok() && b.phone.ok() && a.phone.Plug(0) && b.phone.Plug(1));
     ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2", "/dev/ttyACM3", kFtdiTty}, 60s));
     SharedConfig shared;
-    TempFolder station;
-    station.Write("eklv.ini", RigIni());
-    ASSERT_EQ(RunCommand("cp " + std::string(std::getenv("EKLV_LIBRARY")) + " " + station.File("libeklv.so")).status, 0);
-    const std::string eklvctl = std::string(std::getenv("EKLVCTL_PATH")) + " --library " + station.File("libeklv.so");
+    LoadedLibrary station(RigIni());  // the copy eklvctl loads
+    const std::string eklvctl = Eklvctl(station);
 
     CommandResult list = RunCommand(eklvctl + " list --json --settle 5000");
     ASSERT_EQ(list.status, 0) << list.output;
@@ -102,9 +104,7 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     ASSERT_TRUE(lib.ok());
     HostWindow host;
     const int threads_before = ThreadCount();
-    EKLVInitParams params{};
-    params.client_window = host.hwnd();
-    params.self_monitoring = 1;
+    EKLVInitParams params = HostParams(host.hwnd());
     ASSERT_EQ(lib.Initialize(&params), 0u);
 
     // Start-up scan: the phone's two ACM functions and the FTDI.
@@ -112,16 +112,14 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     ASSERT_EQ(messages.size(), 3u);
     std::uint32_t id_a = EKLV_NO_DEVICE, id_ftdi = EKLV_NO_DEVICE;
     for (const auto& m : messages) (m.type == INF_UART ? id_ftdi : id_a) = m.device_id;
-    ASSERT_NE(id_a, EKLV_NO_DEVICE);
-    ASSERT_NE(id_ftdi, EKLV_NO_DEVICE);
+    ASSERT_TRUE(id_a != EKLV_NO_DEVICE && id_ftdi != EKLV_NO_DEVICE);
     EXPECT_EQ(Text(lib, id_a, false), "Norvanta Phone A");
     EXPECT_EQ(Text(lib, id_a, true), "ttyACM0");
     EXPECT_EQ(Text(lib, id_ftdi, true, INF_UART), "ttyUSB0");
 
     // Plug: another port, another id.
     ASSERT_TRUE(b.phone.Plug(1));
-    messages = WaitMessages(host, 5);
-    ASSERT_EQ(messages.size(), 5u);
+    ASSERT_EQ((messages = WaitMessages(host, 5)).size(), 5u);
     const std::uint32_t id_b = messages[3].device_id;
     EXPECT_TRUE(messages[3].arrival && messages[4].arrival);
     EXPECT_EQ(messages[4].device_id, id_b);
@@ -158,25 +156,21 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     lib.CloseDevice(id_b, INF_DATA);
     // The removal of the interface its session holds is announced (the
     // other one of the same port was announced but never taken in).
-    messages = WaitMessages(host, 6);
-    ASSERT_EQ(messages.size(), 6u);
+    ASSERT_EQ((messages = WaitMessages(host, 6)).size(), 6u);
     EXPECT_EQ(messages[5], (HostMessage{false, id_b, INF_DATA}));
-    for (int i = 0; i < 100 && Text(lib, id_b, false) != "result 3"; ++i) std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(Text(lib, id_b, false), "result 3");
+    EXPECT_TRUE(Eventually([&] { return Text(lib, id_b, false) == "result 3"; }));
     EXPECT_NE(lib.OpenDevice(id_b, INF_DATA, &h, 1), 0u);
     for (auto& modem : b.modems) modem->SetSilent(false);
 
     // Re-plugged into another port: another id (into the same port, the
     // same id: PulledWhileInUse).
     ASSERT_TRUE(b.phone.Plug(2));
-    messages = WaitMessages(host, 8);
-    ASSERT_EQ(messages.size(), 8u);
+    ASSERT_EQ((messages = WaitMessages(host, 8)).size(), 8u);
     EXPECT_TRUE(messages[6].arrival);
     EXPECT_NE(messages[6].device_id, id_b);
     EXPECT_NE(messages[6].device_id, id_a);
     ASSERT_TRUE(b.phone.Pull());
-    messages = WaitMessages(host, 9);
-    ASSERT_EQ(messages.size(), 9u);
+    ASSERT_EQ((messages = WaitMessages(host, 9)).size(), 9u);
 
     // A phone whose serial function no INF_SETTINGS text matches (a generic
     // serial function without an interface string, bound by the generic
@@ -200,8 +194,7 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     EXPECT_EQ(lib.Uninitialize(), 0u);
     EXPECT_TRUE(WaitThreadCount(threads_before));
     ASSERT_EQ(lib.Initialize(&params), 0u);
-    messages = WaitMessages(host, 12);
-    EXPECT_EQ(messages.size(), 12u);
+    EXPECT_EQ(WaitMessages(host, 12).size(), 12u);
     EXPECT_EQ(lib.Uninitialize(), 0u);
     EXPECT_TRUE(WaitThreadCount(threads_before));
 }
@@ -212,37 +205,27 @@ TEST(KernelRig, HostFedNames) {
     ServedPhone a("fed_a", Phone(0x2001, "Norvanta Phone A", "A003"));
     ASSERT_TRUE(a.phone.Plug(0));
     ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", kFtdiTty}, 60s));
-    const std::string guid = "#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    const std::string modem = "\\\\?\\usb#vid_6b4d&pid_2001&mi_00#1-1:1.0" + guid;
+    const std::string modem = "\\\\?\\usb#vid_6b4d&pid_2001&mi_00#1-1:1.0#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
     SharedConfig shared;
-    {
-        LoadedLibrary lib(VerboseLogIni(RigIni()));
-        HostWindow host;
-        EKLVInitParams params{};
-        params.client_window = host.hwnd();
-        ASSERT_EQ(lib.Initialize(&params), 0u);
-        EKLVNotificationBlock block{};
-        block.device_id = 7;
-        std::snprintf(block.device_name, sizeof block.device_name, "%s", modem.c_str());
-        block.class_guid = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
-        block.event = EKLV_DBT_DEVICEARRIVAL;
-        EXPECT_EQ(lib.Notification(&block), 0u);
-        auto messages = WaitMessages(host, 1);
-        ASSERT_EQ(messages.size(), 1u);
-        EXPECT_EQ(messages[0], (HostMessage{true, 7, INF_DATA}));
-        EXPECT_EQ(Text(lib, 7, true), "ttyACM0");
-        EXPECT_EQ(Text(lib, 7, false), "Norvanta Phone A");
-        EKLV_HANDLE h = 0;
-        ASSERT_EQ(lib.OpenDevice(7, INF_DATA, &h, 1), 0u);
-        EXPECT_NE(Transact(lib, 7, h, "AT\r").find("OK"), std::string::npos);
-        EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 0u);
-        EXPECT_EQ(lib.Uninitialize(), 0u);
-    }
-    TempFolder station;
-    station.Write("eklv.ini", RigIni());
-    ASSERT_EQ(RunCommand("cp " + std::string(std::getenv("EKLV_LIBRARY")) + " " + station.File("libeklv.so")).status, 0);
-    CommandResult fed = RunCommand(std::string(std::getenv("EKLVCTL_PATH")) + " --library " +
-                                   station.File("libeklv.so") + " --host-fed --feed '9=" + modem + "' info 9");
+    LoadedLibrary lib(VerboseLogIni(RigIni()));
+    HostWindow host;
+    EKLVInitParams params = HostParams(host.hwnd(), nullptr, false);
+    ASSERT_EQ(lib.Initialize(&params), 0u);
+    EKLVNotificationBlock block{};
+    block.device_id = 7;
+    std::snprintf(block.device_name, sizeof block.device_name, "%s", modem.c_str());
+    block.class_guid = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+    block.event = EKLV_DBT_DEVICEARRIVAL;
+    EXPECT_EQ(lib.Notification(&block), 0u);
+    ASSERT_EQ(WaitMessages(host, 1), (std::vector<HostMessage>{{true, 7, INF_DATA}}));
+    EXPECT_EQ(Text(lib, 7, true), "ttyACM0");
+    EXPECT_EQ(Text(lib, 7, false), "Norvanta Phone A");
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(lib.OpenDevice(7, INF_DATA, &h, 1), 0u);
+    EXPECT_NE(Transact(lib, 7, h, "AT\r").find("OK"), std::string::npos);
+    EXPECT_EQ(lib.CloseDevice(7, INF_DATA), 0u);
+    EXPECT_EQ(lib.Uninitialize(), 0u);
+    CommandResult fed = RunCommand(Eklvctl(lib) + " --host-fed --feed '9=" + modem + "' info 9");
     EXPECT_EQ(fed.status, 0) << fed.output;
     EXPECT_NE(fed.output.find("ttyACM0"), std::string::npos) << fed.output;
 }
@@ -267,9 +250,7 @@ TEST(KernelRig, PulledWhileInUse) {
     LoadedLibrary lib(VerboseLogIni(RigIni()));
     HostWindow host;
     const int threads_before = ThreadCount(), files_before = ProcEntries("fd");
-    EKLVInitParams params{};
-    params.client_window = host.hwnd();
-    params.self_monitoring = 1;
+    EKLVInitParams params = HostParams(host.hwnd());
     ASSERT_EQ(lib.Initialize(&params), 0u);
     std::size_t seen = 3;
     std::uint32_t id_a = EKLV_NO_DEVICE;

@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
+#include <iterator>
 
 #include "core/settings.h"
 #include "log/message_logger.h"
@@ -62,24 +62,20 @@ TempFolder::~TempFolder() {
 }
 
 void TempFolder::Write(const std::string& name, const std::string& text) const {
-    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(File(name), std::ios::binary | std::ios::trunc) << text;
 }
 
 std::string TempFolder::Read(const std::string& name) const {
     std::ifstream in(File(name), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> TempFolder::LogFiles() const {
     std::vector<std::string> files;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 13 && name.compare(name.size() - 13, 13, "EKLV_Core.log") == 0) files.push_back(name);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(path_, ec))
+        if (auto name = entry.path().filename().string(); name.size() > 13 && name.ends_with("EKLV_Core.log"))
+            files.push_back(name);
     std::sort(files.begin(), files.end());
     return files;
 }
