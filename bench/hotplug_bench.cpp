@@ -38,6 +38,7 @@ using eklv::test::UsbRig;
 namespace pf = eklv::pf;
 
 using Arrivals = eklv::bench::Counter;
+using eklv::bench::Median;
 
 // A bare libudev monitor thread counting tty add uevents, in the mode the
 // backend picks. Like the backend, it takes the sysfs lock (which
@@ -211,12 +212,6 @@ void BM_HostThirtyTwoPhonesAtOnce(benchmark::State& state) {
 }
 BENCHMARK(BM_HostThirtyTwoPhonesAtOnce)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
 void Print(const char* what, const char* listener, const Result& r) {
     if (r.raw_us.empty()) return;
     double raw = Median(r.raw_us), window = Median(r.window_us);
@@ -231,10 +226,7 @@ void Print(const char* what, const char* listener, const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    eklv::test::RunUnderUmockdev(argc, argv);
-    eklv::bench::UseBuiltLibrary();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    eklv::bench::RunOnUmockdev(argc, argv);
     Print("one phone", "window", g_one);
     Print("32 phones at once (last)", "window", g_burst);
     Print("one phone", "host", g_host_one);

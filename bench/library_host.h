@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -110,5 +111,20 @@ double TimeHostPlug(benchmark::State& state, LibraryHost& host, int count, Plug 
 // Points LoadedLibrary at the libeklv.so of this build unless the
 // environment names another.
 inline void UseBuiltLibrary() { setenv("EKLV_LIBRARY", EKLV_LIBRARY_FILE, 0); }
+
+// A benchmark program's start: under umockdev, with this build's library,
+// every benchmark the command line selects run.
+inline void RunOnUmockdev(int& argc, char** argv) {
+    test::RunUnderUmockdev(argc, argv);
+    UseBuiltLibrary();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+}
+
+inline double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
 
 }  // namespace eklv::bench

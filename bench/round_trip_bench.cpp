@@ -33,6 +33,7 @@
 namespace {
 
 using eklv::bench::Clock;
+using eklv::bench::Median;
 using eklv::test::ModemEmulator;
 using eklv::test::RigInterface;
 using eklv::test::UsbRig;
@@ -200,12 +201,6 @@ void BM_Library(benchmark::State& state, const char* key, int phones, std::uint3
     Measure<LibraryPort>(
         state, key, phones, std::chrono::milliseconds(ms), [](int) -> auto& { return g_phones->host->lib(); },
         [](int i) { return g_phones->ids[i]; }, [synchronous](int) { return synchronous; });
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 void Print(const char* what, const std::string& raw_name, const std::string& ours_name) {

@@ -17,6 +17,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using eklv::bench::Median;
 using eklv::test::RigInterface;
 using eklv::test::UsbRig;
 
@@ -71,19 +72,10 @@ BENCHMARK(BM_PhoneAlone)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicr
 void BM_PhoneWhileUndecidedInterfaceRetried(benchmark::State& state) { Measure(state, true, &g_beside_us); }
 BENCHMARK(BM_PhoneWhileUndecidedInterfaceRetried)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
 
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    eklv::test::RunUnderUmockdev(argc, argv);
-    eklv::bench::UseBuiltLibrary();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    eklv::bench::RunOnUmockdev(argc, argv);
     const double alone = Median(g_alone_us), beside = Median(g_beside_us);
     std::printf("phone alone %10.1f us   beside an undecided interface %10.1f us   ratio %.2fx  (medians of %zu)\n",
                 alone, beside, alone > 0 ? beside / alone : 0.0, g_beside_us.size());

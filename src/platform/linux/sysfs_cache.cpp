@@ -62,6 +62,18 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     return names;
 }
 
+// The value kept for path in map, else what read answers (kept when keeps).
+template <class Map, class Read>
+typename Map::mapped_type Remembered(bool keeps, Map& map, const std::string& path, Read read) {
+    if (keeps) {
+        auto it = map.find(path);
+        if (it != map.end()) return it->second;
+    }
+    typename Map::mapped_type value = read();
+    if (keeps) map.emplace(path, value);
+    return value;
+}
+
 // Never destroyed, as the sysfs lock: late static destructors may still
 // ask questions. Its contents are freed at unload.
 SysfsCache* g_cache = nullptr;
@@ -229,70 +241,37 @@ void SysfsCache::Release() {
 // the next one finds nothing changed. Paths below a removed device are read
 // afresh every time.
 bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
-    const bool keeps = Keeps(path) || !keep_;
-    if (keeps) {
-        auto it = files_.find(path);
-        if (it != files_.end()) {
-            if (!it->second) return false;
-            *content = it->second->substr(0, limit);
-            return true;
-        }
-    }
-    std::string text;
-    bool ok = ReadSysfsFile(path, limit, &text);
-    if (keeps) files_.emplace(path, ok ? std::optional<std::string>(text) : std::nullopt);
-    if (ok) *content = std::move(text);
-    return ok;
+    auto text = Remembered(Keeps(path) || !keep_, files_, path, [&]() -> std::optional<std::string> {
+        std::string read;
+        if (!ReadSysfsFile(path, limit, &read)) return std::nullopt;
+        return read;
+    });
+    if (!text) return false;
+    *content = text->size() > limit ? text->substr(0, limit) : std::move(*text);
+    return true;
 }
 
 bool SysfsCache::IsDeviceDirectory(const std::string& path) {
-    const bool keeps = Keeps(path) || !keep_;
-    if (keeps) {
-        auto it = devices_.find(path);
-        if (it != devices_.end()) return it->second;
-    }
-    bool device = access((path + "/uevent").c_str(), F_OK) == 0;
-    if (keeps) devices_.emplace(path, device);
-    return device;
+    return Remembered(Keeps(path) || !keep_, devices_, path,
+                      [&] { return access((path + "/uevent").c_str(), F_OK) == 0; });
 }
 
 std::string SysfsCache::Link(const std::string& path) {
-    const bool keeps = Keeps(path) || !keep_;
-    if (keeps) {
-        auto it = links_.find(path);
-        if (it != links_.end()) return it->second;
-    }
-    std::string text = ReadLink(path);
-    if (keeps) links_.emplace(path, text);
-    return text;
+    return Remembered(Keeps(path) || !keep_, links_, path, [&] { return ReadLink(path); });
 }
 
 std::vector<std::string> SysfsCache::List(const std::string& path) {
-    const bool keeps = Keeps(path) || !keep_;
-    if (keeps) {
-        auto it = lists_.find(path);
-        if (it != lists_.end()) return it->second;
-    }
-    std::vector<std::string> names = ListDirectory(path);
-    if (keeps) lists_.emplace(path, names);
-    return names;
+    return Remembered(Keeps(path) || !keep_, lists_, path, [&] { return ListDirectory(path); });
 }
 
 bool SysfsCache::Status(const std::string& path, struct stat* st) {
-    const bool keeps = Keeps(path) || !keep_;
-    if (keeps) {
-        auto it = stats_.find(path);
-        if (it != stats_.end()) {
-            if (!it->second) return false;
-            *st = *it->second;
-            return true;
-        }
-    }
-    struct stat now {};
-    bool ok = stat(path.c_str(), &now) == 0;
-    if (keeps) stats_.emplace(path, ok ? std::optional<struct stat>(now) : std::nullopt);
-    if (ok) *st = now;
-    return ok;
+    auto now = Remembered(Keeps(path) || !keep_, stats_, path, [&]() -> std::optional<struct stat> {
+        struct stat read {};
+        if (stat(path.c_str(), &read) != 0) return std::nullopt;
+        return read;
+    });
+    if (now) *st = *now;
+    return now.has_value();
 }
 
 }  // namespace eklv::pf::lx
