@@ -8,6 +8,7 @@
 
 #include "core/path_utils.h"
 #include "discovery/name_rules.h"
+#include "discovery/topology_memo.h"
 #include "discovery/usb_descriptors.h"
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
@@ -76,6 +77,7 @@ std::string Trim(const std::string& text) {
 
 std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name, std::string* hub_name) {
     hub_name->clear();
+    if (CKLVTopologyMemo::FindParentHub(name, hub_name)) return kUsbOk;
     if (ValidateSymbolicName(name) != kUsbOk) {
         Log(kLogInfo, "CKLVUSBUtilities::GetParentHubSymbolicName: Failed to validate input parameters- %s",
             name.c_str());
@@ -123,6 +125,7 @@ std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name
         if (IsInterfaceTypePresent(parent_id, &kGuidUsbHubInterface) == kUsbOk &&
             (Contains(parent_id, "hub") || Contains(service, "hub"))) {
             *hub_name = SymbolicNameOf(parent_id, kUsbHubClassText);
+            CKLVTopologyMemo::KeepParentHub(name, *hub_name);
             return kUsbOk;
         }
         node = parent;
@@ -154,6 +157,7 @@ std::uint32_t CKLVUSBUtilities::GetDeviceConnectionIndex(const std::string& name
         Log(kLogInfo, "%s", kInvalidInput);
         return kUsbInvalid;
     }
+    if (CKLVTopologyMemo::FindPort(name, hub_name, port)) return kUsbOk;
     std::string below_hub;
     if (FindDeviceInstance(BelowHubCriteria(name), &below_hub) != kUsbOk) {
         Log(kLogInfo,
@@ -256,6 +260,7 @@ std::uint32_t CKLVUSBUtilities::GetDeviceConnectionIndex(const std::string& name
         pf::WideToSystemCodePage(units.data(), units.size(), kMaxDriverKeyLength * 4, &port_key);
         if (EqualsNoCase(port_key, driver_key)) {
             *port = index;
+            CKLVTopologyMemo::KeepPort(name, hub_name, index);
             return kUsbOk;
         }
     }

@@ -12,6 +12,7 @@
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_id_mgr.h"
+#include "discovery/topology_memo.h"
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
 #include "notify/interface_types.h"
@@ -321,6 +322,8 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
     record->device_name = LowerCopy(record->device_name);
     const std::string& name = record->device_name;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - %s", name.c_str());
+    // The device's hub and port are found once for the whole handling.
+    CKLVTopologyMemo topology;
 
     if (record->class_guid == kGuidUsbHubInterface) {
         if (CKLVDeviceIdMgr* ids = CKLVDeviceIdMgr::GetInstance())
@@ -441,6 +444,7 @@ std::uint32_t CKLVSession::RunDueRetries() {
         }
         LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d",
                    p.attempts);
+        CKLVTopologyMemo topology;
         std::uint32_t type = kInfUndefined;
         if (p.attempts < p.retries) {
             ++p.attempts;

@@ -138,8 +138,9 @@ void SysfsCache::Received(const char* action, const char* syspath) {
 bool SysfsCache::Keeps(const std::string& path) {
     if (!keep_) return false;
     if (removed_.empty()) return true;
+    const std::string_view whole(path);
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (removed_.count(slash == std::string::npos ? path : path.substr(0, slash)) != 0) {
+        if (removed_.find(whole.substr(0, slash)) != removed_.end()) {
             not_kept_ = true;
             return false;
         }
@@ -164,43 +165,42 @@ void SysfsCache::Remember(const std::string& key, std::string value) {
 
 namespace {
 
-// Attributes of a USB device that follow its active configuration: they
-// change when the configuration does, between the removal of the old
-// interfaces and the arrival of the new ones, without a uevent of the
-// device's own.
-bool FollowsConfiguration(const std::string& name) {
-    return name == "bConfigurationValue" || name == "bNumInterfaces" || name == "bmAttributes" ||
-           name == "bMaxPower" || name == "configuration";
+// What a uevent of the node at path may change: the node's own directory
+// and everything below it; the listing of every directory above it (its
+// entry comes or goes, glue folders such as "tty" with it) and the
+// configuration's attributes of the devices above it; the links by name of
+// /sys/bus and /sys/class. Everything else a device directory holds is
+// fixed for the life of that device: it is made before the device's "add"
+// and goes before its "remove", and a new device at the same path comes
+// with uevents of its own.
+template <typename Map>
+void EraseKey(Map& map, std::string_view key) {
+    auto it = map.find(key);
+    if (it != map.end()) map.erase(it);
 }
 
-// True when what is kept under key may change with a uevent of path: the
-// node's own directory and everything below it; the listing of every
-// directory above it (its entry comes or goes, glue folders such as "tty"
-// with it) and the configuration's attributes of the devices above it;
-// the links by name of /sys/bus and /sys/class. Everything else a device
-// directory holds is fixed for the life of that device: it is made before
-// the device's "add" and goes before its "remove", and a new device at
-// the same path comes with uevents of its own.
-bool Affected(const std::string& key, const std::string& path, bool listing) {
-    if (key.compare(0, path.size(), path) == 0 && (key.size() == path.size() || key[path.size()] == '/'))
-        return true;
-    if (key.compare(0, 9, "/sys/bus/") == 0 || key.compare(0, 11, "/sys/class/") == 0) return true;
-    const bool above = path.compare(0, key.size(), key) == 0 && path.size() > key.size() && path[key.size()] == '/';
-    if (listing) return above;
-    const std::size_t slash = key.rfind('/');
-    if (slash == std::string::npos || slash == 0) return false;
-    const std::string folder = key.substr(0, slash);
-    return path.compare(0, folder.size(), folder) == 0 && path.size() > folder.size() && path[folder.size()] == '/' &&
-           FollowsConfiguration(key.substr(slash + 1));
+// Erases the keys that start with prefix.
+template <typename Map>
+void EraseWithPrefix(Map& map, std::string_view prefix) {
+    auto it = map.lower_bound(prefix);
+    while (it != map.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix) it = map.erase(it);
 }
 
 template <typename Map>
 void EraseAffected(Map& map, const std::string& path, bool listing) {
-    for (auto it = map.begin(); it != map.end();) {
-        if (Affected(it->first, path, listing))
-            it = map.erase(it);
-        else
-            ++it;
+    EraseKey(map, path);
+    EraseWithPrefix(map, path + "/");
+    EraseWithPrefix(map, "/sys/bus/");
+    EraseWithPrefix(map, "/sys/class/");
+    static const char* const kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes",
+                                                        "bMaxPower", "configuration"};
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string_view above = std::string_view(path).substr(0, slash);
+        if (listing) {
+            EraseKey(map, above);
+            continue;
+        }
+        for (const char* name : kFollowsConfiguration) EraseKey(map, std::string(above) + "/" + name);
     }
 }
 
@@ -226,13 +226,13 @@ void SysfsCache::Forget() {
 
 void SysfsCache::Release() {
     Forget();
-    std::unordered_map<std::string, std::optional<std::string>>().swap(files_);
-    std::unordered_map<std::string, bool>().swap(devices_);
-    std::unordered_map<std::string, std::string>().swap(links_);
-    std::unordered_map<std::string, std::vector<std::string>>().swap(lists_);
-    std::unordered_map<std::string, std::optional<struct stat>>().swap(stats_);
-    std::unordered_map<std::string, std::string>().swap(answers_);
-    std::set<std::string>().swap(removed_);
+    decltype(files_)().swap(files_);
+    decltype(devices_)().swap(devices_);
+    decltype(links_)().swap(links_);
+    decltype(lists_)().swap(lists_);
+    decltype(stats_)().swap(stats_);
+    decltype(answers_)().swap(answers_);
+    decltype(removed_)().swap(removed_);
     fd_ = -1;
 }
 

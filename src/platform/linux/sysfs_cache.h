@@ -44,9 +44,12 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -96,12 +99,16 @@ private:
     int fd_ = -1;
     bool keep_ = false;      // this question's reads may serve the next ones
     bool not_kept_ = false;  // this question read something it could not keep
-    std::set<std::string> removed_;
-    std::unordered_map<std::string, std::optional<std::string>> files_;
-    std::unordered_map<std::string, bool> devices_;
-    std::unordered_map<std::string, std::string> links_;
-    std::unordered_map<std::string, std::vector<std::string>> lists_;
-    std::unordered_map<std::string, std::optional<struct stat>> stats_;
+    std::set<std::string, std::less<>> removed_;  // std::less<>: looked up by string_view
+    // Reads by path, ordered so that a uevent drops what is at or below its
+    // node's path as one range.
+    template <typename T>
+    using ByPath = std::map<std::string, T, std::less<>>;
+    ByPath<std::optional<std::string>> files_;
+    ByPath<bool> devices_;
+    ByPath<std::string> links_;
+    ByPath<std::vector<std::string>> lists_;
+    ByPath<std::optional<struct stat>> stats_;
     std::unordered_map<std::string, std::string> answers_;
 };
 
