@@ -29,6 +29,18 @@ std::uint32_t GetPrivateProfileSectionNamesA(char* buffer, std::uint32_t size, c
 std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::uint32_t size,
                                         const std::string& file);
 
+// While one lives on a thread, each file the thread reads is checked for a
+// change (one stat) at its first read in the scope only; later reads get
+// the same parse. For handlings that read many settings at once (a device
+// arrival reads about twenty). A write still takes effect at once.
+class ProfileReadScope {
+public:
+    ProfileReadScope();
+    ~ProfileReadScope();
+    ProfileReadScope(const ProfileReadScope&) = delete;
+    ProfileReadScope& operator=(const ProfileReadScope&) = delete;
+};
+
 // Files that are not regular files, or are larger than 1 MiB, read as empty
 // and are never written; reading one never blocks. The notice, when set, is
 // called once for each such file (again after it changes), outside every

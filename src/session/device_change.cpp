@@ -20,6 +20,7 @@
 #include "notify/notification_thread.h"
 #include "notify/registered_messages.h"
 #include "platform/clock.h"
+#include "platform/profile.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_notification.h"
@@ -322,8 +323,10 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
     record->device_name = LowerCopy(record->device_name);
     const std::string& name = record->device_name;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - %s", name.c_str());
-    // The device's hub and port are found once for the whole handling.
+    // The device's hub and port are found once for the whole handling, and
+    // eklv.ini is looked at once.
     CKLVTopologyMemo topology;
+    pf::ProfileReadScope settings;
 
     if (record->class_guid == kGuidUsbHubInterface) {
         if (CKLVDeviceIdMgr* ids = CKLVDeviceIdMgr::GetInstance())
@@ -445,6 +448,7 @@ std::uint32_t CKLVSession::RunDueRetries() {
         LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d",
                    p.attempts);
         CKLVTopologyMemo topology;
+        pf::ProfileReadScope settings;
         std::uint32_t type = kInfUndefined;
         if (p.attempts < p.retries) {
             ++p.attempts;

@@ -122,6 +122,16 @@ bool ReadAll(int fd, std::string* text, std::size_t limit) {
     }
 }
 
+// Files checked by this thread's ProfileReadScope (depth > 0 while one lives).
+struct ReadScope {
+    int depth = 0;
+    std::vector<std::string> checked;
+    bool Checked(const std::string& file) const {
+        return depth > 0 && std::find(checked.begin(), checked.end(), file) != checked.end();
+    }
+};
+thread_local ReadScope t_read_scope;
+
 // The file's document, from the cache while one stat shows the file
 // unchanged since it was parsed, else read and parsed again. A missing or
 // unreadable file reads as empty. A file that is not a regular file (a FIFO
@@ -131,6 +141,15 @@ bool ReadAll(int fd, std::string* text, std::size_t limit) {
 // valid while the caller holds ProfileMutex and calls Load no more.
 const lx::IniDocument& Load(const std::string& file, std::string* refused = nullptr, bool* unfit = nullptr) {
     auto& files = ParsedFiles();
+    if (t_read_scope.Checked(file)) {
+        auto kept = files.find(file);
+        if (kept != files.end()) {
+            if (unfit != nullptr) *unfit = kept->second.refused;
+            return kept->second.doc;
+        }
+    } else if (t_read_scope.depth > 0) {
+        t_read_scope.checked.push_back(file);
+    }
     struct stat st;
     if (stat(file.c_str(), &st) != 0) {
         files.erase(file);
@@ -301,6 +320,12 @@ std::uint32_t GetPrivateProfileSectionA(const char* section, char* buffer, std::
     }
     Notify(file, refused);
     return CopyList(lines, buffer, size);
+}
+
+ProfileReadScope::ProfileReadScope() { ++t_read_scope.depth; }
+
+ProfileReadScope::~ProfileReadScope() {
+    if (--t_read_scope.depth == 0) t_read_scope.checked.clear();
 }
 
 void SetProfileNotice(ProfileNotice notice) { g_notice.store(notice); }

@@ -118,6 +118,7 @@ void SysfsCache::Watch(int fd) {
     fd_ = fd;
     Forget();
     removed_.clear();
+    removed_lengths_.clear();
 }
 
 void SysfsCache::Received(const char* action, const char* syspath) {
@@ -129,9 +130,14 @@ void SysfsCache::Received(const char* action, const char* syspath) {
     }
     ForgetAround(syspath);
     if (std::strcmp(action, "remove") == 0) {
-        removed_.insert(syspath);
+        if (removed_.insert(syspath).second) ++removed_lengths_[std::strlen(syspath)];
     } else if (std::strcmp(action, "add") == 0) {
-        removed_.erase(syspath);
+        auto it = removed_.find(std::string_view(syspath));
+        if (it != removed_.end()) {
+            auto length = removed_lengths_.find(it->size());
+            if (--length->second == 0) removed_lengths_.erase(length);
+            removed_.erase(it);
+        }
     }
 }
 
@@ -140,7 +146,8 @@ bool SysfsCache::Keeps(const std::string& path) {
     if (removed_.empty()) return true;
     const std::string_view whole(path);
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (removed_.find(whole.substr(0, slash)) != removed_.end()) {
+        const std::string_view prefix = whole.substr(0, slash);
+        if (removed_lengths_.count(prefix.size()) != 0 && removed_.find(prefix) != removed_.end()) {
             not_kept_ = true;
             return false;
         }
@@ -165,14 +172,6 @@ void SysfsCache::Remember(const std::string& key, std::string value) {
 
 namespace {
 
-// What a uevent of the node at path may change: the node's own directory
-// and everything below it; the listing of every directory above it (its
-// entry comes or goes, glue folders such as "tty" with it) and the
-// configuration's attributes of the devices above it; the links by name of
-// /sys/bus and /sys/class. Everything else a device directory holds is
-// fixed for the life of that device: it is made before the device's "add"
-// and goes before its "remove", and a new device at the same path comes
-// with uevents of its own.
 template <typename Map>
 void EraseKey(Map& map, std::string_view key) {
     auto it = map.find(key);
@@ -186,33 +185,47 @@ void EraseWithPrefix(Map& map, std::string_view prefix) {
     while (it != map.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix) it = map.erase(it);
 }
 
+// Erases what is kept at or below path, and the links by name.
 template <typename Map>
-void EraseAffected(Map& map, const std::string& path, bool listing) {
+void EraseAtOrBelow(Map& map, const std::string& path) {
     EraseKey(map, path);
     EraseWithPrefix(map, path + "/");
     EraseWithPrefix(map, "/sys/bus/");
     EraseWithPrefix(map, "/sys/class/");
-    static const char* const kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes",
-                                                        "bMaxPower", "configuration"};
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string_view above = std::string_view(path).substr(0, slash);
-        if (listing) {
-            EraseKey(map, above);
-            continue;
-        }
-        for (const char* name : kFollowsConfiguration) EraseKey(map, std::string(above) + "/" + name);
-    }
 }
 
 }  // namespace
 
+// What a uevent of the node at path may change: the node's own directory
+// and everything below it; the listing of every directory above it (its
+// entry comes or goes, glue folders such as "tty" with it); the attributes
+// of the devices above it that follow the active configuration (they
+// change when the configuration does, between the removal of the old
+// interfaces and the arrival of the new ones, without a uevent of the
+// device's own); the links by name of /sys/bus and /sys/class. Everything
+// else a device directory holds is fixed for the life of that device: it
+// is made before the device's "add" and goes before its "remove", and a
+// new device at the same path comes with uevents of its own.
 void SysfsCache::ForgetAround(const std::string& path) {
     answers_.clear();
-    EraseAffected(files_, path, false);
-    EraseAffected(devices_, path, false);
-    EraseAffected(links_, path, false);
-    EraseAffected(stats_, path, false);
-    EraseAffected(lists_, path, true);
+    EraseAtOrBelow(files_, path);
+    EraseAtOrBelow(devices_, path);
+    EraseAtOrBelow(links_, path);
+    EraseAtOrBelow(stats_, path);
+    EraseAtOrBelow(lists_, path);
+    // The directories above: their listings, and (only files hold
+    // attributes) the configuration's attributes of the devices among them.
+    static const char* const kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes",
+                                                        "bMaxPower", "configuration"};
+    std::string key;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string_view above = std::string_view(path).substr(0, slash);
+        EraseKey(lists_, above);
+        for (const char* name : kFollowsConfiguration) {
+            key.assign(above).append(1, '/').append(name);
+            EraseKey(files_, key);
+        }
+    }
 }
 
 void SysfsCache::Forget() {
@@ -233,6 +246,7 @@ void SysfsCache::Release() {
     decltype(stats_)().swap(stats_);
     decltype(answers_)().swap(answers_);
     decltype(removed_)().swap(removed_);
+    decltype(removed_lengths_)().swap(removed_lengths_);
     fd_ = -1;
 }
 

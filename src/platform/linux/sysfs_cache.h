@@ -100,6 +100,7 @@ private:
     bool keep_ = false;      // this question's reads may serve the next ones
     bool not_kept_ = false;  // this question read something it could not keep
     std::set<std::string, std::less<>> removed_;  // std::less<>: looked up by string_view
+    std::map<std::size_t, int> removed_lengths_;   // how many of removed_ have each length
     // Reads by path, ordered so that a uevent drops what is at or below its
     // node's path as one range.
     template <typename T>

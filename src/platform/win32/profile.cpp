@@ -62,6 +62,10 @@ std::uint32_t EmptyList(char* buffer, std::uint32_t size) {
 
 }  // namespace
 
+// The system's profile calls keep nothing of their own to scope.
+ProfileReadScope::ProfileReadScope() = default;
+ProfileReadScope::~ProfileReadScope() = default;
+
 void SetProfileNotice(ProfileNotice notice) { g_notice.store(notice); }
 
 std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
