@@ -99,6 +99,18 @@ TEST(ProfileFile, RewritesBetweenReadsAreSeen) {
     EXPECT_EQ(Get(file, "S", "k"), "55") << "replaced by another file";
     ASSERT_TRUE(pf::WritePrivateProfileStringA("S", "k", "66", file));
     EXPECT_EQ(Get(file, "S", "k"), "66") << "our own write";
+    {
+        // One handling's reads: the file is looked at once; its own writes
+        // still show, a rewrite from outside shows after the scope.
+        pf::ProfileReadScope scope;
+        EXPECT_EQ(Get(file, "S", "k"), "66");
+        dir.Write("r.ini", "[S]\nk=777\n");
+        EXPECT_EQ(Get(file, "S", "k"), "66");
+        ASSERT_TRUE(pf::WritePrivateProfileStringA("S", "k", "88", file));
+        EXPECT_EQ(Get(file, "S", "k"), "88");
+        dir.Write("r.ini", "[S]\nk=999\n");
+    }
+    EXPECT_EQ(Get(file, "S", "k"), "999");
     ASSERT_EQ(std::remove(file.c_str()), 0);
     EXPECT_EQ(Get(file, "S", "k", "gone"), "gone");
     pf::lx::OverrideProfileSettleTime(-1);

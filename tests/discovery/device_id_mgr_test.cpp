@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "discovery/standard_rig.h"
+#include "discovery/topology_memo.h"
 #include "discovery/usb_utilities.h"
 
 namespace eklv {
@@ -67,7 +68,14 @@ TEST_F(DeviceIdTest, RootTidsHubChainsAndAllocation) {
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.ModemName(), 77), 0);
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 77), 1);
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.MtpName(), 77), 0);  // same port, same id
-    s.rig.Unplug(s.single);
+    {
+        // One handling of a device change finds the hub and port once; the
+        // next one asks again.
+        CKLVTopologyMemo handling;
+        EXPECT_EQ(Tid(s.SingleName()), "1.1");
+        s.rig.Unplug(s.single);
+        EXPECT_EQ(Tid(s.SingleName()), "1.1");
+    }
     EXPECT_EQ(mgr.AllocUSBDeviceID(s.SingleName(), 77), kNoDeviceId);
 
     EXPECT_EQ(folder.CountLines("CKLVDeviceIdMgr::Initialize - No DAT file existed"), 1);
