@@ -49,6 +49,13 @@ bool BeforeDeadline(std::uint32_t now, std::uint32_t deadline) {
 
 // Signals a host-fed record's waiter (unless it has given up) and destroys
 // the record.
+// The scope of one handling of a device change (or of one retry): the
+// device's hub and port are found once in it, and eklv.ini is looked at once.
+struct OneHandling {
+    CKLVTopologyMemo topology;
+    pf::ProfileReadScope settings;
+};
+
 void FinishRecord(DeviceNotificationRecord* record) {
     if (record->completion_event && BeforeDeadline(pf::GetTickCount(), record->deadline))
         pf::SetEvent(record->completion_event->handle());
@@ -323,10 +330,7 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
     record->device_name = LowerCopy(record->device_name);
     const std::string& name = record->device_name;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - %s", name.c_str());
-    // The device's hub and port are found once for the whole handling, and
-    // eklv.ini is looked at once.
-    CKLVTopologyMemo topology;
-    pf::ProfileReadScope settings;
+    OneHandling scope;
 
     if (record->class_guid == kGuidUsbHubInterface) {
         if (CKLVDeviceIdMgr* ids = CKLVDeviceIdMgr::GetInstance())
@@ -447,8 +451,7 @@ std::uint32_t CKLVSession::RunDueRetries() {
         }
         LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d",
                    p.attempts);
-        CKLVTopologyMemo topology;
-        pf::ProfileReadScope settings;
+        OneHandling scope;
         std::uint32_t type = kInfUndefined;
         if (p.attempts < p.retries) {
             ++p.attempts;

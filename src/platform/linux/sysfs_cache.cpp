@@ -185,11 +185,12 @@ void EraseWithPrefix(Map& map, std::string_view prefix) {
     while (it != map.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix) it = map.erase(it);
 }
 
-// Erases what is kept at or below path, and the links by name.
+// Erases what is kept at path and below it (below: path and a slash), and
+// the links by name.
 template <typename Map>
-void EraseAtOrBelow(Map& map, const std::string& path) {
+void EraseAtOrBelow(Map& map, std::string_view path, std::string_view below) {
     EraseKey(map, path);
-    EraseWithPrefix(map, path + "/");
+    EraseWithPrefix(map, below);
     EraseWithPrefix(map, "/sys/bus/");
     EraseWithPrefix(map, "/sys/class/");
 }
@@ -208,11 +209,12 @@ void EraseAtOrBelow(Map& map, const std::string& path) {
 // new device at the same path comes with uevents of its own.
 void SysfsCache::ForgetAround(const std::string& path) {
     answers_.clear();
-    EraseAtOrBelow(files_, path);
-    EraseAtOrBelow(devices_, path);
-    EraseAtOrBelow(links_, path);
-    EraseAtOrBelow(stats_, path);
-    EraseAtOrBelow(lists_, path);
+    const std::string below = path + "/";
+    EraseAtOrBelow(files_, path, below);
+    EraseAtOrBelow(devices_, path, below);
+    EraseAtOrBelow(links_, path, below);
+    EraseAtOrBelow(stats_, path, below);
+    EraseAtOrBelow(lists_, path, below);
     // The directories above: their listings, and (only files hold
     // attributes) the configuration's attributes of the devices among them.
     static const char* const kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes",
