@@ -2,7 +2,9 @@
 // guest and run: plug (gadget bind) to WM_ZORVAN_INTERFACE_ARRIVAL against
 // the tty's add uevent on a bare uevent socket; AT round trips through the
 // library against raw termios on the same ttyACM; eight phones bound at
-// once, last arrival against last raw uevent. Runs inside the rig's guest
+// once, last arrival against last raw uevent; with the library, the bare
+// socket is also watched in the same plugs (counter behind_raw_ms: last
+// arrival after last tty uevent, negative when ahead). Runs inside the rig's guest
 // (tools/rig/kernel/run.sh --phones 8); times are per plug or round trip.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -117,19 +119,37 @@ void TimePlugs(benchmark::State& state, int phones, bool through_library) {
     if (through_library) station = std::make_unique<Station>();
     if (station && !station->started) return state.SkipWithError("the library did not start");
     UeventSocket uevents;
+    std::vector<double> behind;
     for (auto _ : state) {
         uevents.Drain();
         std::size_t before = station ? station->host.Messages().size() : 0;
         auto t0 = Clock::now();
+        // With the library, the bare socket is watched beside it in the same
+        // plug: how far the last arrival comes behind the last tty uevent,
+        // free of the plug-to-plug spread of the kernel's enumeration.
+        Clock::time_point raw_seen{};
+        bool raw_ok = false;
+        std::thread raw;
+        if (station) raw = std::thread([&] {
+            raw_ok = uevents.WaitTtyAdds(phones);
+            raw_seen = Clock::now();
+        });
         for (int i = 0; i < phones; ++i) rig[i]->Plug(i);
         bool seen = station ? station->host.WaitFor(before + phones).size() >= before + phones
                             : uevents.WaitTtyAdds(phones);
         auto t1 = Clock::now();
+        if (raw.joinable()) raw.join();
         if (!seen) return state.SkipWithError("not every phone was announced");
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        if (raw_ok) behind.push_back(std::chrono::duration<double, std::milli>(t1 - raw_seen).count());
         for (auto& p : rig) p->Pull();
         for (int i = 0; i < phones; ++i) WaitGone("/dev/ttyACM" + std::to_string(i), 30s);
         if (station) station->host.WaitFor(before + 2 * phones);
+    }
+    if (!behind.empty()) {
+        double sum = 0;
+        for (double ms : behind) sum += ms;
+        state.counters["behind_raw_ms"] = sum / static_cast<double>(behind.size());
     }
 }
 

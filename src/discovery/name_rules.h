@@ -2,23 +2,25 @@
 // the device names and ini values use).
 #pragma once
 
-#include <cctype>
 #include <string>
 #include <string_view>
 
 namespace eklv {
 
+// ASCII only, inline: names are lowered and compared thousands of times
+// per arrival, and a call into the C library per character showed.
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 inline std::string LowerCopy(std::string_view text) {
     std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = AsciiLower(c);
     return lower;
 }
 
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     return true;
 }
 

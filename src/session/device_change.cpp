@@ -3,7 +3,6 @@
 // do to the session table.
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,6 +11,7 @@
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_id_mgr.h"
+#include "discovery/name_rules.h"
 #include "discovery/topology_memo.h"
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
@@ -35,11 +35,6 @@ std::atomic<CKLVSession*> g_processor{nullptr};
 
 constexpr std::uint32_t kDeviceArrival = 0x8000;
 constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;
-
-std::string LowerCopy(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // The tick counter wraps every 49.7 days; a deadline is "ahead" while the
 // signed distance to it is positive.

@@ -1,21 +1,15 @@
 #include "session/session.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "core/settings.h"
+#include "discovery/name_rules.h"
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
 
 namespace eklv {
 
-bool SameInterfaceName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+bool SameInterfaceName(const std::string& a, const std::string& b) { return EqualsNoCase(a, b); }
 
 CKLVSession::CKLVSession() = default;
 

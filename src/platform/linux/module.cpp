@@ -167,10 +167,25 @@ bool UuidFromStringA(const char* text, Guid* guid) {
     return true;
 }
 
+// Written out by hand: an arrival names a few interfaces, and snprintf's
+// format parsing was a noticeable part of naming one.
 std::string GuidToString(const Guid& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.data1, g.data2, g.data3,
-                  g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    auto put = [&](std::uint32_t value, int digits) {
+        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text += kHex[(value >> shift) & 0xF];
+    };
+    put(g.data1, 8);
+    text += '-';
+    put(g.data2, 4);
+    text += '-';
+    put(g.data3, 4);
+    text += '-';
+    for (int i = 0; i < 8; ++i) {
+        if (i == 2) text += '-';
+        put(g.data4[i], 2);
+    }
     return text;
 }
 

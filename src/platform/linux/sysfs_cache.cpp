@@ -17,6 +17,20 @@ namespace {
 // nothing is kept any more (a bound for a testbed that never re-adds).
 constexpr std::size_t kMaxRemoved = 4096;
 
+// A USB device's attributes that follow its active configuration.
+constexpr const char* kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes", "bMaxPower",
+                                                 "configuration"};
+
+// The folder of path when its last part is one of kFollowsConfiguration.
+std::string_view ConfigurationFolder(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    const std::string_view name = path.substr(slash + 1);
+    for (const char* follows : kFollowsConfiguration)
+        if (name == follows) return path.substr(0, slash);
+    return {};
+}
+
 // Whole answers kept at most; a station's questions about its present
 // devices fit many times over.
 constexpr std::size_t kMaxAnswers = 8192;
@@ -178,11 +192,18 @@ void EraseKey(Map& map, std::string_view key) {
     if (it != map.end()) map.erase(it);
 }
 
+// The key of a map's or a set's element.
+template <typename Entry>
+std::string_view KeyOf(const Entry& entry) {
+    return entry.first;
+}
+inline std::string_view KeyOf(const std::string& key) { return key; }
+
 // Erases the keys that start with prefix.
 template <typename Map>
 void EraseWithPrefix(Map& map, std::string_view prefix) {
     auto it = map.lower_bound(prefix);
-    while (it != map.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix) it = map.erase(it);
+    while (it != map.end() && KeyOf(*it).substr(0, prefix.size()) == prefix) it = map.erase(it);
 }
 
 // Erases what is kept at path and below it (below: path and a slash), and
@@ -215,18 +236,22 @@ void SysfsCache::ForgetAround(const std::string& path) {
     EraseAtOrBelow(links_, path, below);
     EraseAtOrBelow(stats_, path, below);
     EraseAtOrBelow(lists_, path, below);
+    EraseKey(configured_, path);
+    EraseWithPrefix(configured_, below);
     // The directories above: their listings, and (only files hold
-    // attributes) the configuration's attributes of the devices among them.
-    static const char* const kFollowsConfiguration[] = {"bConfigurationValue", "bNumInterfaces", "bmAttributes",
-                                                        "bMaxPower", "configuration"};
+    // attributes) the configuration's attributes of the devices among them
+    // that have any kept.
     std::string key;
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string_view above = std::string_view(path).substr(0, slash);
         EraseKey(lists_, above);
+        auto device = configured_.find(above);
+        if (device == configured_.end()) continue;
         for (const char* name : kFollowsConfiguration) {
             key.assign(above).append(1, '/').append(name);
             EraseKey(files_, key);
         }
+        configured_.erase(device);
     }
 }
 
@@ -237,6 +262,7 @@ void SysfsCache::Forget() {
     lists_.clear();
     stats_.clear();
     answers_.clear();
+    configured_.clear();
 }
 
 void SysfsCache::Release() {
@@ -247,6 +273,7 @@ void SysfsCache::Release() {
     decltype(lists_)().swap(lists_);
     decltype(stats_)().swap(stats_);
     decltype(answers_)().swap(answers_);
+    decltype(configured_)().swap(configured_);
     decltype(removed_)().swap(removed_);
     decltype(removed_lengths_)().swap(removed_lengths_);
     fd_ = -1;
@@ -257,11 +284,16 @@ void SysfsCache::Release() {
 // the next one finds nothing changed. Paths below a removed device are read
 // afresh every time.
 bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
-    auto text = Remembered(Keeps(path) || !keep_, files_, path, [&]() -> std::optional<std::string> {
+    const bool keeps = Keeps(path) || !keep_;
+    auto text = Remembered(keeps, files_, path, [&]() -> std::optional<std::string> {
         std::string read;
         if (!ReadSysfsFile(path, limit, &read)) return std::nullopt;
         return read;
     });
+    if (keeps) {
+        const std::string_view folder = ConfigurationFolder(path);
+        if (!folder.empty() && configured_.find(folder) == configured_.end()) configured_.emplace(folder);
+    }
     if (!text) return false;
     *content = text->size() > limit ? text->substr(0, limit) : std::move(*text);
     return true;

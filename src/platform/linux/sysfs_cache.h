@@ -111,6 +111,9 @@ private:
     ByPath<std::vector<std::string>> lists_;
     ByPath<std::optional<struct stat>> stats_;
     std::unordered_map<std::string, std::string> answers_;
+    // The device folders whose configuration-following attributes files_
+    // holds, so that a uevent looks only at those above its node.
+    std::set<std::string, std::less<>> configured_;
 };
 
 SysfsCache& TheSysfsCache();

@@ -551,21 +551,23 @@ bool DeviceTree::FunctionOfTty(const std::string& tty_syspath, Node* node) {
 
 std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::string& syspath) {
     std::vector<InterfaceName> names;
-    auto add = [&](const Node& node, const Guid& interface_class) {
-        names.push_back({interface_class, SymbolicNameFromInstanceId(InstanceId(node), GuidToString(interface_class))});
+    auto add = [&](const std::string& instance_id, const Guid& interface_class) {
+        names.push_back({interface_class, SymbolicNameFromInstanceId(instance_id, GuidToString(interface_class))});
     };
     if (LinkTarget(sysfs_, syspath, "subsystem") == "tty") {
         Node function;
         if (IsDeviceDirectory(sysfs_, syspath) && FunctionOfTty(syspath, &function)) {
-            add(function, kClassComPort);
-            add(function, kClassModem);
+            const std::string id = InstanceId(function);
+            add(id, kClassComPort);
+            add(id, kClassModem);
         }
         return names;
     }
     Node node;
     if (!MakeNode(syspath, &node) || node.kind != NodeKind::kDevice) return names;
-    if (IsHub(node)) add(node, kClassUsbHub);
-    add(node, kClassUsbDevice);
+    const std::string id = InstanceId(node);
+    if (IsHub(node)) add(id, kClassUsbHub);
+    add(id, kClassUsbDevice);
     return names;
 }
 
