@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -172,12 +173,19 @@ private:
 
     DeviceMonitor() = default;
 
-    bool BacklogEmpty() const { return backlog_next_ == backlog_.size(); }
+    bool BacklogEmpty() {
+        std::lock_guard<std::mutex> lock(backlog_mutex_);
+        return backlog_next_ == backlog_.size();
+    }
 
     static bool UdevdRunning() { return access("/run/udev/control", F_OK) == 0; }
 
     // With lifecycle_ held and the thread not running.
     bool Start() {
+        // Before the cache may have a question's thread take uevents for
+        // this monitor, which then wakes it with this.
+        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_fd_ < 0) return false;
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             udev_ = udev_new();
@@ -199,7 +207,7 @@ private:
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
             // Kernel uevents follow their change in sysfs; udevd's come
             // later still, so with udevd the cache keeps nothing.
-            if (!udevd) TheSysfsCache().Watch(fd);
+            if (!udevd) TheSysfsCache().Watch(fd, &DeviceMonitor::TakeWaiting, this);
             // Nodes present before the monitor listened: remembered so that
             // their removal is named. An add uevent racing this still
             // announces its arrival.
@@ -234,6 +242,7 @@ private:
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             TheSysfsCache().Watch(-1);
+            std::lock_guard<std::mutex> lock(backlog_mutex_);
             for (std::size_t i = backlog_next_; i < backlog_.size(); ++i) udev_device_unref(backlog_[i]);
             if (monitor_ != nullptr) udev_monitor_unref(monitor_);
             if (udev_ != nullptr) udev_unref(udev_);
@@ -246,6 +255,8 @@ private:
         udev_ = nullptr;
         if (stop_fd_ >= 0) close(stop_fd_);
         stop_fd_ = -1;
+        if (wake_fd_ >= 0) close(wake_fd_);
+        wake_fd_ = -1;
         present_.Clear();
     }
 
@@ -272,16 +283,21 @@ private:
     }
 
     void Run() {
-        pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+        pollfd fds[3] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         for (;;) {
             // With uevents taken off the socket but not handled yet, only look.
-            int ready = poll(fds, 2, !BacklogEmpty() ? 0 : recheck_ ? kRecheckDelayMs : -1);
+            int ready = poll(fds, 3, !BacklogEmpty() ? 0 : recheck_ ? kRecheckDelayMs : -1);
             if (ready < 0) {
                 if (errno == EINTR || errno == ENOMEM || errno == EAGAIN) continue;
                 return;
             }
             if (fds[1].revents != 0) return;
             if (fds[0].revents & POLLNVAL) return;
+            if (fds[2].revents != 0) {
+                std::uint64_t count;
+                while (read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+                }
+            }
             if (ready == 0 && BacklogEmpty() && recheck_) {
                 Resync();
                 continue;
@@ -291,38 +307,55 @@ private:
         }
     }
 
-    // Moves what waits on the socket to the backlog. The socket is emptied
-    // between any two uevents handled: a socket that fills up loses uevents
-    // (under umockdev it is a datagram socket that holds only ten).
-    void Drain() {
+    // A device-tree question found uevents waiting: takes them off the
+    // socket (the sysfs lock is held) and wakes the monitor thread for them.
+    static void TakeWaiting(void* context) {
+        auto* self = static_cast<DeviceMonitor*>(context);
+        if (self->Drain() == 0) return;
+        const std::uint64_t one = 1;
+        while (write(self->wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+    // Moves what waits on the socket to the backlog; answers how many it
+    // moved. The socket is emptied between any two uevents handled: a
+    // socket that fills up loses uevents (under umockdev it is a datagram
+    // socket that holds only ten).
+    std::size_t Drain() {
         int failures = 0;
-        while (backlog_.size() - backlog_next_ < kMaxBacklog) {
-            errno = 0;
-            udev_device* device;
+        std::size_t moved = 0;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(backlog_mutex_);
+                if (backlog_.size() - backlog_next_ >= kMaxBacklog) return moved;
+            }
+            int error = 0;
             {
                 // Receiving builds a udev_device, which reads sysfs and
                 // libudev's shared state like any other device question.
                 UrgentSysfsLock sysfs;
-                device = udev_monitor_receive_device(monitor_);
+                errno = 0;
+                udev_device* device = udev_monitor_receive_device(monitor_);
+                error = errno;
                 // Anything taken off the socket (or lost) may have changed
-                // the tree: the cache forgets, before the lock is let go.
-                if (device != nullptr)
+                // the tree: the cache forgets, and the uevent joins the
+                // backlog in the order received, before the lock is let go.
+                if (device != nullptr) {
                     TheSysfsCache().Received(udev_device_get_action(device), udev_device_get_syspath(device));
-                else if (errno != 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                    TheSysfsCache().Received(nullptr, nullptr);
+                    std::lock_guard<std::mutex> lock(backlog_mutex_);
+                    backlog_.push_back(device);
+                    ++moved;
+                    continue;
+                }
+                if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) TheSysfsCache().Received(nullptr, nullptr);
             }
-            if (device == nullptr) {
-                const int error = errno;
-                if (error == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
-                if (error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return;
-                // A uevent was taken off the socket but could not be made
-                // into a device (its node changing under libudev's checks):
-                // look at the tree shortly, and go on with the next one.
-                recheck_ = true;
-                if (++failures > 64) return;
-                continue;
-            }
-            backlog_.push_back(device);
+            if (error == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
+            if (error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return moved;
+            // A uevent was taken off the socket but could not be made into a
+            // device (its node changing under libudev's checks): look at the
+            // tree shortly, and go on with the next one.
+            recheck_ = true;
+            if (++failures > 64) return moved;
         }
     }
 
@@ -331,11 +364,16 @@ private:
     void HandleBatch() {
         bool nodes_changed = false;
         Drain();
-        for (int n = 0; n < kMaxEventsPerBatch && !BacklogEmpty(); ++n) {
-            udev_device* device = backlog_[backlog_next_++];
-            if (BacklogEmpty()) {
-                backlog_.clear();
-                backlog_next_ = 0;
+        for (int n = 0; n < kMaxEventsPerBatch; ++n) {
+            udev_device* device;
+            {
+                std::lock_guard<std::mutex> lock(backlog_mutex_);
+                if (backlog_next_ == backlog_.size()) break;
+                device = backlog_[backlog_next_++];
+                if (backlog_next_ == backlog_.size()) {
+                    backlog_.clear();
+                    backlog_next_ = 0;
+                }
             }
             std::vector<Broadcast> broadcasts;
             {
@@ -452,13 +490,17 @@ private:
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
     int stop_fd_ = -1;
+    int wake_fd_ = -1;  // written when a question took uevents off the socket
     std::thread thread_;
     PresentInterfaces present_;
     // Uevents received and not handled yet: backlog_[backlog_next_...].
+    // Questions on other threads receive too (TakeWaiting), with the sysfs
+    // lock held; backlog_mutex_ is taken after it, never before.
+    std::mutex backlog_mutex_;
     std::vector<udev_device*> backlog_;
     std::size_t backlog_next_ = 0;
-    bool overflowed_ = false;
-    bool recheck_ = false;  // a USB node could not be named: resync soon
+    std::atomic<bool> overflowed_{false};
+    std::atomic<bool> recheck_{false};  // a USB node could not be named: resync soon
 };
 
 // Stops the monitor thread when the library is unloaded.

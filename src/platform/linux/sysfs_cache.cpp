@@ -35,6 +35,16 @@ std::string_view ConfigurationFolder(std::string_view path) {
 // devices fit many times over.
 constexpr std::size_t kMaxAnswers = 8192;
 
+// Whether something waits on fd: 1 yes, 0 no, -1 on an error.
+int Waiting(int fd) {
+    pollfd pending = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pending, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready;
+}
+
 // Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
 // descriptor opens and closes inside umockdev's preload, behind it).
 bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* content) {
@@ -112,12 +122,15 @@ void SysfsCache::BeginQuestion() {
     not_kept_ = false;
     if (fd_ >= 0 && removed_.size() < kMaxRemoved) {
         // A uevent waiting (or an error: uevents lost) means sysfs changed
-        // after what is kept was read.
-        pollfd pending = {fd_, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&pending, 1, 0);
-        } while (ready < 0 && errno == EINTR);
+        // after what is kept was read. Taken off the socket, it makes the
+        // cache forget what it may have changed, and the rest stays good:
+        // during an arrival the kernel is still sending the phone's later
+        // uevents, and questions that kept nothing read it all again.
+        int ready = Waiting(fd_);
+        if (ready > 0 && take_waiting_ != nullptr) {
+            take_waiting_(take_context_);
+            ready = Waiting(fd_);
+        }
         keep_ = ready == 0;
     }
     if (!keep_) Forget();
@@ -128,8 +141,10 @@ void SysfsCache::EndQuestion() {
     if (!keep_) Forget();
 }
 
-void SysfsCache::Watch(int fd) {
+void SysfsCache::Watch(int fd, TakeWaiting take_waiting, void* context) {
     fd_ = fd;
+    take_waiting_ = fd >= 0 ? take_waiting : nullptr;
+    take_context_ = fd >= 0 ? context : nullptr;
     Forget();
     removed_.clear();
     removed_lengths_.clear();

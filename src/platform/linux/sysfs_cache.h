@@ -16,7 +16,10 @@
 //    Affected in sysfs_cache.cpp; docs/hotplug.md);
 //  - every question starts, under the same lock, by looking whether a
 //    uevent waits on the monitor's socket (one poll); if one does, the
-//    question reads afresh and keeps nothing.
+//    monitor's receiving takes it off the socket into the monitor's
+//    backlog and the cache forgets what it may have changed, as above;
+//    only if the socket cannot be emptied does the question read afresh
+//    and keep nothing.
 // So a read kept from before a change is dropped before any question after
 // that change's uevent: a device unplugged, or unplugged and replaced by
 // another at the same path, is never answered from the old device's files.
@@ -62,7 +65,12 @@ public:
     void EndQuestion();
 
     // The device monitor listens to kernel uevents on fd; -1 when it stops.
-    void Watch(int fd);
+    // take_waiting, when given, takes the uevents waiting on fd off it
+    // (telling Received of each) with the sysfs lock held; a question that
+    // finds uevents waiting has it do so, and keeps its reads when that
+    // emptied the socket.
+    using TakeWaiting = void (*)(void* context);
+    void Watch(int fd, TakeWaiting take_waiting = nullptr, void* context = nullptr);
     // The monitor took a uevent off its socket (action and syspath null
     // when it could not be read).
     void Received(const char* action, const char* syspath);
@@ -97,6 +105,8 @@ private:
 
     int depth_ = 0;
     int fd_ = -1;
+    TakeWaiting take_waiting_ = nullptr;
+    void* take_context_ = nullptr;
     bool keep_ = false;      // this question's reads may serve the next ones
     bool not_kept_ = false;  // this question read something it could not keep
     std::set<std::string, std::less<>> removed_;  // std::less<>: looked up by string_view
