@@ -66,6 +66,20 @@ DeviceSearchCriteria BelowHubCriteria(const std::string& name) {
     return criteria;
 }
 
+// The port of the device of name on the hub of hub_name when the backend
+// can tell in one question; false (nothing logged) sends the caller to the
+// walk and the port scan, which log what fails.
+bool PortFromPlace(const std::string& name, const std::string& hub_name, int* port) {
+    std::string id, hub_id;
+    pf::UsbPlace place;
+    if (!CKLVUSBUtilities::InstanceIdOfValidName(name, &id) ||
+        !CKLVUSBUtilities::InstanceIdOfValidName(hub_name, &hub_id) || !pf::UsbPlaceOf(id.c_str(), &place) ||
+        !EqualsNoCase(place.hub_instance_id, hub_id))
+        return false;
+    *port = place.port;
+    return true;
+}
+
 std::string Trim(const std::string& text) {
     const char* space = " \t\r\n\v\f";
     std::size_t first = text.find_first_not_of(space);
@@ -88,6 +102,12 @@ std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name
         Log(kLogInfo, "CKLVUSBUtilities::GetParentHubSymbolicName - Failed to get device instance id from (%s)",
             name.c_str());
         return kUsbInvalid;
+    }
+    pf::UsbPlace place;
+    if (pf::UsbPlaceOf(id.c_str(), &place)) {
+        *hub_name = SymbolicNameOf(LowerCopy(place.hub_instance_id), kUsbHubClassText);
+        CKLVTopologyMemo::KeepParentHub(name, *hub_name);
+        return kUsbOk;
     }
     pf::DevInst node = 0;
     std::uint32_t cr = pf::CM_Locate_DevNodeA(&node, id.c_str(), pf::kCmLocateDevNodeNormal);
@@ -158,6 +178,10 @@ std::uint32_t CKLVUSBUtilities::GetDeviceConnectionIndex(const std::string& name
         return kUsbInvalid;
     }
     if (CKLVTopologyMemo::FindPort(name, hub_name, port)) return kUsbOk;
+    if (PortFromPlace(name, hub_name, port)) {
+        CKLVTopologyMemo::KeepPort(name, hub_name, *port);
+        return kUsbOk;
+    }
     std::string below_hub;
     if (FindDeviceInstance(BelowHubCriteria(name), &below_hub) != kUsbOk) {
         Log(kLogInfo,

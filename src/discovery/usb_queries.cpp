@@ -153,15 +153,20 @@ std::uint32_t CKLVUSBUtilities::GetDeviceInstanceID(const std::string& name, std
         LogError("CKLVUSBUtilities::GetDeviceInstanceID - Failed to validate input parameter (%s)", name.c_str());
         return kUsbInvalid;
     }
-    std::string id;
+    InstanceIdOfValidName(name, instance_id);
+    return kUsbOk;
+}
+
+bool CKLVUSBUtilities::InstanceIdOfValidName(const std::string& name, std::string* instance_id) {
+    instance_id->clear();
+    if (name.size() < kMinSymbolicName || name.size() > kMaxSymbolicName) return false;
     std::size_t end = name.find("#{");
     if (end != std::string::npos && end > 4) {
-        id = name.substr(4, end - 4);
-        for (char& c : id)
+        *instance_id = name.substr(4, end - 4);
+        for (char& c : *instance_id)
             if (c == '#') c = '\\';
     }
-    *instance_id = std::move(id);
-    return kUsbOk;
+    return true;
 }
 
 std::uint32_t CKLVUSBUtilities::IsInterfaceTypePresent(const std::string& instance_id, const pf::Guid* interface_class) {

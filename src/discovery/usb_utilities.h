@@ -54,6 +54,9 @@ public:
     static std::uint32_t ValidateSymbolicName(const std::string& name);
     static std::uint32_t IsDeviceSupported(const std::string& name);
     static std::uint32_t GetDeviceInstanceID(const std::string& name, std::string* instance_id);
+    // The same without a log line: false for a name ValidateSymbolicName
+    // refuses.
+    static bool InstanceIdOfValidName(const std::string& name, std::string* instance_id);
     static std::uint32_t FindDeviceInstance(const DeviceSearchCriteria& criteria, std::string* instance_id);
     static std::uint32_t FindIfDeviceExists(const std::string& name);
     static std::uint32_t IsInterfaceTypePresent(const std::string& instance_id, const pf::Guid* interface_class);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/handle.h"
 #include "platform/module.h"
@@ -126,5 +127,21 @@ RegKey SetupDiOpenDevRegKey(DevInfoSet set, const DevInfoData* device, std::uint
 std::uint32_t RegQueryValueExA(RegKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
                                std::uint32_t* size);
 std::uint32_t RegCloseKey(RegKey key);
+
+// ---- a USB node's place, in one question ----
+
+struct UsbPlace {
+    std::string hub_instance_id;     // the nearest hub above the node
+    std::string device_instance_id;  // the device on that hub's port: the node, or the device above an interface
+    int port = 0;                    // the hub port it is on, from 1
+};
+// What a parent walk (CM_Get_Parent up to the first node that exposes the
+// hub class with a "hub" service) and a scan of that hub's ports (the port
+// whose driver key is the device's) would find, answered from one look at
+// the tree. False when the node is not present, no hub is above it, or the
+// backend cannot answer at once: the Win32 backend never does, and the
+// caller then walks and scans. A true answer is always the one the walk and
+// the scan would give.
+bool UsbPlaceOf(const char* instance_id, UsbPlace* place);
 
 }  // namespace eklv::pf

@@ -2,14 +2,17 @@
 // interfaces, COM ports, and the tree queries of CKLVUSBUtilities.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "discovery/device_enumeration.h"
+#include "discovery/name_rules.h"
 #include "discovery/standard_rig.h"
 #include "discovery/usb_utilities.h"
 #include "platform/devtree.h"
+#include "platform/linux/usb_place.h"
 
 namespace eklv {
 namespace {
@@ -242,6 +245,50 @@ TEST_F(UsbQueries, DeviceThatVanishes) {
     EXPECT_EQ(CKLVUSBUtilities::FindIfDeviceExists("\\\\?\\usb#1-3#{x}"), kUsbInvalid);
     EXPECT_EQ(folder.CountLines("Invalid symbolic - (\\\\?\\usb#1-3#{x})"), 1);
     EXPECT_EQ(folder.CountLines("FindIfDeviceExists: Failed to get device instance id from- \\\\?\\usb#1-3#{x}"), 1);
+}
+
+// The backend's one-question place of a node answers as the core's walk up
+// the tree and scan of the hub's ports do: the same hubs and ports, and the
+// same failures with the same log lines.
+TEST_F(UsbQueries, OneQuestionPlaceAnswersAsTheWalk) {
+    pf::UsbPlace place;
+    ASSERT_TRUE(pf::UsbPlaceOf(s.rig.InterfaceInstanceId(s.phone, 1).c_str(), &place));
+    EXPECT_EQ(place.hub_instance_id, s.rig.InstanceId(s.inner_hub));
+    EXPECT_EQ(place.device_instance_id, s.rig.InstanceId(s.phone));
+    EXPECT_EQ(place.port, 2);
+
+    // Parent hub, port on it, port on the outer hub (wrong for all but the
+    // inner hub), and the log lines of the three.
+    auto ask = [&](const std::string& name, bool one_question) {
+        pf::lx::SetUsbPlaceAnswers(one_question);
+        const std::size_t mark = folder.ReadLogs().size();
+        std::string hub = ParentHub(name);
+        std::string answers = hub;
+        for (const std::string& on : {hub, s.rig.HubName(s.hub)}) {
+            int port = 0;
+            std::uint32_t r = CKLVUSBUtilities::GetDeviceConnectionIndex(name, LowerCopy(on), &port, true);
+            answers += " | " + Answer(r, std::to_string(port));
+        }
+        pf::lx::SetUsbPlaceAnswers(true);
+        static const std::regex kTimeAndThread(R"(^\S+\s+\[TID \d+\] )", std::regex::multiline);
+        return answers + "\n" + std::regex_replace(folder.ReadLogs().substr(mark), kTimeAndThread, "");
+    };
+    auto compare = [&](const std::string& name) { EXPECT_EQ(ask(name, true), ask(name, false)) << name; };
+    const std::vector<std::string> names = {
+        s.ModemName(), s.MtpName(), s.SingleName(), s.rig.DeviceName(s.phone, kRigClassUsbDevice),
+        s.rig.HubName(s.hub), s.rig.HubName(s.inner_hub),
+        s.rig.HubName(s.root1),                       // no hub above a root hub
+        "\\\\?\\usb#vid_6b4d&pid_2001#9-9#{x}",  // no such device
+    };
+    ask(names[0], true);  // the logger's first line comes once
+    for (const std::string& name : names) compare(name);
+    // A port past the hub's count, and a hub that does not tell its count.
+    s.rig.SetAttribute(s.inner_hub, "maxchild", "1");
+    compare(s.ModemName());
+    s.rig.RemoveAttribute(s.inner_hub, "maxchild");
+    compare(s.ModemName());
+    s.rig.Unplug(s.phone);
+    compare(s.ModemName());
 }
 
 }  // namespace
