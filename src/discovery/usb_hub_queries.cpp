@@ -107,6 +107,9 @@ std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name
     if (pf::UsbPlaceOf(id.c_str(), &place)) {
         *hub_name = SymbolicNameOf(LowerCopy(place.hub_instance_id), kUsbHubClassText);
         CKLVTopologyMemo::KeepParentHub(name, *hub_name);
+        // The port comes with it: the port question that follows (after
+        // its filters) is answered from the memo.
+        CKLVTopologyMemo::KeepPort(name, *hub_name, place.port);
         return kUsbOk;
     }
     pf::DevInst node = 0;
