@@ -140,5 +140,33 @@ TEST_F(SysfsCacheTest, UeventsLeftWaitingKeepNothing) {
     EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2003\n");  // kept again
 }
 
+// What a uevent told answers as if read until a uevent of its device
+// drops it. Links by name go only with a uevent of their own name.
+TEST_F(SysfsCacheTest, LearnedFactsAnswerUntilTheirDevicesNextUevent) {
+    Monitor monitor(&cache_);
+    const std::string mine = "/sys/bus/usb/devices/eklv-test-9-9.1", other = "/sys/bus/usb/devices/eklv-test-9-9.2";
+    Write(device_ / "idVendor", "1111\n");
+    UeventFacts facts;
+    facts.files = {{(device_ / "idVendor").string(), "6b4d\n"}};
+    facts.links = {{mine, "../../../devices/mine"}, {other, "../../../devices/other"}};
+    cache_.Learn(facts);
+    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
+    auto link = [&](const std::string& path) {
+        cache_.BeginQuestion();
+        std::string text = cache_.Link(path);
+        cache_.EndQuestion();
+        return text;
+    };
+    EXPECT_EQ(link(mine), "../../../devices/mine");
+
+    monitor.Send("add " + (root_ / "usb1" / "eklv-test-9-9.2").string());
+    EXPECT_EQ(link(mine), "../../../devices/mine");
+    EXPECT_EQ(link(other), "");  // read again: no such link on this machine
+    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
+
+    monitor.Send("remove " + device_.string());
+    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "1111\n");
+}
+
 }  // namespace
 }  // namespace eklv::pf::lx

@@ -325,8 +325,11 @@ UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16
     r.descriptors = BuildDescriptors(vid, pid, hub ? 9 : 0, r.interfaces, strings);
     std::string devpath = kind == Kind::kRootHub ? "0" : r.sysname.substr(r.sysname.find('-') + 1);
 
-    std::string text = "P: " + RecordPath(r.syspath) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=" +
-                       Hex4(vid) + "/" + Hex4(pid) + "/100\n";
+    // The properties the kernel gives a USB device's uevents, in its formats.
+    char properties[160];
+    std::snprintf(properties, sizeof properties, "E: PRODUCT=%x/%x/100\nE: TYPE=%d/0/0\nE: BUSNUM=%03d\nE: DEVNUM=%03d\n",
+                  vid, pid, hub ? 9 : 0, r.bus, devnum);
+    std::string text = "P: " + RecordPath(r.syspath) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + properties;
     text += "A: idVendor=" + Hex4(vid) + "\nA: idProduct=" + Hex4(pid) + "\nA: bcdDevice=0100\n";
     text += "A: bDeviceClass=" + Hex2(hub ? 9 : 0) + "\nA: bDeviceSubClass=00\nA: bDeviceProtocol=00\n";
     text += "A: bMaxPacketSize0=64\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n";
@@ -346,7 +349,11 @@ UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16
     for (std::size_t i = 0; i < r.interfaces.size(); ++i) {
         const RigInterface& f = r.interfaces[i];
         std::string path = r.syspath + "/" + if_prefix + ":1." + std::to_string(i);
-        std::string t = "P: " + RecordPath(path) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+        std::snprintf(properties, sizeof properties,
+                      "E: INTERFACE=%d/%d/%d\nE: MODALIAS=usb:v%04Xp%04Xd0100dc%02Xdsc00dp00ic%02Xisc%02Xip%02Xin%02X\n",
+                      f.cls, f.subclass, f.protocol, vid, pid, hub ? 9 : 0, f.cls, f.subclass, f.protocol,
+                      static_cast<int>(i));
+        std::string t = "P: " + RecordPath(path) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" + properties;
         t += "A: bInterfaceNumber=" + Hex2(static_cast<int>(i)) + "\nA: bAlternateSetting= 0\n";
         t += "A: bInterfaceClass=" + Hex2(f.cls) + "\nA: bInterfaceSubClass=" + Hex2(f.subclass) +
              "\nA: bInterfaceProtocol=" + Hex2(f.protocol) + "\nA: bNumEndpoints=" + Hex2(f.endpoints) + "\n";

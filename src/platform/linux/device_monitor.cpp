@@ -35,6 +35,10 @@ constexpr int kRecheckDelayMs = 50;
 // Uevents taken off the socket and not handled yet.
 constexpr std::size_t kMaxBacklog = 4096;
 
+const char* PropertyOf(void* device, const char* key) {
+    return udev_device_get_property_value(static_cast<udev_device*>(device), key);
+}
+
 std::uint32_t BroadcastMessage() {
     static const std::uint32_t id = RegisterWindowMessageA("EKLV_DEVICE_BROADCAST");
     return id;
@@ -341,7 +345,10 @@ private:
                 // the tree: the cache forgets, and the uevent joins the
                 // backlog in the order received, before the lock is let go.
                 if (device != nullptr) {
-                    TheSysfsCache().Received(udev_device_get_action(device), udev_device_get_syspath(device));
+                    const char* action = udev_device_get_action(device);
+                    const char* syspath = udev_device_get_syspath(device);
+                    TheSysfsCache().Received(action, syspath);
+                    TheSysfsCache().Learn(FactsOfUevent(action, syspath, PropertyOf, device));
                     std::lock_guard<std::mutex> lock(backlog_mutex_);
                     backlog_.push_back(device);
                     ++moved;

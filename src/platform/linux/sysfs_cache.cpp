@@ -172,16 +172,28 @@ void SysfsCache::Received(const char* action, const char* syspath) {
 
 bool SysfsCache::Keeps(const std::string& path) {
     if (!keep_) return false;
-    if (removed_.empty()) return true;
+    if (!UnderRemoved(path)) return true;
+    not_kept_ = true;
+    return false;
+}
+
+bool SysfsCache::UnderRemoved(const std::string& path) const {
+    if (removed_.empty()) return false;
     const std::string_view whole(path);
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string_view prefix = whole.substr(0, slash);
-        if (removed_lengths_.count(prefix.size()) != 0 && removed_.find(prefix) != removed_.end()) {
-            not_kept_ = true;
-            return false;
-        }
-        if (slash == std::string::npos) return true;
+        if (removed_lengths_.count(prefix.size()) != 0 && removed_.find(prefix) != removed_.end()) return true;
+        if (slash == std::string::npos) return false;
     }
+}
+
+void SysfsCache::Learn(const UeventFacts& facts) {
+    for (const auto& [path, content] : facts.files)
+        if (!UnderRemoved(path)) files_.insert_or_assign(path, content);
+    for (const auto& [path, text] : facts.links)
+        if (!UnderRemoved(path)) links_.insert_or_assign(path, text);
+    for (const std::string& path : facts.device_directories)
+        if (!UnderRemoved(path)) devices_.insert_or_assign(path, true);
 }
 
 bool SysfsCache::Recall(const std::string& key, std::string* value) const {
@@ -222,13 +234,28 @@ void EraseWithPrefix(Map& map, std::string_view prefix) {
 }
 
 // Erases what is kept at path and below it (below: path and a slash), and
-// the links by name.
+// what was read through /sys/bus and /sys/class.
 template <typename Map>
 void EraseAtOrBelow(Map& map, std::string_view path, std::string_view below) {
     EraseKey(map, path);
     EraseWithPrefix(map, below);
     EraseWithPrefix(map, "/sys/bus/");
     EraseWithPrefix(map, "/sys/class/");
+}
+
+// Erases the links in /sys/bus and /sys/class named name: the links by
+// name of the device a uevent is about. The others name devices of their
+// own, which come and go with uevents of their own.
+template <typename Map>
+void EraseNamed(Map& map, std::string_view top, std::string_view name) {
+    for (auto it = map.lower_bound(top); it != map.end() && it->first.compare(0, top.size(), top) == 0;) {
+        const std::string_view path = it->first;
+        if (path.size() > name.size() && path.substr(path.size() - name.size()) == name &&
+            path[path.size() - name.size() - 1] == '/')
+            it = map.erase(it);
+        else
+            ++it;
+    }
 }
 
 }  // namespace
@@ -239,7 +266,8 @@ void EraseAtOrBelow(Map& map, std::string_view path, std::string_view below) {
 // of the devices above it that follow the active configuration (they
 // change when the configuration does, between the removal of the old
 // interfaces and the arrival of the new ones, without a uevent of the
-// device's own); the links by name of /sys/bus and /sys/class. Everything
+// device's own); the links named after the node in /sys/bus and
+// /sys/class, and whatever else was read through those two. Everything
 // else a device directory holds is fixed for the life of that device: it
 // is made before the device's "add" and goes before its "remove", and a
 // new device at the same path comes with uevents of its own.
@@ -248,7 +276,11 @@ void SysfsCache::ForgetAround(const std::string& path) {
     const std::string below = path + "/";
     EraseAtOrBelow(files_, path, below);
     EraseAtOrBelow(devices_, path, below);
-    EraseAtOrBelow(links_, path, below);
+    EraseKey(links_, path);
+    EraseWithPrefix(links_, below);
+    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    EraseNamed(links_, "/sys/bus/", name);
+    EraseNamed(links_, "/sys/class/", name);
     EraseAtOrBelow(stats_, path, below);
     EraseAtOrBelow(lists_, path, below);
     EraseKey(configured_, path);

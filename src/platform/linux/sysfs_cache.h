@@ -56,6 +56,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/linux/uevent_facts.h"
+
 namespace eklv::pf::lx {
 
 class SysfsCache {
@@ -74,6 +76,10 @@ public:
     // The monitor took a uevent off its socket (action and syspath null
     // when it could not be read).
     void Received(const char* action, const char* syspath);
+
+    // Keeps what a uevent's properties tell (uevent_facts.h) as if it had
+    // been read; called after Received for the same uevent.
+    void Learn(const UeventFacts& facts);
 
     // A file's content up to limit bytes; false when it cannot be opened.
     bool File(const std::string& path, std::size_t limit, std::string* content);
@@ -99,6 +105,8 @@ public:
 
 private:
     bool Keeps(const std::string& path);
+    // Whether path is at or below a path whose "remove" came last.
+    bool UnderRemoved(const std::string& path) const;
     void Forget();
     // Forgets what a uevent of the device at path may have changed.
     void ForgetAround(const std::string& path);

@@ -1,0 +1,111 @@
+#include "platform/linux/uevent_facts.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace eklv::pf::lx {
+namespace {
+
+// Up to count numbers separated by '/', in base (10 or 16), each at most
+// max; false unless the text is exactly that.
+bool ParseNumbers(const char* text, int base, unsigned max, unsigned* out, int count) {
+    if (text == nullptr) return false;
+    for (int i = 0; i < count; ++i) {
+        unsigned value = 0;
+        int digits = 0;
+        for (;; ++text, ++digits) {
+            const char c = *text;
+            int digit = c >= '0' && c <= '9'                 ? c - '0'
+                        : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                             : -1;
+            if (digit < 0) break;
+            value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+            if (value > max || digits > 8) return false;
+        }
+        if (digits == 0) return false;
+        out[i] = value;
+        if (*text != (i + 1 < count ? '/' : '\0')) return false;
+        ++text;
+    }
+    return true;
+}
+
+std::string Format(const char* format, unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// "../" once per component of the device path: from the device's folder
+// up to /sys.
+std::string UpToSys(std::string_view devpath) {
+    std::string up;
+    for (char c : devpath)
+        if (c == '/') up += "../";
+    return up;
+}
+
+}  // namespace
+
+UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventProperty property, void* context) {
+    UeventFacts facts;
+    if (action == nullptr || syspath == nullptr || std::strcmp(action, "add") != 0) return facts;
+    const std::string_view path(syspath);
+    if (path.substr(0, 13) != "/sys/devices/" || path.back() == '/') return facts;
+    const char* subsystem_value = property(context, "SUBSYSTEM");
+    const std::string_view subsystem = subsystem_value != nullptr ? subsystem_value : "";
+    const std::string_view devpath = path.substr(4);  // "/devices/..."
+    const std::string folder(path);
+    const std::string name(path.substr(path.rfind('/') + 1));
+    auto file = [&](const char* attribute, std::string content) {
+        facts.files.emplace_back(folder + "/" + attribute, std::move(content) + "\n");
+    };
+
+    if (subsystem == "tty") {
+        facts.device_directories.push_back(folder);
+        facts.links.emplace_back(folder + "/subsystem", UpToSys(devpath) + "class/tty");
+        return facts;
+    }
+    if (subsystem != "usb") return facts;
+    facts.device_directories.push_back(folder);
+    facts.links.emplace_back(folder + "/subsystem", UpToSys(devpath) + "bus/usb");
+    facts.links.emplace_back("/sys/bus/usb/devices/" + name, "../../.." + std::string(devpath));
+
+    const char* devtype_value = property(context, "DEVTYPE");
+    const std::string_view devtype = devtype_value != nullptr ? devtype_value : "";
+    unsigned n[3];
+    if (devtype == "usb_device") {
+        // PRODUCT=%x/%x/%x (idVendor, idProduct, bcdDevice); TYPE=%d/%d/%d
+        // (bDeviceClass, bDeviceSubClass, bDeviceProtocol); BUSNUM, DEVNUM %03d.
+        if (ParseNumbers(property(context, "PRODUCT"), 16, 0xFFFF, n, 3)) {
+            file("idVendor", Format("%04x", n[0]));
+            file("idProduct", Format("%04x", n[1]));
+            file("bcdDevice", Format("%04x", n[2]));
+        }
+        if (ParseNumbers(property(context, "TYPE"), 10, 0xFF, n, 3)) {
+            file("bDeviceClass", Format("%02x", n[0]));
+            file("bDeviceSubClass", Format("%02x", n[1]));
+            file("bDeviceProtocol", Format("%02x", n[2]));
+        }
+        if (ParseNumbers(property(context, "BUSNUM"), 10, 0xFFFF, n, 1)) file("busnum", Format("%u", n[0]));
+        if (ParseNumbers(property(context, "DEVNUM"), 10, 0xFFFF, n, 1)) file("devnum", Format("%u", n[0]));
+    } else if (devtype == "usb_interface") {
+        // INTERFACE=%d/%d/%d (bInterfaceClass, SubClass, Protocol); the
+        // interface number ends MODALIAS ("...in%02X").
+        if (ParseNumbers(property(context, "INTERFACE"), 10, 0xFF, n, 3)) {
+            file("bInterfaceClass", Format("%02x", n[0]));
+            file("bInterfaceSubClass", Format("%02x", n[1]));
+            file("bInterfaceProtocol", Format("%02x", n[2]));
+        }
+        const char* modalias = property(context, "MODALIAS");
+        const char* number = modalias != nullptr ? std::strstr(modalias, "in") : nullptr;
+        while (number != nullptr && std::strstr(number + 2, "in") != nullptr) number = std::strstr(number + 2, "in");
+        if (number != nullptr && std::strlen(number) == 4 && ParseNumbers(number + 2, 16, 0xFF, n, 1))
+            file("bInterfaceNumber", Format("%02x", n[0]));
+    }
+    return facts;
+}
+
+}  // namespace eklv::pf::lx

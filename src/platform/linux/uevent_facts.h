@@ -1,0 +1,33 @@
+// What a kernel uevent's properties tell of its device, written as the
+// device's sysfs files and links would read.
+//
+// Under software emulation each sysfs read costs a quarter of a
+// millisecond, and naming a new phone used to read again what its "add"
+// had just said: the ids and class of a USB device (PRODUCT, TYPE), the
+// number and class of an interface (MODALIAS, INTERFACE), the subsystem
+// link, the link by name in /sys/bus/usb/devices. The kernel fills these
+// properties from the same fields its attributes show and creates the
+// files and links before it sends the "add", so the device monitor hands
+// them to the sysfs cache as if read (SysfsCache::Learn). Only what the
+// kernel's formats make certain is written; a property that is missing or
+// does not parse leaves its file to be read.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace eklv::pf::lx {
+
+struct UeventFacts {
+    std::vector<std::pair<std::string, std::string>> files;  // path, content (with its newline)
+    std::vector<std::pair<std::string, std::string>> links;  // path, link text
+    std::vector<std::string> device_directories;             // paths holding a "uevent" file
+};
+
+// property answers a uevent property's value, or null when there is none.
+// Facts only for an "add" of a usb or tty device below /sys/devices.
+using UeventProperty = const char* (*)(void* context, const char* key);
+UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventProperty property, void* context);
+
+}  // namespace eklv::pf::lx
