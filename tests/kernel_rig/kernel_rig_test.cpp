@@ -3,12 +3,18 @@
 // qemu's usb-serial seen through ftdi_sio, and the uevents are the kernel's.
 #include <gtest/gtest.h>
 
+#include <libudev.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "e2e/e2e_helpers.h"
 #include "kernel_rig/kernel_rig_support.h"
+#include "platform/linux/uevent_facts.h"
 
 namespace eklv::test {
 namespace {
@@ -197,6 +203,55 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     EXPECT_EQ(WaitMessages(host, 12).size(), 12u);
     EXPECT_EQ(lib.Uninitialize(), 0u);
     EXPECT_TRUE(WaitThreadCount(threads_before));
+}
+
+// What the library takes from an "add" uevent's properties instead of
+// reading sysfs is what the kernel's own files and links read, for every
+// USB and tty device of the guest (a device's uevent file shows the
+// properties its "add" carried).
+TEST(KernelRig, UeventPropertiesReadAsSysfs) {
+    ServedPhone a("facts_a", Phone(0x2001, "Norvanta Phone A", "A005"));
+    ASSERT_TRUE(a.phone.Plug(0));
+    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", "/dev/ttyACM1", kFtdiTty}, 60s));
+    namespace fs = std::filesystem;
+    udev* context = udev_new();
+    ASSERT_NE(context, nullptr);
+    int files = 0;
+    for (const char* subsystem : {"usb", "tty"}) {
+        udev_enumerate* list = udev_enumerate_new(context);
+        udev_enumerate_add_match_subsystem(list, subsystem);
+        udev_enumerate_scan_devices(list);
+        udev_list_entry* entry;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(list)) {
+            const char* syspath = udev_list_entry_get_name(entry);
+            udev_device* device = udev_device_new_from_syspath(context, syspath);
+            if (device == nullptr) continue;
+            auto property = [](void* d, const char* key) {
+                return udev_device_get_property_value(static_cast<udev_device*>(d), key);
+            };
+            pf::lx::UeventFacts facts = pf::lx::FactsOfUevent("add", syspath, property, device);
+            for (const auto& [path, content] : facts.files) {
+                std::ifstream file(path);
+                std::stringstream read;
+                read << file.rdbuf();
+                EXPECT_EQ(content, read.str()) << path;
+                ++files;
+            }
+            for (const auto& [path, text] : facts.links) {
+                const fs::path folder = fs::path(path).parent_path();
+                std::error_code error;
+                const fs::path target = fs::read_symlink(path, error);
+                EXPECT_FALSE(error) << path;
+                EXPECT_EQ((folder / text).lexically_normal(), (folder / target).lexically_normal()) << path;
+            }
+            for (const std::string& path : facts.device_directories) EXPECT_TRUE(fs::exists(path + "/uevent")) << path;
+            udev_device_unref(device);
+        }
+        udev_enumerate_unref(list);
+    }
+    udev_unref(context);
+    // The phone, its two interfaces, the FTDI, the qemu hubs, the root hubs.
+    EXPECT_GE(files, 40);
 }
 
 // Host-fed mode with the symbolic names the kernel's devices really have,

@@ -31,6 +31,13 @@ std::string_view ConfigurationFolder(std::string_view path) {
     return {};
 }
 
+// Attributes a driver's bind or unbind leaves as they are: a USB device's
+// ids, class and address, an interface's number. (An interface's class
+// follows its alternate setting, which a driver may change.)
+constexpr const char* kFixedForLife[] = {"idVendor",        "idProduct",       "bcdDevice", "bDeviceClass",
+                                         "bDeviceSubClass", "bDeviceProtocol", "busnum",    "devnum",
+                                         "bInterfaceNumber"};
+
 // Whole answers kept at most; a station's questions about its present
 // devices fit many times over.
 constexpr std::size_t kMaxAnswers = 8192;
@@ -155,6 +162,30 @@ void SysfsCache::Received(const char* action, const char* syspath) {
     // A node that moved leaves its old path behind: forget everything.
     if (action == nullptr || syspath == nullptr || syspath[0] != '/' || std::strcmp(action, "move") == 0) {
         Forget();
+        return;
+    }
+    if (std::strcmp(action, "bind") == 0 || std::strcmp(action, "unbind") == 0) {
+        // A driver coming or going changes the driver link and what the
+        // driver adds; the device's identity stays. Kept through it, so
+        // that what the device's "add" told (and reads of the same files)
+        // still serve the naming that follows.
+        const std::string path(syspath);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        std::vector<std::pair<std::string, std::string>> files, links;
+        for (const char* attribute : kFixedForLife) {
+            auto it = files_.find(path + "/" + attribute);
+            if (it != files_.end() && it->second) files.emplace_back(it->first, *it->second);
+        }
+        for (const std::string& link : {path + "/subsystem", "/sys/bus/usb/devices/" + name, "/sys/class/tty/" + name}) {
+            auto it = links_.find(link);
+            if (it != links_.end()) links.emplace_back(it->first, it->second);
+        }
+        auto device = devices_.find(path);
+        const bool is_device = device != devices_.end() && device->second;
+        ForgetAround(path);
+        for (auto& [key, content] : files) files_.emplace(std::move(key), std::move(content));
+        for (auto& [key, text] : links) links_.emplace(std::move(key), std::move(text));
+        if (is_device) devices_.emplace(path, true);
         return;
     }
     ForgetAround(syspath);
