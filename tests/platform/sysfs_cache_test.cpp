@@ -115,8 +115,24 @@ TEST_F(SysfsCacheTest, AQuestionTakesWaitingUeventsFirstAndKeepsWhatTheyLeftAlon
     cache_.EndQuestion();
 
     // The device's own uevent drops everything at and below it.
+    // A driver's bind: the device's own folder is read again, but for its
+    // identity; what is below it stays.
+    const fs::path iface = device_ / "1-1:1.0";
+    fs::create_directories(iface);
+    Write(device_ / "speed", "480\n");
+    Write(iface / "bInterfaceClass", "02\n");
+    EXPECT_EQ(Read(cache_, device_ / "speed"), "480\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
+    Write(device_ / "speed", "12\n");
+    Write(iface / "bInterfaceClass", "0a\n");
+    monitor.Send("bind " + device_.string());
+    EXPECT_EQ(Read(cache_, device_ / "speed"), "12\n");
+    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
+
     monitor.Send("remove " + device_.string());
     EXPECT_EQ(Read(cache_, device_ / "idVendor"), "1111\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "0a\n");
 }
 
 // When the waiting uevents cannot be taken, the question keeps nothing and
@@ -141,7 +157,8 @@ TEST_F(SysfsCacheTest, UeventsLeftWaitingKeepNothing) {
 }
 
 // What a uevent told answers as if read until a uevent of its device
-// drops it. Links by name go only with a uevent of their own name.
+// drops it; a driver's bind leaves it. Links by name go only with a
+// uevent of their own name.
 TEST_F(SysfsCacheTest, LearnedFactsAnswerUntilTheirDevicesNextUevent) {
     Monitor monitor(&cache_);
     const std::string mine = "/sys/bus/usb/devices/eklv-test-9-9.1", other = "/sys/bus/usb/devices/eklv-test-9-9.2";
@@ -164,8 +181,24 @@ TEST_F(SysfsCacheTest, LearnedFactsAnswerUntilTheirDevicesNextUevent) {
     EXPECT_EQ(link(other), "");  // read again: no such link on this machine
     EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
 
+    // A driver's bind: the device's own folder is read again, but for its
+    // identity; what is below it stays.
+    const fs::path iface = device_ / "1-1:1.0";
+    fs::create_directories(iface);
+    Write(device_ / "speed", "480\n");
+    Write(iface / "bInterfaceClass", "02\n");
+    EXPECT_EQ(Read(cache_, device_ / "speed"), "480\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
+    Write(device_ / "speed", "12\n");
+    Write(iface / "bInterfaceClass", "0a\n");
+    monitor.Send("bind " + device_.string());
+    EXPECT_EQ(Read(cache_, device_ / "speed"), "12\n");
+    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
+
     monitor.Send("remove " + device_.string());
     EXPECT_EQ(Read(cache_, device_ / "idVendor"), "1111\n");
+    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "0a\n");
 }
 
 }  // namespace

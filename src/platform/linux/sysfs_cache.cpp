@@ -164,31 +164,14 @@ void SysfsCache::Received(const char* action, const char* syspath) {
         Forget();
         return;
     }
+    // A driver coming or going changes the node's own folder (its driver
+    // link, the driver's attributes); what appears or goes below it comes
+    // with uevents of its own.
     if (std::strcmp(action, "bind") == 0 || std::strcmp(action, "unbind") == 0) {
-        // A driver coming or going changes the driver link and what the
-        // driver adds; the device's identity stays. Kept through it, so
-        // that what the device's "add" told (and reads of the same files)
-        // still serve the naming that follows.
-        const std::string path(syspath);
-        const std::string name = path.substr(path.rfind('/') + 1);
-        std::vector<std::pair<std::string, std::string>> files, links;
-        for (const char* attribute : kFixedForLife) {
-            auto it = files_.find(path + "/" + attribute);
-            if (it != files_.end() && it->second) files.emplace_back(it->first, *it->second);
-        }
-        for (const std::string& link : {path + "/subsystem", "/sys/bus/usb/devices/" + name, "/sys/class/tty/" + name}) {
-            auto it = links_.find(link);
-            if (it != links_.end()) links.emplace_back(it->first, it->second);
-        }
-        auto device = devices_.find(path);
-        const bool is_device = device != devices_.end() && device->second;
-        ForgetAround(path);
-        for (auto& [key, content] : files) files_.emplace(std::move(key), std::move(content));
-        for (auto& [key, text] : links) links_.emplace(std::move(key), std::move(text));
-        if (is_device) devices_.emplace(path, true);
+        ForgetAround(syspath, true);
         return;
     }
-    ForgetAround(syspath);
+    ForgetAround(syspath, false);
     if (std::strcmp(action, "remove") == 0) {
         if (removed_.insert(syspath).second) ++removed_lengths_[std::strlen(syspath)];
     } else if (std::strcmp(action, "add") == 0) {
@@ -264,29 +247,55 @@ void EraseWithPrefix(Map& map, std::string_view prefix) {
     while (it != map.end() && KeyOf(*it).substr(0, prefix.size()) == prefix) it = map.erase(it);
 }
 
-// Erases what is kept at path and below it (below: path and a slash), and
-// what was read through /sys/bus and /sys/class.
+// Erases what was read through /sys/bus and /sys/class.
+template <typename Map>
+void EraseThroughBusAndClass(Map& map) {
+    EraseWithPrefix(map, "/sys/bus/");
+    EraseWithPrefix(map, "/sys/class/");
+}
+
+// Erases what is kept at path and below it (below: path and a slash).
 template <typename Map>
 void EraseAtOrBelow(Map& map, std::string_view path, std::string_view below) {
     EraseKey(map, path);
     EraseWithPrefix(map, below);
-    EraseWithPrefix(map, "/sys/bus/");
-    EraseWithPrefix(map, "/sys/class/");
 }
 
 // Erases the links in /sys/bus and /sys/class named name: the links by
 // name of the device a uevent is about. The others name devices of their
 // own, which come and go with uevents of their own.
+// With drivers_only, only the links of drivers' folders
+// ("/sys/bus/usb/drivers/cdc_acm/1-1:1.0").
 template <typename Map>
-void EraseNamed(Map& map, std::string_view top, std::string_view name) {
+void EraseNamed(Map& map, std::string_view top, std::string_view name, bool drivers_only) {
     for (auto it = map.lower_bound(top); it != map.end() && it->first.compare(0, top.size(), top) == 0;) {
         const std::string_view path = it->first;
         if (path.size() > name.size() && path.substr(path.size() - name.size()) == name &&
-            path[path.size() - name.size() - 1] == '/')
+            path[path.size() - name.size() - 1] == '/' &&
+            (!drivers_only || path.find("/drivers/") != std::string_view::npos))
             it = map.erase(it);
         else
             ++it;
     }
+}
+
+// Erases what map holds directly in the folder below ("<folder>/"), except
+// the entries keep names.
+template <typename Map, typename Keep>
+void EraseInFolder(Map& map, std::string_view below, Keep keep) {
+    for (auto it = map.lower_bound(below); it != map.end() && KeyOf(*it).substr(0, below.size()) == below;) {
+        const std::string_view entry = KeyOf(*it).substr(below.size());
+        if (entry.find('/') != std::string_view::npos || keep(entry))
+            ++it;
+        else
+            it = map.erase(it);
+    }
+}
+
+bool FixedForLife(std::string_view attribute) {
+    for (const char* fixed : kFixedForLife)
+        if (attribute == fixed) return true;
+    return false;
 }
 
 }  // namespace
@@ -302,20 +311,35 @@ void EraseNamed(Map& map, std::string_view top, std::string_view name) {
 // else a device directory holds is fixed for the life of that device: it
 // is made before the device's "add" and goes before its "remove", and a
 // new device at the same path comes with uevents of its own.
-void SysfsCache::ForgetAround(const std::string& path) {
+//
+// A driver's bind or unbind changes less: the node's own folder (its
+// driver link, the attributes the driver adds or takes away, its listing),
+// never the device's ids, class, address or interface number.
+void SysfsCache::ForgetAround(const std::string& path, bool driver) {
     answers_.clear();
     const std::string below = path + "/";
-    EraseAtOrBelow(files_, path, below);
-    EraseAtOrBelow(devices_, path, below);
-    EraseKey(links_, path);
-    EraseWithPrefix(links_, below);
     const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-    EraseNamed(links_, "/sys/bus/", name);
-    EraseNamed(links_, "/sys/class/", name);
-    EraseAtOrBelow(stats_, path, below);
-    EraseAtOrBelow(lists_, path, below);
+    if (driver) {
+        EraseInFolder(files_, below, FixedForLife);
+        EraseInFolder(links_, below, [](std::string_view entry) { return entry == "subsystem"; });
+        EraseInFolder(stats_, below, [](std::string_view) { return false; });
+        EraseKey(lists_, path);
+        EraseNamed(links_, "/sys/bus/", name, true);
+    } else {
+        EraseAtOrBelow(files_, path, below);
+        EraseAtOrBelow(devices_, path, below);
+        EraseAtOrBelow(links_, path, below);
+        EraseAtOrBelow(stats_, path, below);
+        EraseAtOrBelow(lists_, path, below);
+        EraseWithPrefix(configured_, below);
+        EraseNamed(links_, "/sys/bus/", name, false);
+        EraseNamed(links_, "/sys/class/", name, false);
+    }
     EraseKey(configured_, path);
-    EraseWithPrefix(configured_, below);
+    EraseThroughBusAndClass(files_);
+    EraseThroughBusAndClass(devices_);
+    EraseThroughBusAndClass(stats_);
+    EraseThroughBusAndClass(lists_);
     // The directories above: their listings, and (only files hold
     // attributes) the configuration's attributes of the devices among them
     // that have any kept.

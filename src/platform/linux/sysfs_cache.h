@@ -108,8 +108,9 @@ private:
     // Whether path is at or below a path whose "remove" came last.
     bool UnderRemoved(const std::string& path) const;
     void Forget();
-    // Forgets what a uevent of the device at path may have changed.
-    void ForgetAround(const std::string& path);
+    // Forgets what a uevent of the device at path may have changed; driver:
+    // the uevent is a driver's bind or unbind.
+    void ForgetAround(const std::string& path, bool driver);
 
     int depth_ = 0;
     int fd_ = -1;
