@@ -164,6 +164,7 @@ TEST_F(SysfsCacheTest, LearnedFactsAnswerUntilTheirDevicesNextUevent) {
     const std::string mine = "/sys/bus/usb/devices/eklv-test-9-9.1", other = "/sys/bus/usb/devices/eklv-test-9-9.2";
     Write(device_ / "idVendor", "1111\n");
     UeventFacts facts;
+    facts.folder = device_.string();
     facts.files = {{(device_ / "idVendor").string(), "6b4d\n"}};
     facts.links = {{mine, "../../../devices/mine"}, {other, "../../../devices/other"}};
     cache_.Learn(facts);

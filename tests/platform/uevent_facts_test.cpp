@@ -25,7 +25,7 @@ std::string Facts(const char* action, const char* syspath, Properties properties
     std::string all;
     for (const auto& [path, content] : facts.files) all += path + "=" + content;
     for (const auto& [path, text] : facts.links) all += path + "->" + text + "\n";
-    for (const std::string& path : facts.device_directories) all += path + "/\n";
+    if (!facts.folder.empty()) all += facts.folder + "/\n";
     return all;
 }
 

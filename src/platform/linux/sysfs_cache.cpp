@@ -38,6 +38,16 @@ constexpr const char* kFixedForLife[] = {"idVendor",        "idProduct",       "
                                          "bDeviceSubClass", "bDeviceProtocol", "busnum",    "devnum",
                                          "bInterfaceNumber"};
 
+bool ThroughBusOrClass(std::string_view path) {
+    return path.substr(0, 9) == "/sys/bus/" || path.substr(0, 11) == "/sys/class/";
+}
+
+// The name a link in /sys/bus or /sys/class ends in; empty for any other.
+std::string_view NamedLinkName(std::string_view path) {
+    if (!ThroughBusOrClass(path)) return {};
+    return path.substr(path.rfind('/') + 1);
+}
+
 // Whole answers kept at most; a station's questions about its present
 // devices fit many times over.
 constexpr std::size_t kMaxAnswers = 8192;
@@ -202,12 +212,15 @@ bool SysfsCache::UnderRemoved(const std::string& path) const {
 }
 
 void SysfsCache::Learn(const UeventFacts& facts) {
-    for (const auto& [path, content] : facts.files)
-        if (!UnderRemoved(path)) files_.insert_or_assign(path, content);
-    for (const auto& [path, text] : facts.links)
-        if (!UnderRemoved(path)) links_.insert_or_assign(path, text);
-    for (const std::string& path : facts.device_directories)
-        if (!UnderRemoved(path)) devices_.insert_or_assign(path, true);
+    if (facts.folder.empty() || UnderRemoved(facts.folder)) return;
+    for (const auto& [path, content] : facts.files) files_.insert_or_assign(path, content);
+    for (const auto& [path, text] : facts.links) {
+        if (const std::string_view name = NamedLinkName(path); !name.empty())
+            named_links_[std::string(name)].insert_or_assign(path, text);
+        else
+            links_.insert_or_assign(path, text);
+    }
+    devices_.insert_or_assign(facts.folder, true);
 }
 
 bool SysfsCache::Recall(const std::string& key, std::string* value) const {
@@ -261,24 +274,6 @@ void EraseAtOrBelow(Map& map, std::string_view path, std::string_view below) {
     EraseWithPrefix(map, below);
 }
 
-// Erases the links in /sys/bus and /sys/class named name: the links by
-// name of the device a uevent is about. The others name devices of their
-// own, which come and go with uevents of their own.
-// With drivers_only, only the links of drivers' folders
-// ("/sys/bus/usb/drivers/cdc_acm/1-1:1.0").
-template <typename Map>
-void EraseNamed(Map& map, std::string_view top, std::string_view name, bool drivers_only) {
-    for (auto it = map.lower_bound(top); it != map.end() && it->first.compare(0, top.size(), top) == 0;) {
-        const std::string_view path = it->first;
-        if (path.size() > name.size() && path.substr(path.size() - name.size()) == name &&
-            path[path.size() - name.size() - 1] == '/' &&
-            (!drivers_only || path.find("/drivers/") != std::string_view::npos))
-            it = map.erase(it);
-        else
-            ++it;
-    }
-}
-
 // Erases what map holds directly in the folder below ("<folder>/"), except
 // the entries keep names.
 template <typename Map, typename Keep>
@@ -319,12 +314,18 @@ void SysfsCache::ForgetAround(const std::string& path, bool driver) {
     answers_.clear();
     const std::string below = path + "/";
     const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    auto named = named_links_.find(name);
     if (driver) {
         EraseInFolder(files_, below, FixedForLife);
         EraseInFolder(links_, below, [](std::string_view entry) { return entry == "subsystem"; });
         EraseInFolder(stats_, below, [](std::string_view) { return false; });
         EraseKey(lists_, path);
-        EraseNamed(links_, "/sys/bus/", name, true);
+        // Only a driver's own folder lists the devices bound to it.
+        if (named != named_links_.end()) {
+            auto& links = named->second;
+            for (auto it = links.begin(); it != links.end();)
+                it = it->first.find("/drivers/") != std::string::npos ? links.erase(it) : std::next(it);
+        }
     } else {
         EraseAtOrBelow(files_, path, below);
         EraseAtOrBelow(devices_, path, below);
@@ -332,14 +333,16 @@ void SysfsCache::ForgetAround(const std::string& path, bool driver) {
         EraseAtOrBelow(stats_, path, below);
         EraseAtOrBelow(lists_, path, below);
         EraseWithPrefix(configured_, below);
-        EraseNamed(links_, "/sys/bus/", name, false);
-        EraseNamed(links_, "/sys/class/", name, false);
+        if (named != named_links_.end()) named_links_.erase(named);
     }
     EraseKey(configured_, path);
-    EraseThroughBusAndClass(files_);
-    EraseThroughBusAndClass(devices_);
-    EraseThroughBusAndClass(stats_);
-    EraseThroughBusAndClass(lists_);
+    if (through_bus_or_class_) {
+        EraseThroughBusAndClass(files_);
+        EraseThroughBusAndClass(devices_);
+        EraseThroughBusAndClass(stats_);
+        EraseThroughBusAndClass(lists_);
+        through_bus_or_class_ = false;
+    }
     // The directories above: their listings, and (only files hold
     // attributes) the configuration's attributes of the devices among them
     // that have any kept.
@@ -361,6 +364,8 @@ void SysfsCache::Forget() {
     files_.clear();
     devices_.clear();
     links_.clear();
+    named_links_.clear();
+    through_bus_or_class_ = false;
     lists_.clear();
     stats_.clear();
     answers_.clear();
@@ -372,6 +377,7 @@ void SysfsCache::Release() {
     decltype(files_)().swap(files_);
     decltype(devices_)().swap(devices_);
     decltype(links_)().swap(links_);
+    decltype(named_links_)().swap(named_links_);
     decltype(lists_)().swap(lists_);
     decltype(stats_)().swap(stats_);
     decltype(answers_)().swap(answers_);
@@ -385,8 +391,14 @@ void SysfsCache::Release() {
 // state of the tree); only what Keeps() allows outlives the question when
 // the next one finds nothing changed. Paths below a removed device are read
 // afresh every time.
-bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
+bool SysfsCache::Keeping(const std::string& path) {
     const bool keeps = Keeps(path) || !keep_;
+    if (keeps && ThroughBusOrClass(path)) through_bus_or_class_ = true;
+    return keeps;
+}
+
+bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
+    const bool keeps = Keeping(path);
     auto text = Remembered(keeps, files_, path, [&]() -> std::optional<std::string> {
         std::string read;
         if (!ReadSysfsFile(path, limit, &read)) return std::nullopt;
@@ -402,20 +414,22 @@ bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* c
 }
 
 bool SysfsCache::IsDeviceDirectory(const std::string& path) {
-    return Remembered(Keeps(path) || !keep_, devices_, path,
+    return Remembered(Keeping(path), devices_, path,
                       [&] { return access((path + "/uevent").c_str(), F_OK) == 0; });
 }
 
 std::string SysfsCache::Link(const std::string& path) {
-    return Remembered(Keeps(path) || !keep_, links_, path, [&] { return ReadLink(path); });
+    const std::string_view name = NamedLinkName(path);
+    auto& links = name.empty() ? links_ : named_links_[std::string(name)];
+    return Remembered(Keeps(path) || !keep_, links, path, [&] { return ReadLink(path); });
 }
 
 std::vector<std::string> SysfsCache::List(const std::string& path) {
-    return Remembered(Keeps(path) || !keep_, lists_, path, [&] { return ListDirectory(path); });
+    return Remembered(Keeping(path), lists_, path, [&] { return ListDirectory(path); });
 }
 
 bool SysfsCache::Status(const std::string& path, struct stat* st) {
-    auto now = Remembered(Keeps(path) || !keep_, stats_, path, [&]() -> std::optional<struct stat> {
+    auto now = Remembered(Keeping(path), stats_, path, [&]() -> std::optional<struct stat> {
         struct stat read {};
         if (stat(path.c_str(), &read) != 0) return std::nullopt;
         return read;

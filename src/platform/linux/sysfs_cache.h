@@ -105,6 +105,9 @@ public:
 
 private:
     bool Keeps(const std::string& path);
+    // Whether a read of path is kept in the maps (Keeps, or a question that
+    // keeps nothing past itself); notes reads through /sys/bus and /sys/class.
+    bool Keeping(const std::string& path);
     // Whether path is at or below a path whose "remove" came last.
     bool UnderRemoved(const std::string& path) const;
     void Forget();
@@ -127,6 +130,13 @@ private:
     ByPath<std::optional<std::string>> files_;
     ByPath<bool> devices_;
     ByPath<std::string> links_;
+    // Links in /sys/bus and /sys/class, by the name they end in (the name
+    // of the device they lead to), then by path: a uevent drops those of
+    // its own name.
+    std::map<std::string, ByPath<std::string>, std::less<>> named_links_;
+    // Whether files_, devices_, lists_ or stats_ hold anything read through
+    // /sys/bus or /sys/class, which any uevent drops.
+    bool through_bus_or_class_ = false;
     ByPath<std::vector<std::string>> lists_;
     ByPath<std::optional<struct stat>> stats_;
     std::unordered_map<std::string, std::string> answers_;

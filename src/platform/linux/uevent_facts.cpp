@@ -1,6 +1,5 @@
 #include "platform/linux/uevent_facts.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -32,11 +31,22 @@ bool ParseNumbers(const char* text, int base, unsigned max, unsigned* out, int c
     return true;
 }
 
-std::string Format(const char* format, unsigned value) {
-    char text[16];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+// value in lower-case hex, at least digits wide, and a newline.
+std::string Hex(unsigned value, int digits) {
+    char text[12];
+    char* const end = text + sizeof text;
+    char* p = end;
+    *--p = '\n';
+    int written = 0;
+    do {
+        *--p = "0123456789abcdef"[value & 0xF];
+        value >>= 4;
+        ++written;
+    } while (value != 0 || written < digits);
+    return std::string(p, end);
 }
+
+std::string Decimal(unsigned value) { return std::to_string(value) + "\n"; }
 
 // "../" once per component of the device path: from the device's folder
 // up to /sys.
@@ -57,21 +67,19 @@ UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventPropert
     const char* subsystem_value = property(context, "SUBSYSTEM");
     const std::string_view subsystem = subsystem_value != nullptr ? subsystem_value : "";
     const std::string_view devpath = path.substr(4);  // "/devices/..."
-    const std::string folder(path);
-    const std::string name(path.substr(path.rfind('/') + 1));
+    const std::string_view name = path.substr(path.rfind('/') + 1);
+    if (subsystem != "tty" && subsystem != "usb") return facts;
+    facts.folder = path;
+    const std::string& folder = facts.folder;
     auto file = [&](const char* attribute, std::string content) {
-        facts.files.emplace_back(folder + "/" + attribute, std::move(content) + "\n");
+        facts.files.emplace_back(folder + "/" + attribute, std::move(content));
     };
-
     if (subsystem == "tty") {
-        facts.device_directories.push_back(folder);
         facts.links.emplace_back(folder + "/subsystem", UpToSys(devpath) + "class/tty");
         return facts;
     }
-    if (subsystem != "usb") return facts;
-    facts.device_directories.push_back(folder);
     facts.links.emplace_back(folder + "/subsystem", UpToSys(devpath) + "bus/usb");
-    facts.links.emplace_back("/sys/bus/usb/devices/" + name, "../../.." + std::string(devpath));
+    facts.links.emplace_back("/sys/bus/usb/devices/" + std::string(name), "../../.." + std::string(devpath));
 
     const char* devtype_value = property(context, "DEVTYPE");
     const std::string_view devtype = devtype_value != nullptr ? devtype_value : "";
@@ -80,30 +88,30 @@ UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventPropert
         // PRODUCT=%x/%x/%x (idVendor, idProduct, bcdDevice); TYPE=%d/%d/%d
         // (bDeviceClass, bDeviceSubClass, bDeviceProtocol); BUSNUM, DEVNUM %03d.
         if (ParseNumbers(property(context, "PRODUCT"), 16, 0xFFFF, n, 3)) {
-            file("idVendor", Format("%04x", n[0]));
-            file("idProduct", Format("%04x", n[1]));
-            file("bcdDevice", Format("%04x", n[2]));
+            file("idVendor", Hex(n[0], 4));
+            file("idProduct", Hex(n[1], 4));
+            file("bcdDevice", Hex(n[2], 4));
         }
         if (ParseNumbers(property(context, "TYPE"), 10, 0xFF, n, 3)) {
-            file("bDeviceClass", Format("%02x", n[0]));
-            file("bDeviceSubClass", Format("%02x", n[1]));
-            file("bDeviceProtocol", Format("%02x", n[2]));
+            file("bDeviceClass", Hex(n[0], 2));
+            file("bDeviceSubClass", Hex(n[1], 2));
+            file("bDeviceProtocol", Hex(n[2], 2));
         }
-        if (ParseNumbers(property(context, "BUSNUM"), 10, 0xFFFF, n, 1)) file("busnum", Format("%u", n[0]));
-        if (ParseNumbers(property(context, "DEVNUM"), 10, 0xFFFF, n, 1)) file("devnum", Format("%u", n[0]));
+        if (ParseNumbers(property(context, "BUSNUM"), 10, 0xFFFF, n, 1)) file("busnum", Decimal(n[0]));
+        if (ParseNumbers(property(context, "DEVNUM"), 10, 0xFFFF, n, 1)) file("devnum", Decimal(n[0]));
     } else if (devtype == "usb_interface") {
         // INTERFACE=%d/%d/%d (bInterfaceClass, SubClass, Protocol); the
         // interface number ends MODALIAS ("...in%02X").
         if (ParseNumbers(property(context, "INTERFACE"), 10, 0xFF, n, 3)) {
-            file("bInterfaceClass", Format("%02x", n[0]));
-            file("bInterfaceSubClass", Format("%02x", n[1]));
-            file("bInterfaceProtocol", Format("%02x", n[2]));
+            file("bInterfaceClass", Hex(n[0], 2));
+            file("bInterfaceSubClass", Hex(n[1], 2));
+            file("bInterfaceProtocol", Hex(n[2], 2));
         }
         const char* modalias = property(context, "MODALIAS");
         const char* number = modalias != nullptr ? std::strstr(modalias, "in") : nullptr;
         while (number != nullptr && std::strstr(number + 2, "in") != nullptr) number = std::strstr(number + 2, "in");
         if (number != nullptr && std::strlen(number) == 4 && ParseNumbers(number + 2, 16, 0xFF, n, 1))
-            file("bInterfaceNumber", Format("%02x", n[0]));
+            file("bInterfaceNumber", Hex(n[0], 2));
     }
     return facts;
 }

@@ -20,9 +20,9 @@
 namespace eklv::pf::lx {
 
 struct UeventFacts {
+    std::string folder;                                      // the device's; empty: no facts
     std::vector<std::pair<std::string, std::string>> files;  // path, content (with its newline)
     std::vector<std::pair<std::string, std::string>> links;  // path, link text
-    std::vector<std::string> device_directories;             // paths holding a "uevent" file
 };
 
 // property answers a uevent property's value, or null when there is none.
