@@ -84,33 +84,23 @@ UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventPropert
     const char* devtype_value = property(context, "DEVTYPE");
     const std::string_view devtype = devtype_value != nullptr ? devtype_value : "";
     unsigned n[3];
+    // Only what naming a device and its arrival read; each fact kept costs
+    // about as much as it saves.
     if (devtype == "usb_device") {
         // PRODUCT=%x/%x/%x (idVendor, idProduct, bcdDevice); TYPE=%d/%d/%d
-        // (bDeviceClass, bDeviceSubClass, bDeviceProtocol); BUSNUM, DEVNUM %03d.
+        // (bDeviceClass, SubClass, Protocol); DEVNUM=%03d.
         if (ParseNumbers(property(context, "PRODUCT"), 16, 0xFFFF, n, 3)) {
             file("idVendor", Hex(n[0], 4));
             file("idProduct", Hex(n[1], 4));
-            file("bcdDevice", Hex(n[2], 4));
         }
-        if (ParseNumbers(property(context, "TYPE"), 10, 0xFF, n, 3)) {
-            file("bDeviceClass", Hex(n[0], 2));
-            file("bDeviceSubClass", Hex(n[1], 2));
-            file("bDeviceProtocol", Hex(n[2], 2));
-        }
-        if (ParseNumbers(property(context, "BUSNUM"), 10, 0xFFFF, n, 1)) file("busnum", Decimal(n[0]));
+        if (ParseNumbers(property(context, "TYPE"), 10, 0xFF, n, 3)) file("bDeviceClass", Hex(n[0], 2));
         if (ParseNumbers(property(context, "DEVNUM"), 10, 0xFFFF, n, 1)) file("devnum", Decimal(n[0]));
     } else if (devtype == "usb_interface") {
-        // INTERFACE=%d/%d/%d (bInterfaceClass, SubClass, Protocol); the
-        // interface number ends MODALIAS ("...in%02X").
-        if (ParseNumbers(property(context, "INTERFACE"), 10, 0xFF, n, 3)) {
-            file("bInterfaceClass", Hex(n[0], 2));
-            file("bInterfaceSubClass", Hex(n[1], 2));
-            file("bInterfaceProtocol", Hex(n[2], 2));
-        }
+        // The interface number ends MODALIAS ("...in%02X").
         const char* modalias = property(context, "MODALIAS");
-        const char* number = modalias != nullptr ? std::strstr(modalias, "in") : nullptr;
-        while (number != nullptr && std::strstr(number + 2, "in") != nullptr) number = std::strstr(number + 2, "in");
-        if (number != nullptr && std::strlen(number) == 4 && ParseNumbers(number + 2, 16, 0xFF, n, 1))
+        const std::size_t length = modalias != nullptr ? std::strlen(modalias) : 0;
+        if (length >= 4 && std::strncmp(modalias + length - 4, "in", 2) == 0 &&
+            ParseNumbers(modalias + length - 2, 16, 0xFF, n, 1))
             file("bInterfaceNumber", Hex(n[0], 2));
     }
     return facts;

@@ -3,8 +3,8 @@
 //
 // Under software emulation each sysfs read costs a quarter of a
 // millisecond, and naming a new phone used to read again what its "add"
-// had just said: the ids and class of a USB device (PRODUCT, TYPE), the
-// number and class of an interface (MODALIAS, INTERFACE), the subsystem
+// had just said: the ids, class and address of a USB device (PRODUCT,
+// TYPE, DEVNUM), the number of an interface (MODALIAS), the subsystem
 // link, the link by name in /sys/bus/usb/devices. The kernel fills these
 // properties from the same fields its attributes show and creates the
 // files and links before it sends the "add", so the device monitor hands
