@@ -253,36 +253,33 @@ TEST_F(UsbQueries, DeviceThatVanishes) {
 TEST_F(UsbQueries, OneQuestionPlaceAnswersAsTheWalk) {
     pf::UsbPlace place;
     ASSERT_TRUE(pf::UsbPlaceOf(s.rig.InterfaceInstanceId(s.phone, 1).c_str(), &place));
-    EXPECT_EQ(place.hub_instance_id, s.rig.InstanceId(s.inner_hub));
-    EXPECT_EQ(place.device_instance_id, s.rig.InstanceId(s.phone));
-    EXPECT_EQ(place.port, 2);
+    EXPECT_EQ(place.hub_instance_id + " " + place.device_instance_id + " " + std::to_string(place.port),
+              s.rig.InstanceId(s.inner_hub) + " " + s.rig.InstanceId(s.phone) + " 2");
 
-    // Parent hub, port on it, port on the outer hub (wrong for all but the
-    // inner hub), and the log lines of the three.
+    // Parent hub, the port on it and on the outer hub (wrong for all but
+    // the inner hub), and the log lines of the three, without their times.
     auto ask = [&](const std::string& name, bool one_question) {
         pf::lx::SetUsbPlaceAnswers(one_question);
         const std::size_t mark = folder.ReadLogs().size();
-        std::string hub = ParentHub(name);
-        std::string answers = hub;
+        std::string hub = ParentHub(name), answers = hub;
         for (const std::string& on : {hub, s.rig.HubName(s.hub)}) {
             int port = 0;
-            std::uint32_t r = CKLVUSBUtilities::GetDeviceConnectionIndex(name, LowerCopy(on), &port, true);
-            answers += " | " + Answer(r, std::to_string(port));
+            answers += " | " + Answer(CKLVUSBUtilities::GetDeviceConnectionIndex(name, LowerCopy(on), &port, true),
+                                      std::to_string(port));
         }
         pf::lx::SetUsbPlaceAnswers(true);
         static const std::regex kTimeAndThread(R"(^\S+\s+\[TID \d+\] )", std::regex::multiline);
         return answers + "\n" + std::regex_replace(folder.ReadLogs().substr(mark), kTimeAndThread, "");
     };
     auto compare = [&](const std::string& name) { EXPECT_EQ(ask(name, true), ask(name, false)) << name; };
-    const std::vector<std::string> names = {
-        s.ModemName(), s.MtpName(), s.SingleName(), s.rig.DeviceName(s.phone, kRigClassUsbDevice),
-        s.rig.HubName(s.hub), s.rig.HubName(s.inner_hub),
-        s.rig.HubName(s.root1),                       // no hub above a root hub
-        "\\\\?\\usb#vid_6b4d&pid_2001#9-9#{x}",  // no such device
-    };
-    ask(names[0], true);  // the logger's first line comes once
-    for (const std::string& name : names) compare(name);
-    // A port past the hub's count, and a hub that does not tell its count.
+    ask(s.ModemName(), true);  // the logger's first line comes once
+    for (const std::string& name : {s.ModemName(), s.MtpName(), s.SingleName(), s.rig.DeviceName(s.phone, kRigClassUsbDevice),
+                                    s.rig.HubName(s.hub), s.rig.HubName(s.inner_hub),
+                                    s.rig.HubName(s.root1),  // no hub above a root hub
+                                    std::string("\\\\?\\usb#vid_6b4d&pid_2001#9-9#{x}")})  // no such device
+        compare(name);
+    // A port past the hub's count, a hub that does not tell its count, a
+    // device gone.
     s.rig.SetAttribute(s.inner_hub, "maxchild", "1");
     compare(s.ModemName());
     s.rig.RemoveAttribute(s.inner_hub, "maxchild");

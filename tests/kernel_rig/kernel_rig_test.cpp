@@ -215,45 +215,33 @@ TEST(KernelRig, UeventPropertiesReadAsSysfs) {
     ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", "/dev/ttyACM1", kFtdiTty}, 60s));
     namespace fs = std::filesystem;
     udev* context = udev_new();
-    ASSERT_NE(context, nullptr);
+    udev_enumerate* list = udev_enumerate_new(context);
+    for (const char* subsystem : {"usb", "tty"}) udev_enumerate_add_match_subsystem(list, subsystem);
+    udev_enumerate_scan_devices(list);
     int files = 0;
-    for (const char* subsystem : {"usb", "tty"}) {
-        udev_enumerate* list = udev_enumerate_new(context);
-        udev_enumerate_add_match_subsystem(list, subsystem);
-        udev_enumerate_scan_devices(list);
-        udev_list_entry* entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(list)) {
-            const char* syspath = udev_list_entry_get_name(entry);
-            udev_device* device = udev_device_new_from_syspath(context, syspath);
-            if (device == nullptr) continue;
-            auto property = [](void* d, const char* key) {
-                return udev_device_get_property_value(static_cast<udev_device*>(d), key);
-            };
-            pf::lx::UeventFacts facts = pf::lx::FactsOfUevent("add", syspath, property, device);
-            for (const auto& [path, content] : facts.files) {
-                std::ifstream file(path);
-                std::stringstream read;
-                read << file.rdbuf();
-                EXPECT_EQ(content, read.str()) << path;
-                ++files;
-            }
-            for (const auto& [path, text] : facts.links) {
-                const fs::path folder = fs::path(path).parent_path();
-                std::error_code error;
-                const fs::path target = fs::read_symlink(path, error);
-                EXPECT_FALSE(error) << path;
-                EXPECT_EQ((folder / text).lexically_normal(), (folder / target).lexically_normal()) << path;
-            }
-            if (!facts.folder.empty()) {
-                EXPECT_TRUE(fs::exists(facts.folder + "/uevent")) << facts.folder;
-            }
-            udev_device_unref(device);
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(list)) {
+        udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+        auto property = [](void* d, const char* key) {
+            return udev_device_get_property_value(static_cast<udev_device*>(d), key);
+        };
+        pf::lx::UeventFacts facts = pf::lx::FactsOfUevent("add", udev_device_get_syspath(device), property, device);
+        for (const auto& [path, content] : facts.files) {
+            std::stringstream read;
+            read << std::ifstream(path).rdbuf();
+            EXPECT_EQ(content, read.str()) << path;
+            ++files;
         }
-        udev_enumerate_unref(list);
+        for (const auto& [path, text] : facts.links) {
+            const fs::path folder = fs::path(path).parent_path();
+            EXPECT_EQ((folder / text).lexically_normal(), (folder / fs::read_symlink(path)).lexically_normal()) << path;
+        }
+        EXPECT_TRUE(facts.folder.empty() || fs::exists(facts.folder + "/uevent")) << facts.folder;
+        udev_device_unref(device);
     }
+    udev_enumerate_unref(list);
     udev_unref(context);
-    // The phone, its two interfaces, the FTDI, the qemu hubs, the root hubs.
-    EXPECT_GE(files, 40);
+    EXPECT_GE(files, 20);  // the phone and its interfaces, the FTDI, the hubs, the root hubs
 }
 
 // Host-fed mode with the symbolic names the kernel's devices really have,
