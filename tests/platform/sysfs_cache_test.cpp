@@ -115,24 +115,8 @@ TEST_F(SysfsCacheTest, AQuestionTakesWaitingUeventsFirstAndKeepsWhatTheyLeftAlon
     cache_.EndQuestion();
 
     // The device's own uevent drops everything at and below it.
-    // A driver's bind: the device's own folder is read again, but for its
-    // identity; what is below it stays.
-    const fs::path iface = device_ / "1-1:1.0";
-    fs::create_directories(iface);
-    Write(device_ / "speed", "480\n");
-    Write(iface / "bInterfaceClass", "02\n");
-    EXPECT_EQ(Read(cache_, device_ / "speed"), "480\n");
-    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
-    Write(device_ / "speed", "12\n");
-    Write(iface / "bInterfaceClass", "0a\n");
-    monitor.Send("bind " + device_.string());
-    EXPECT_EQ(Read(cache_, device_ / "speed"), "12\n");
-    EXPECT_EQ(Read(cache_, device_ / "idVendor"), "6b4d\n");
-    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "02\n");
-
     monitor.Send("remove " + device_.string());
     EXPECT_EQ(Read(cache_, device_ / "idVendor"), "1111\n");
-    EXPECT_EQ(Read(cache_, iface / "bInterfaceClass"), "0a\n");
 }
 
 // When the waiting uevents cannot be taken, the question keeps nothing and
