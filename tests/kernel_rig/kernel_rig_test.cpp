@@ -226,6 +226,9 @@ TEST(KernelRig, UeventPropertiesReadAsSysfs) {
             return udev_device_get_property_value(static_cast<udev_device*>(d), key);
         };
         pf::lx::UeventFacts facts = pf::lx::FactsOfUevent("add", udev_device_get_syspath(device), property, device);
+        // What a "bind" would tell, from the same properties (DRIVER).
+        pf::lx::UeventFacts bound = pf::lx::FactsOfUevent("bind", udev_device_get_syspath(device), property, device);
+        facts.links.insert(facts.links.end(), bound.links.begin(), bound.links.end());
         for (const auto& [path, content] : facts.files) {
             std::stringstream read;
             read << std::ifstream(path).rdbuf();

@@ -1,8 +1,8 @@
 // The sysfs cache keeps reads from one device-tree question to the next
 // only while no uevent it has not seen waits: a question that finds some
 // waiting has them taken off the socket (the cache forgetting what each
-// may have changed) before it reads, and keeps nothing when they cannot
-// be taken.
+// may have changed) before it reads, and reads afresh when they cannot be
+// taken.
 #include "platform/linux/sysfs_cache.h"
 
 #include <gtest/gtest.h>
@@ -119,22 +119,30 @@ TEST_F(SysfsCacheTest, AQuestionTakesWaitingUeventsFirstAndKeepsWhatTheyLeftAlon
     EXPECT_EQ(Read(cache_, device_ / "idVendor"), "1111\n");
 }
 
-// When the waiting uevents cannot be taken, the question keeps nothing and
-// every question reads afresh until they are.
-TEST_F(SysfsCacheTest, UeventsLeftWaitingKeepNothing) {
+// When the waiting uevents cannot be taken, questions read afresh and keep
+// nothing; what was kept before waits aside and answers again once they
+// are taken, less what they changed.
+TEST_F(SysfsCacheTest, UeventsLeftWaitingSetWhatIsKeptAside) {
     Monitor monitor(&cache_);
+    const fs::path other = root_ / "usb1" / "1-2";
+    fs::create_directories(other);
     Write(device_ / "idProduct", "2001\n");
+    Write(other / "idProduct", "2011\n");
     EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2001\n");
+    EXPECT_EQ(Read(cache_, other / "idProduct"), "2011\n");
     monitor.can_take = false;
-    monitor.Send("change " + (root_ / "elsewhere").string());
+    monitor.Send("change " + device_.string());
     Write(device_ / "idProduct", "2002\n");
+    Write(other / "idProduct", "2012\n");  // changed without a uevent of its own
     EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2002\n");
+    EXPECT_EQ(Read(cache_, other / "idProduct"), "2012\n");
     Write(device_ / "idProduct", "2003\n");
     EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2003\n");
     EXPECT_EQ(monitor.taken, 0);
 
     monitor.can_take = true;
-    EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2003\n");
+    EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2003\n");  // its uevent dropped what was kept
+    EXPECT_EQ(Read(cache_, other / "idProduct"), "2011\n");    // kept from before
     EXPECT_EQ(monitor.taken, 1);
     Write(device_ / "idProduct", "2004\n");
     EXPECT_EQ(Read(cache_, device_ / "idProduct"), "2003\n");  // kept again

@@ -1,6 +1,7 @@
-// What a uevent's properties tell is taken only from an "add" below
-// /sys/devices, and only from properties that parse whole. (The formats
-// themselves are checked against the kernel's own files on the kernel rig.)
+// What a uevent's properties tell is taken only from an "add" (and a
+// driver's "bind") below /sys/devices, and only from properties that
+// parse whole. (The formats themselves are checked against the kernel's
+// own files on the kernel rig.)
 #include "platform/linux/uevent_facts.h"
 
 #include <gtest/gtest.h>
@@ -42,6 +43,10 @@ TEST(UeventFacts, OnlyWhatParsesWhole) {
     EXPECT_EQ(Facts("add", device, with({{"PRODUCT", "6b4d/2001/1/"}, {"DEVNUM", " 2"}})), place);
     EXPECT_EQ(Facts("add", device, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"MODALIAS", "usb:vin"}}),
               place);
+    // A driver's bind: its link, by a name that is one file name.
+    EXPECT_EQ(Facts("bind", device, with({{"DRIVER", "usb"}})),
+              std::string(device) + "/driver->../../../../../bus/usb/drivers/usb\n" + device + "/\n");
+    for (const char* driver : {"", "../usb"}) EXPECT_EQ(Facts("bind", device, with({{"DRIVER", driver}})), "");
     // Not an add, not a device folder, not a subsystem the monitor names.
     for (const char* action : {"bind", "remove", "change"}) EXPECT_EQ(Facts(action, device, usb), "");
     EXPECT_EQ(Facts(nullptr, device, usb), "");

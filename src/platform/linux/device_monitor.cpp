@@ -366,6 +366,17 @@ private:
         }
     }
 
+    // Whether a uevent (or an error) waits on the socket; looked at without
+    // the sysfs lock.
+    bool SocketWaiting() const {
+        pollfd socket = {udev_monitor_get_fd(monitor_), POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&socket, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        return ready != 0;
+    }
+
     // Handles up to a batch of uevents, posting the broadcasts of each at
     // once. The sysfs lock is held for one uevent at a time.
     void HandleBatch() {
@@ -383,14 +394,19 @@ private:
                 }
             }
             std::vector<Broadcast> broadcasts;
-            {
+            if (NamesInterfaces(device)) {
                 UrgentSysfsLock sysfs;
                 DeviceTree tree;
-                Handle(tree, device, &broadcasts, &nodes_changed);
+                Handle(&tree, device, &broadcasts, &nodes_changed);
+            } else {
+                // Nothing to read: the tree stays free for other questions.
+                Handle(nullptr, device, &broadcasts, &nodes_changed);
             }
             udev_device_unref(device);
             Post(broadcasts);
-            Drain();
+            // Between uevents the socket is mostly empty: look before taking
+            // the lock to find that out.
+            if (SocketWaiting()) Drain();
         }
         if (overflowed_ && BacklogEmpty()) {
             // What was lost is unknown: compare the tree with what is known.
@@ -414,21 +430,30 @@ private:
         EndBatch(true);
     }
 
-    void Handle(DeviceTree& tree, udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed) {
+    // Only the "add" of a USB device or a tty names device interfaces, which
+    // asks the tree; every other uevent is handled from its properties.
+    static bool NamesInterfaces(udev_device* device) {
         const char* action = udev_device_get_action(device);
         const char* subsystem = udev_device_get_subsystem(device);
         const char* devtype = udev_device_get_devtype(device);
+        if (action == nullptr || subsystem == nullptr || std::strcmp(action, "add") != 0) return false;
+        if (std::strcmp(subsystem, "tty") == 0) return true;
+        return std::strcmp(subsystem, "usb") == 0 && devtype != nullptr && std::strcmp(devtype, "usb_device") == 0;
+    }
+
+    // tree is given when NamesInterfaces(device).
+    void Handle(DeviceTree* tree, udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed) {
+        const char* action = udev_device_get_action(device);
+        const char* subsystem = udev_device_get_subsystem(device);
         const char* syspath = udev_device_get_syspath(device);
         if (action == nullptr || subsystem == nullptr || syspath == nullptr) return;
         bool usb = std::strcmp(subsystem, "usb") == 0;
-        bool usb_device = usb && devtype != nullptr && std::strcmp(devtype, "usb_device") == 0;
-        bool tty = std::strcmp(subsystem, "tty") == 0;
         if (std::strcmp(action, "add") == 0) {
-            if (usb_device || tty) {
-                PresentInterfaces::Names names = tree.InterfacesOf(syspath);
+            if (tree != nullptr) {
+                PresentInterfaces::Names names = tree->InterfacesOf(syspath);
                 if (!names.empty())
                     present_.Add(syspath, std::move(names), out);
-                else if (usb_device || std::strstr(syspath, "/usb") != nullptr)
+                else if (usb || std::strstr(syspath, "/usb") != nullptr)
                     // A USB node that could not be named now (its tree still
                     // changing, a read that failed): looked at again shortly,
                     // so that its arrival is not lost.

@@ -149,6 +149,14 @@ void SysfsCache::BeginQuestion() {
             ready = Waiting(fd_);
         }
         keep_ = ready == 0;
+        // Uevents still coming (a burst of arrivals): this question reads
+        // afresh, and what is kept waits aside for the next question that
+        // finds the socket empty, whose taking the uevents off it first
+        // forgets what they changed.
+        if (!keep_) {
+            std::swap(kept_, aside_);
+            set_aside_ = true;
+        }
     }
     if (!keep_) Forget();
 }
@@ -156,6 +164,10 @@ void SysfsCache::BeginQuestion() {
 void SysfsCache::EndQuestion() {
     if (--depth_ > 0) return;
     if (!keep_) Forget();
+    if (set_aside_) {
+        std::swap(kept_, aside_);
+        set_aside_ = false;
+    }
 }
 
 void SysfsCache::Watch(int fd, TakeWaiting take_waiting, void* context) {
@@ -163,12 +175,14 @@ void SysfsCache::Watch(int fd, TakeWaiting take_waiting, void* context) {
     take_waiting_ = fd >= 0 ? take_waiting : nullptr;
     take_context_ = fd >= 0 ? context : nullptr;
     Forget();
+    aside_.Clear();
     removed_.clear();
     removed_lengths_.clear();
 }
 
 void SysfsCache::Received(const char* action, const char* syspath) {
     keep_ = false;  // a question of the monitor's own keeps nothing either
+    if (set_aside_) aside_.Clear();
     // A node that moved leaves its old path behind: forget everything.
     if (action == nullptr || syspath == nullptr || syspath[0] != '/' || std::strcmp(action, "move") == 0) {
         Forget();
@@ -213,19 +227,19 @@ bool SysfsCache::UnderRemoved(const std::string& path) const {
 
 void SysfsCache::Learn(const UeventFacts& facts) {
     if (facts.folder.empty() || UnderRemoved(facts.folder)) return;
-    for (const auto& [path, content] : facts.files) files_.insert_or_assign(path, content);
+    for (const auto& [path, content] : facts.files) kept_.files.insert_or_assign(path, content);
     for (const auto& [path, text] : facts.links) {
         if (const std::string_view name = NamedLinkName(path); !name.empty())
-            named_links_[std::string(name)].insert_or_assign(path, text);
+            kept_.named_links[std::string(name)].insert_or_assign(path, text);
         else
-            links_.insert_or_assign(path, text);
+            kept_.links.insert_or_assign(path, text);
     }
-    devices_.insert_or_assign(facts.folder, true);
+    kept_.devices.insert_or_assign(facts.folder, true);
 }
 
 bool SysfsCache::Recall(const std::string& key, std::string* value) const {
-    auto it = answers_.find(key);
-    if (it == answers_.end()) return false;
+    auto it = kept_.answers.find(key);
+    if (it == kept_.answers.end()) return false;
     *value = it->second;
     return true;
 }
@@ -234,8 +248,8 @@ void SysfsCache::Remember(const std::string& key, std::string value) {
     if (not_kept_) return;
     // Keys hold the callers' buffers (hub requests): a caller passing
     // different bytes every time must not grow the table without end.
-    if (answers_.size() >= kMaxAnswers) answers_.clear();
-    answers_[key] = std::move(value);
+    if (kept_.answers.size() >= kMaxAnswers) kept_.answers.clear();
+    kept_.answers[key] = std::move(value);
 }
 
 namespace {
@@ -311,37 +325,37 @@ bool FixedForLife(std::string_view attribute) {
 // driver link, the attributes the driver adds or takes away, its listing),
 // never the device's ids, class, address or interface number.
 void SysfsCache::ForgetAround(const std::string& path, bool driver) {
-    answers_.clear();
+    kept_.answers.clear();
     const std::string below = path + "/";
     const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-    auto named = named_links_.find(name);
+    auto named = kept_.named_links.find(name);
     if (driver) {
-        EraseInFolder(files_, below, FixedForLife);
-        EraseInFolder(links_, below, [](std::string_view entry) { return entry == "subsystem"; });
-        EraseInFolder(stats_, below, [](std::string_view) { return false; });
-        EraseKey(lists_, path);
+        EraseInFolder(kept_.files, below, FixedForLife);
+        EraseInFolder(kept_.links, below, [](std::string_view entry) { return entry == "subsystem"; });
+        EraseInFolder(kept_.stats, below, [](std::string_view) { return false; });
+        EraseKey(kept_.lists, path);
         // Only a driver's own folder lists the devices bound to it.
-        if (named != named_links_.end()) {
+        if (named != kept_.named_links.end()) {
             auto& links = named->second;
             for (auto it = links.begin(); it != links.end();)
                 it = it->first.find("/drivers/") != std::string::npos ? links.erase(it) : std::next(it);
         }
     } else {
-        EraseAtOrBelow(files_, path, below);
-        EraseAtOrBelow(devices_, path, below);
-        EraseAtOrBelow(links_, path, below);
-        EraseAtOrBelow(stats_, path, below);
-        EraseAtOrBelow(lists_, path, below);
-        EraseWithPrefix(configured_, below);
-        if (named != named_links_.end()) named_links_.erase(named);
+        EraseAtOrBelow(kept_.files, path, below);
+        EraseAtOrBelow(kept_.devices, path, below);
+        EraseAtOrBelow(kept_.links, path, below);
+        EraseAtOrBelow(kept_.stats, path, below);
+        EraseAtOrBelow(kept_.lists, path, below);
+        EraseWithPrefix(kept_.configured, below);
+        if (named != kept_.named_links.end()) kept_.named_links.erase(named);
     }
-    EraseKey(configured_, path);
-    if (through_bus_or_class_) {
-        EraseThroughBusAndClass(files_);
-        EraseThroughBusAndClass(devices_);
-        EraseThroughBusAndClass(stats_);
-        EraseThroughBusAndClass(lists_);
-        through_bus_or_class_ = false;
+    EraseKey(kept_.configured, path);
+    if (kept_.through_bus_or_class) {
+        EraseThroughBusAndClass(kept_.files);
+        EraseThroughBusAndClass(kept_.devices);
+        EraseThroughBusAndClass(kept_.stats);
+        EraseThroughBusAndClass(kept_.lists);
+        kept_.through_bus_or_class = false;
     }
     // The directories above: their listings, and (only files hold
     // attributes) the configuration's attributes of the devices among them
@@ -349,39 +363,35 @@ void SysfsCache::ForgetAround(const std::string& path, bool driver) {
     std::string key;
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string_view above = std::string_view(path).substr(0, slash);
-        EraseKey(lists_, above);
-        auto device = configured_.find(above);
-        if (device == configured_.end()) continue;
+        EraseKey(kept_.lists, above);
+        auto device = kept_.configured.find(above);
+        if (device == kept_.configured.end()) continue;
         for (const char* name : kFollowsConfiguration) {
             key.assign(above).append(1, '/').append(name);
-            EraseKey(files_, key);
+            EraseKey(kept_.files, key);
         }
-        configured_.erase(device);
+        kept_.configured.erase(device);
     }
 }
 
-void SysfsCache::Forget() {
-    files_.clear();
-    devices_.clear();
-    links_.clear();
-    named_links_.clear();
-    through_bus_or_class_ = false;
-    lists_.clear();
-    stats_.clear();
-    answers_.clear();
-    configured_.clear();
+void SysfsCache::Kept::Clear() {
+    files.clear();
+    devices.clear();
+    links.clear();
+    named_links.clear();
+    through_bus_or_class = false;
+    lists.clear();
+    stats.clear();
+    answers.clear();
+    configured.clear();
 }
 
+void SysfsCache::Forget() { kept_.Clear(); }
+
 void SysfsCache::Release() {
-    Forget();
-    decltype(files_)().swap(files_);
-    decltype(devices_)().swap(devices_);
-    decltype(links_)().swap(links_);
-    decltype(named_links_)().swap(named_links_);
-    decltype(lists_)().swap(lists_);
-    decltype(stats_)().swap(stats_);
-    decltype(answers_)().swap(answers_);
-    decltype(configured_)().swap(configured_);
+    kept_ = Kept();
+    aside_ = Kept();
+    set_aside_ = false;
     decltype(removed_)().swap(removed_);
     decltype(removed_lengths_)().swap(removed_lengths_);
     fd_ = -1;
@@ -393,20 +403,20 @@ void SysfsCache::Release() {
 // afresh every time.
 bool SysfsCache::Keeping(const std::string& path) {
     const bool keeps = Keeps(path) || !keep_;
-    if (keeps && ThroughBusOrClass(path)) through_bus_or_class_ = true;
+    if (keeps && ThroughBusOrClass(path)) kept_.through_bus_or_class = true;
     return keeps;
 }
 
 bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* content) {
     const bool keeps = Keeping(path);
-    auto text = Remembered(keeps, files_, path, [&]() -> std::optional<std::string> {
+    auto text = Remembered(keeps, kept_.files, path, [&]() -> std::optional<std::string> {
         std::string read;
         if (!ReadSysfsFile(path, limit, &read)) return std::nullopt;
         return read;
     });
     if (keeps) {
         const std::string_view folder = ConfigurationFolder(path);
-        if (!folder.empty() && configured_.find(folder) == configured_.end()) configured_.emplace(folder);
+        if (!folder.empty() && kept_.configured.find(folder) == kept_.configured.end()) kept_.configured.emplace(folder);
     }
     if (!text) return false;
     *content = text->size() > limit ? text->substr(0, limit) : std::move(*text);
@@ -414,22 +424,22 @@ bool SysfsCache::File(const std::string& path, std::size_t limit, std::string* c
 }
 
 bool SysfsCache::IsDeviceDirectory(const std::string& path) {
-    return Remembered(Keeping(path), devices_, path,
+    return Remembered(Keeping(path), kept_.devices, path,
                       [&] { return access((path + "/uevent").c_str(), F_OK) == 0; });
 }
 
 std::string SysfsCache::Link(const std::string& path) {
     const std::string_view name = NamedLinkName(path);
-    auto& links = name.empty() ? links_ : named_links_[std::string(name)];
+    auto& links = name.empty() ? kept_.links : kept_.named_links[std::string(name)];
     return Remembered(Keeps(path) || !keep_, links, path, [&] { return ReadLink(path); });
 }
 
 std::vector<std::string> SysfsCache::List(const std::string& path) {
-    return Remembered(Keeping(path), lists_, path, [&] { return ListDirectory(path); });
+    return Remembered(Keeping(path), kept_.lists, path, [&] { return ListDirectory(path); });
 }
 
 bool SysfsCache::Status(const std::string& path, struct stat* st) {
-    auto now = Remembered(Keeping(path), stats_, path, [&]() -> std::optional<struct stat> {
+    auto now = Remembered(Keeping(path), kept_.stats, path, [&]() -> std::optional<struct stat> {
         struct stat read {};
         if (stat(path.c_str(), &read) != 0) return std::nullopt;
         return read;

@@ -123,26 +123,35 @@ private:
     bool not_kept_ = false;  // this question read something it could not keep
     std::set<std::string, std::less<>> removed_;  // std::less<>: looked up by string_view
     std::map<std::size_t, int> removed_lengths_;   // how many of removed_ have each length
-    // Reads by path, ordered so that a uevent drops what is at or below its
-    // node's path as one range.
-    template <typename T>
-    using ByPath = std::map<std::string, T, std::less<>>;
-    ByPath<std::optional<std::string>> files_;
-    ByPath<bool> devices_;
-    ByPath<std::string> links_;
-    // Links in /sys/bus and /sys/class, by the name they end in (the name
-    // of the device they lead to), then by path: a uevent drops those of
-    // its own name.
-    std::map<std::string, ByPath<std::string>, std::less<>> named_links_;
-    // Whether files_, devices_, lists_ or stats_ hold anything read through
-    // /sys/bus or /sys/class, which any uevent drops.
-    bool through_bus_or_class_ = false;
-    ByPath<std::vector<std::string>> lists_;
-    ByPath<std::optional<struct stat>> stats_;
-    std::unordered_map<std::string, std::string> answers_;
-    // The device folders whose configuration-following attributes files_
-    // holds, so that a uevent looks only at those above its node.
-    std::set<std::string, std::less<>> configured_;
+    // What is kept from one question to the next.
+    struct Kept {
+        // Reads by path, ordered so that a uevent drops what is at or below its
+        // node's path as one range.
+        template <typename T>
+        using ByPath = std::map<std::string, T, std::less<>>;
+        ByPath<std::optional<std::string>> files;
+        ByPath<bool> devices;
+        ByPath<std::string> links;
+        // Links in /sys/bus and /sys/class, by the name they end in (the name
+        // of the device they lead to), then by path: a uevent drops those of
+        // its own name.
+        std::map<std::string, ByPath<std::string>, std::less<>> named_links;
+        // Whether files, devices, lists or stats hold anything read through
+        // /sys/bus or /sys/class, which any uevent drops.
+        bool through_bus_or_class = false;
+        ByPath<std::vector<std::string>> lists;
+        ByPath<std::optional<struct stat>> stats;
+        std::unordered_map<std::string, std::string> answers;
+        // The device folders whose configuration-following attributes files
+        // holds, so that a uevent looks only at those above its node.
+        std::set<std::string, std::less<>> configured;
+        void Clear();
+    };
+    Kept kept_;
+    // While a question reads afresh (uevents still coming), what was kept
+    // waits here for the next question that finds the socket empty.
+    Kept aside_;
+    bool set_aside_ = false;
 };
 
 SysfsCache& TheSysfsCache();

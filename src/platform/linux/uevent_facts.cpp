@@ -61,7 +61,9 @@ std::string UpToSys(std::string_view devpath) {
 
 UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventProperty property, void* context) {
     UeventFacts facts;
-    if (action == nullptr || syspath == nullptr || std::strcmp(action, "add") != 0) return facts;
+    if (action == nullptr || syspath == nullptr) return facts;
+    const bool add = std::strcmp(action, "add") == 0;
+    if (!add && std::strcmp(action, "bind") != 0) return facts;
     const std::string_view path(syspath);
     if (path.substr(0, 13) != "/sys/devices/" || path.back() == '/') return facts;
     const char* subsystem_value = property(context, "SUBSYSTEM");
@@ -69,6 +71,15 @@ UeventFacts FactsOfUevent(const char* action, const char* syspath, UeventPropert
     const std::string_view devpath = path.substr(4);  // "/devices/..."
     const std::string_view name = path.substr(path.rfind('/') + 1);
     if (subsystem != "tty" && subsystem != "usb") return facts;
+    if (!add) {
+        // A driver's "bind" comes once its driver link is in place.
+        const char* driver = property(context, "DRIVER");
+        if (subsystem != "usb" || driver == nullptr || *driver == '\0' || std::strchr(driver, '/') != nullptr)
+            return facts;
+        facts.folder = path;
+        facts.links.emplace_back(facts.folder + "/driver", UpToSys(devpath) + "bus/usb/drivers/" + driver);
+        return facts;
+    }
     facts.folder = path;
     const std::string& folder = facts.folder;
     auto file = [&](const char* attribute, std::string content) {
