@@ -78,6 +78,9 @@ bool ReadSysfsFile(const std::string& path, std::size_t limit, std::string* cont
             result.resize(limit);
             break;
         }
+        // A sysfs attribute (and a regular file) answers a read short only
+        // at its end: no further read to hear that.
+        if (static_cast<std::size_t>(n) < sizeof chunk) break;
     }
     close(fd);
     *content = std::move(result);
