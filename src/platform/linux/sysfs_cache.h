@@ -19,7 +19,8 @@
 //    monitor's receiving takes it off the socket into the monitor's
 //    backlog and the cache forgets what it may have changed, as above;
 //    only if the socket cannot be emptied does the question read afresh
-//    and keep nothing.
+//    and keep nothing, while what was kept waits aside for the next
+//    question that finds the socket empty.
 // So a read kept from before a change is dropped before any question after
 // that change's uevent: a device unplugged, or unplugged and replaced by
 // another at the same path, is never answered from the old device's files.
