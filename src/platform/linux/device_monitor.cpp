@@ -4,7 +4,6 @@
 #include <libudev.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <unordered_map>
 
 #include "platform/handle.h"
+#include "platform/linux/event.h"
 
 namespace eklv::pf {
 namespace lx {
@@ -188,7 +188,7 @@ private:
     bool Start() {
         // Before the cache may have a question's thread take uevents for
         // this monitor, which then wakes it with this.
-        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wake_fd_ = NewEventDescriptor();
         if (wake_fd_ < 0) return false;
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
@@ -218,7 +218,7 @@ private:
             present_.Clear();
             for (auto& [path, names] : PresentNodes()) present_.Remember(path, std::move(names));
         }
-        stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        stop_fd_ = NewEventDescriptor();
         if (stop_fd_ < 0) {
             Release();
             return false;

@@ -8,6 +8,13 @@
 
 namespace eklv::pf::lx {
 
+// A new non-blocking, close-on-exec eventfd; -1 when none can be made.
+// Every eventfd of the backend comes from here, so that the
+// ThreadSanitizer suppression of tests/tsan.supp names one function: under
+// umockdev a descriptor closed behind the sanitizer and handed out again
+// on another thread looks like a race on its number.
+int NewEventDescriptor();
+
 class Event : public KernelObject {
 public:
     Event(bool manual_reset, bool initial_state);

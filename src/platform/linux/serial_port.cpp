@@ -14,7 +14,6 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <fcntl.h>
@@ -26,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/linux/event.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -129,7 +129,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
         SetLastError(ErrorOf(error));
         return nullptr;
     }
-    int wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int wake_fd = NewEventDescriptor();
     if (wake_fd < 0) {
         ::close(fd);
         SetLastError(kErrorNotEnoughMemory);

@@ -16,8 +16,9 @@
 namespace eklv::pf {
 namespace lx {
 
-Event::Event(bool manual_reset, bool initial_state)
-    : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), manual_(manual_reset) {
+[[gnu::noinline]] int NewEventDescriptor() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+Event::Event(bool manual_reset, bool initial_state) : fd_(NewEventDescriptor()), manual_(manual_reset) {
     if (initial_state) Set();
 }
 
