@@ -368,14 +368,7 @@ private:
 
     // Whether a uevent (or an error) waits on the socket; looked at without
     // the sysfs lock.
-    bool SocketWaiting() const {
-        pollfd socket = {udev_monitor_get_fd(monitor_), POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&socket, 1, 0);
-        } while (ready < 0 && errno == EINTR);
-        return ready != 0;
-    }
+    bool SocketWaiting() const { return Waiting(udev_monitor_get_fd(monitor_)) != 0; }
 
     // Handles up to a batch of uevents, posting the broadcasts of each at
     // once. The sysfs lock is held for one uevent at a time.

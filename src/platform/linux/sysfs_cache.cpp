@@ -52,15 +52,6 @@ std::string_view NamedLinkName(std::string_view path) {
 // devices fit many times over.
 constexpr std::size_t kMaxAnswers = 8192;
 
-// Whether something waits on fd: 1 yes, 0 no, -1 on an error.
-int Waiting(int fd) {
-    pollfd pending = {fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&pending, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    return ready;
-}
 
 // Named as the ThreadSanitizer suppression of tests/tsan.supp expects (the
 // descriptor opens and closes inside umockdev's preload, behind it).
@@ -129,6 +120,15 @@ struct ReleaseCacheAtUnload {
 } g_release_cache;
 
 }  // namespace
+
+int Waiting(int fd) {
+    pollfd pending = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pending, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready;
+}
 
 SysfsCache& TheSysfsCache() {
     alignas(SysfsCache) static unsigned char storage[sizeof(SysfsCache)];

@@ -157,4 +157,8 @@ private:
 
 SysfsCache& TheSysfsCache();
 
+// Whether something waits on fd, without blocking: 1 yes, 0 no, -1 on an
+// error (which, on the monitor's socket, means uevents were lost).
+int Waiting(int fd);
+
 }  // namespace eklv::pf::lx
