@@ -16,11 +16,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 dir=build-install
-user=eklv-station
+# The ordinary user is made here and removed on exit. A name that is taken
+# (a user of the machine, or one left by a run that was killed) is not
+# touched: the next free one is used.
+user=
+for n in "" 1 2 3 4 5 6 7 8 9; do
+  if ! id "eklv-station$n" >/dev/null 2>&1 && [ ! -e "/home/eklv-station$n" ]; then user=eklv-station$n; break; fi
+done
 work=$(mktemp -d)
+made_user=
 cleanup() {
   if dpkg -s eklv >/dev/null 2>&1; then apt-get purge -y eklv >/dev/null || true; fi
-  if id "$user" >/dev/null 2>&1; then userdel -r "$user" 2>/dev/null || true; fi
+  if [ -n "$made_user" ]; then userdel -r "$user" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -109,7 +116,9 @@ if unshare --mount true 2>/dev/null; then private=(unshare --mount); fi
 ' || fail "udev rule"
 
 step "an ordinary user in dialout"
+[ -n "$user" ] || fail "no free name for a test user (eklv-station, eklv-station1..9 are taken)"
 useradd -m -G dialout "$user"
+made_user=1
 home=$(getent passwd "$user" | cut -d: -f6)
 run_as() { runuser -u "$user" -- env -i HOME="$home" PATH=/usr/bin:/bin TMPDIR=/tmp "$@"; }
 cp "$work/installed/pkg-config-host" "$home/host" && chown "$user" "$home/host"
