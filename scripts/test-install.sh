@@ -120,7 +120,8 @@ step "an ordinary user in dialout"
 useradd -m -G dialout "$user"
 made_user=1
 home=$(getent passwd "$user" | cut -d: -f6)
-run_as() { runuser -u "$user" -- env -i HOME="$home" PATH=/usr/bin:/bin TMPDIR=/tmp "$@"; }
+# TMPDIR in the home: what the demo keeps goes with the user.
+run_as() { runuser -u "$user" -- env -i HOME="$home" PATH=/usr/bin:/bin TMPDIR="$home" "$@"; }
 cp "$work/installed/pkg-config-host" "$home/host" && chown "$user" "$home/host"
 output=$(run_as "$home/host" 1 2>&1) || true
 grep -Eq '^EKLVInitialize -> [01]$' <<<"$output" || fail "example as $user: $output"
