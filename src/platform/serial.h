@@ -154,6 +154,12 @@ bool GetCommMask(Handle port, std::uint32_t* mask);
 // caller); CancelIo ends the wait. kEvRxChar fires
 // whenever received bytes are waiting to be read.
 bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped);
+// Whether a second thread may have a WaitCommEvent pending on the port
+// beside another's. A Windows driver takes one wait per handle and refuses
+// the next with kErrorInvalidParameter; the waits the backend serves itself
+// (every Linux port, a Windows port whose driver cannot wait) take any
+// number. False for what is not a port, or not known yet.
+bool CommWaitsShared(Handle port);
 bool EscapeCommFunction(Handle port, std::uint32_t function);
 
 }  // namespace eklv::pf

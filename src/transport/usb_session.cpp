@@ -663,14 +663,16 @@ struct CEKLVUSBSession::HelpWait {
 // buffer the way the reader does (under the buffer lock, at most 256 bytes),
 // instead of waiting for the reader to wake up and pass them on. Whichever
 // thread gets the lock first reads; the other finds nothing. This saves one
-// thread handoff per response. The thread's last error is left as the wait
-// left it.
+// thread handoff per response. Only where the port takes a second wait: a
+// Windows driver takes one per handle, and a wait of this thread pending
+// when the reader waits again would make the reader's wait fail and the
+// reader end. The thread's last error is left as the wait left it.
 std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle port, HelpWait* help) {
     const std::uint32_t saved_error = pf::GetLastError();
     bool watching = false;
     bool pending = false;
     if (help != nullptr) help->overlapped.event = help->event.Get();
-    if (help != nullptr && help->overlapped.event != pf::kNullHandle) {
+    if (help != nullptr && help->overlapped.event != pf::kNullHandle && pf::CommWaitsShared(port)) {
         help->mask = 0;
         if (pf::WaitCommEvent(port, &help->mask, &help->overlapped)) {
             watching = true;

@@ -216,14 +216,24 @@ TEST(SerialOverlapped, WaitsOnWaitingDataCancelCloseAndLoss) {
     ASSERT_TRUE(PurgeComm(port, 0x0F));
     EXPECT_EQ(queued(), 0u);
 
-    // Without data a wait stays pending; CancelIo ends it with "aborted".
+    // Without data a wait stays pending, and so does a second one beside it
+    // (the port says its waits are shared); CancelIo ends both with "aborted".
     ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), kErrorIoPending);
+    EXPECT_TRUE(CommWaitsShared(port));
+    EXPECT_FALSE(CommWaitsShared(event));
+    std::uint32_t other_mask = 0;
+    Overlapped other{.event = CreateEventA(true, false)};
+    ASSERT_FALSE(WaitCommEvent(port, &other_mask, &other));
     ASSERT_EQ(GetLastError(), kErrorIoPending);
     EXPECT_EQ(WaitForSingleObject(event, 50), kWaitTimeout);
     ASSERT_TRUE(CancelIo(port));
-    ASSERT_EQ(WaitForSingleObject(event, 1000), kWaitObject0);
-    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, true));
-    EXPECT_EQ(GetLastError(), kErrorOperationAborted);
+    for (Overlapped* o : {&ov, &other}) {
+        ASSERT_EQ(WaitForSingleObject(o->event, 1000), kWaitObject0);
+        EXPECT_FALSE(GetOverlappedResult(port, o, &n, true));
+        EXPECT_EQ(GetLastError(), kErrorOperationAborted);
+    }
+    CloseHandle(other.event);
 
     // Closing a second handle of the port ends its pending wait with "aborted".
     Handle second = OpenPort(modem, true);

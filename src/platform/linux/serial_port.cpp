@@ -767,6 +767,8 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
     return p && p->WaitEvent(mask, overlapped);
 }
 
+bool CommWaitsShared(Handle port) { return lx::PortFromHandle(port) != nullptr; }
+
 bool EscapeCommFunction(Handle port, std::uint32_t function) {
     auto p = lx::PortFromHandle(port);
     return p && p->Escape(function);

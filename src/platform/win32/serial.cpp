@@ -178,6 +178,10 @@ bool WaitCommEvent(Handle port, std::uint32_t* mask, Overlapped* overlapped) {
     return ok;
 }
 
+// Until the first wait has probed the driver nothing is known; a driver
+// that waits itself rules its port.
+bool CommWaitsShared(Handle port) { return w32::PortDriver(port) == w32::CommDriver::kCannotWait; }
+
 bool EscapeCommFunction(Handle port, std::uint32_t function) {
     return ::EscapeCommFunction(H(port), function) != FALSE;
 }
