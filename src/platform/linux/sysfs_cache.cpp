@@ -218,14 +218,16 @@ bool SysfsCache::Keeps(const std::string& path) {
     return false;
 }
 
+// Only the lengths of removed paths are tried, each where path has a slash
+// or ends: removed devices have few lengths, a path many components.
 bool SysfsCache::UnderRemoved(const std::string& path) const {
-    if (removed_.empty()) return false;
     const std::string_view whole(path);
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string_view prefix = whole.substr(0, slash);
-        if (removed_lengths_.count(prefix.size()) != 0 && removed_.find(prefix) != removed_.end()) return true;
-        if (slash == std::string::npos) return false;
+    for (const auto& [length, count] : removed_lengths_) {
+        if (length > whole.size()) break;
+        if (length < whole.size() && whole[length] != '/') continue;
+        if (removed_.find(whole.substr(0, length)) != removed_.end()) return true;
     }
+    return false;
 }
 
 void SysfsCache::Learn(const UeventFacts& facts) {
