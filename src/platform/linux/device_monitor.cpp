@@ -1,6 +1,5 @@
 #include "platform/linux/device_monitor.h"
 
-#include <fcntl.h>
 #include <libudev.h>
 #include <poll.h>
 #include <pthread.h>
@@ -19,6 +18,7 @@
 
 #include "platform/handle.h"
 #include "platform/linux/event.h"
+#include "platform/linux/uevent_socket.h"
 
 namespace eklv::pf {
 namespace lx {
@@ -35,9 +35,7 @@ constexpr int kRecheckDelayMs = 50;
 // Uevents taken off the socket and not handled yet.
 constexpr std::size_t kMaxBacklog = 4096;
 
-const char* PropertyOf(void* device, const char* key) {
-    return udev_device_get_property_value(static_cast<udev_device*>(device), key);
-}
+const char* PropertyOf(void* uevent, const char* key) { return static_cast<Uevent*>(uevent)->Property(key); }
 
 std::uint32_t BroadcastMessage() {
     static const std::uint32_t id = RegisterWindowMessageA("EKLV_DEVICE_BROADCAST");
@@ -191,27 +189,17 @@ private:
         wake_fd_ = NewEventDescriptor();
         if (wake_fd_ < 0) return false;
         {
+            // The socket is made under the lock: umockdev's stand-in for it
+            // keeps state that other threads' questions use too.
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
-            udev_ = udev_new();
             const bool udevd = UdevdRunning();
-            if (udev_ != nullptr) monitor_ = udev_monitor_new_from_netlink(udev_, udevd ? "udev" : "kernel");
-            if (monitor_ == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", nullptr) < 0 ||
-                udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0) {
+            if (!socket_.Open(udevd, kReceiveBufferBytes)) {
                 Release();
                 return false;
             }
-            // Without the privilege to force the size the kernel caps it at
-            // rmem_max; the monitor still works, with the resync as backstop.
-            udev_monitor_set_receive_buffer_size(monitor_, kReceiveBufferBytes);
-            if (udev_monitor_enable_receiving(monitor_) < 0) {
-                Release();
-                return false;
-            }
-            int fd = udev_monitor_get_fd(monitor_);
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
             // Kernel uevents follow their change in sysfs; udevd's come
             // later still, so with udevd the cache keeps nothing.
-            if (!udevd) TheSysfsCache().Watch(fd, &DeviceMonitor::TakeWaiting, this);
+            if (!udevd) TheSysfsCache().Watch(socket_.fd(), &DeviceMonitor::TakeWaiting, this);
             // Nodes present before the monitor listened: remembered so that
             // their removal is named. An add uevent racing this still
             // announces its arrival.
@@ -246,17 +234,12 @@ private:
         {
             std::lock_guard<SysfsMutex> sysfs(SysfsLock());
             TheSysfsCache().Watch(-1);
-            std::lock_guard<std::mutex> lock(backlog_mutex_);
-            for (std::size_t i = backlog_next_; i < backlog_.size(); ++i) udev_device_unref(backlog_[i]);
-            if (monitor_ != nullptr) udev_monitor_unref(monitor_);
-            if (udev_ != nullptr) udev_unref(udev_);
+            socket_.Close();
         }
-        std::vector<udev_device*>().swap(backlog_);
+        std::vector<Uevent>().swap(backlog_);
         backlog_next_ = 0;
         overflowed_ = false;
         recheck_ = false;
-        monitor_ = nullptr;
-        udev_ = nullptr;
         if (stop_fd_ >= 0) close(stop_fd_);
         stop_fd_ = -1;
         if (wake_fd_ >= 0) close(wake_fd_);
@@ -287,7 +270,7 @@ private:
     }
 
     void Run() {
-        pollfd fds[3] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[3] = {{socket_.fd(), POLLIN, 0}, {stop_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         for (;;) {
             // With uevents taken off the socket but not handled yet, only look.
             int ready = poll(fds, 3, !BacklogEmpty() ? 0 : recheck_ ? kRecheckDelayMs : -1);
@@ -333,34 +316,31 @@ private:
                 std::lock_guard<std::mutex> lock(backlog_mutex_);
                 if (backlog_.size() - backlog_next_ >= kMaxBacklog) return moved;
             }
-            int error = 0;
+            UeventSocket::Result result;
             {
-                // Receiving builds a udev_device, which reads sysfs and
-                // libudev's shared state like any other device question.
+                // Under umockdev the socket is a stand-in whose state other
+                // threads' questions use too: received under the lock.
                 UrgentSysfsLock sysfs;
-                errno = 0;
-                udev_device* device = udev_monitor_receive_device(monitor_);
-                error = errno;
+                Uevent uevent;
+                result = socket_.Receive("usb", "tty", &uevent);
                 // Anything taken off the socket (or lost) may have changed
                 // the tree: the cache forgets, and the uevent joins the
                 // backlog in the order received, before the lock is let go.
-                if (device != nullptr) {
-                    const char* action = udev_device_get_action(device);
-                    const char* syspath = udev_device_get_syspath(device);
-                    TheSysfsCache().Received(action, syspath);
-                    TheSysfsCache().Learn(FactsOfUevent(action, syspath, PropertyOf, device));
+                if (result == UeventSocket::Result::kUevent) {
+                    TheSysfsCache().Received(uevent.action(), uevent.syspath());
+                    TheSysfsCache().Learn(FactsOfUevent(uevent.action(), uevent.syspath(), PropertyOf, &uevent));
                     std::lock_guard<std::mutex> lock(backlog_mutex_);
-                    backlog_.push_back(device);
+                    backlog_.push_back(std::move(uevent));
                     ++moved;
                     continue;
                 }
-                if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) TheSysfsCache().Received(nullptr, nullptr);
+                if (result != UeventSocket::Result::kNone) TheSysfsCache().Received(nullptr, nullptr);
             }
-            if (error == ENOBUFS) overflowed_ = true;  // the kernel dropped uevents
-            if (error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return moved;
-            // A uevent was taken off the socket but could not be made into a
-            // device (its node changing under libudev's checks): look at the
-            // tree shortly, and go on with the next one.
+            if (result == UeventSocket::Result::kLost) overflowed_ = true;  // the kernel dropped uevents
+            if (result == UeventSocket::Result::kNone || result == UeventSocket::Result::kLost) return moved;
+            // Something taken off the socket that was not a uevent, or a
+            // failed receive: what changed is unknown, so look at the tree
+            // shortly, and go on with the next one.
             recheck_ = true;
             if (++failures > 64) return moved;
         }
@@ -368,7 +348,7 @@ private:
 
     // Whether a uevent (or an error) waits on the socket; looked at without
     // the sysfs lock.
-    bool SocketWaiting() const { return Waiting(udev_monitor_get_fd(monitor_)) != 0; }
+    bool SocketWaiting() const { return Waiting(socket_.fd()) != 0; }
 
     // Handles up to a batch of uevents, posting the broadcasts of each at
     // once. The sysfs lock is held for one uevent at a time.
@@ -376,26 +356,25 @@ private:
         bool nodes_changed = false;
         Drain();
         for (int n = 0; n < kMaxEventsPerBatch; ++n) {
-            udev_device* device;
+            Uevent uevent;
             {
                 std::lock_guard<std::mutex> lock(backlog_mutex_);
                 if (backlog_next_ == backlog_.size()) break;
-                device = backlog_[backlog_next_++];
+                uevent = std::move(backlog_[backlog_next_++]);
                 if (backlog_next_ == backlog_.size()) {
                     backlog_.clear();
                     backlog_next_ = 0;
                 }
             }
             std::vector<Broadcast> broadcasts;
-            if (NamesInterfaces(device)) {
+            if (NamesInterfaces(uevent)) {
                 UrgentSysfsLock sysfs;
                 DeviceTree tree;
-                Handle(&tree, device, &broadcasts, &nodes_changed);
+                Handle(&tree, uevent, &broadcasts, &nodes_changed);
             } else {
                 // Nothing to read: the tree stays free for other questions.
-                Handle(nullptr, device, &broadcasts, &nodes_changed);
+                Handle(nullptr, uevent, &broadcasts, &nodes_changed);
             }
-            udev_device_unref(device);
             Post(broadcasts);
             // Between uevents the socket is mostly empty: look before taking
             // the lock to find that out.
@@ -425,21 +404,20 @@ private:
 
     // Only the "add" of a USB device or a tty names device interfaces, which
     // asks the tree; every other uevent is handled from its properties.
-    static bool NamesInterfaces(udev_device* device) {
-        const char* action = udev_device_get_action(device);
-        const char* subsystem = udev_device_get_subsystem(device);
-        const char* devtype = udev_device_get_devtype(device);
-        if (action == nullptr || subsystem == nullptr || std::strcmp(action, "add") != 0) return false;
+    static bool NamesInterfaces(const Uevent& uevent) {
+        const char* action = uevent.action();
+        const char* subsystem = uevent.subsystem();
+        const char* devtype = uevent.devtype();
+        if (std::strcmp(action, "add") != 0) return false;
         if (std::strcmp(subsystem, "tty") == 0) return true;
         return std::strcmp(subsystem, "usb") == 0 && devtype != nullptr && std::strcmp(devtype, "usb_device") == 0;
     }
 
-    // tree is given when NamesInterfaces(device).
-    void Handle(DeviceTree* tree, udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed) {
-        const char* action = udev_device_get_action(device);
-        const char* subsystem = udev_device_get_subsystem(device);
-        const char* syspath = udev_device_get_syspath(device);
-        if (action == nullptr || subsystem == nullptr || syspath == nullptr) return;
+    // tree is given when NamesInterfaces(uevent).
+    void Handle(DeviceTree* tree, const Uevent& uevent, std::vector<Broadcast>* out, bool* nodes_changed) {
+        const char* action = uevent.action();
+        const char* subsystem = uevent.subsystem();
+        const char* syspath = uevent.syspath();
         bool usb = std::strcmp(subsystem, "usb") == 0;
         if (std::strcmp(action, "add") == 0) {
             if (tree != nullptr) {
@@ -512,8 +490,7 @@ private:
     std::uint64_t next_token_ = 1;
 
     // Owned by the monitor thread while it runs; by lifecycle_ otherwise.
-    udev* udev_ = nullptr;
-    udev_monitor* monitor_ = nullptr;
+    UeventSocket socket_;
     int stop_fd_ = -1;
     int wake_fd_ = -1;  // written when a question took uevents off the socket
     std::thread thread_;
@@ -522,7 +499,7 @@ private:
     // Questions on other threads receive too (TakeWaiting), with the sysfs
     // lock held; backlog_mutex_ is taken after it, never before.
     std::mutex backlog_mutex_;
-    std::vector<udev_device*> backlog_;
+    std::vector<Uevent> backlog_;
     std::size_t backlog_next_ = 0;
     std::atomic<bool> overflowed_{false};
     std::atomic<bool> recheck_{false};  // a USB node could not be named: resync soon

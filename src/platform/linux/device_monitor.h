@@ -1,6 +1,7 @@
-// The device-change broadcasts of the Linux backend: one libudev monitor
-// thread turns add and remove uevents of USB devices and ttys into the
-// WM_DEVICECHANGE broadcasts of platform/devnotify.h.
+// The device-change broadcasts of the Linux backend: one monitor thread
+// turns add and remove uevents of USB devices and ttys (read off the uevent
+// socket, uevent_socket.h) into the WM_DEVICECHANGE broadcasts of
+// platform/devnotify.h.
 //
 //   uevent (usb_device, tty) --monitor thread--> DeviceTree::InterfacesOf
 //     --> PresentInterfaces (names of present nodes, so a removal can be
