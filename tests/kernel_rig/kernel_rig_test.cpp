@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <libudev.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "e2e/e2e_helpers.h"
 #include "kernel_rig/kernel_rig_support.h"
 #include "platform/linux/uevent_facts.h"
+#include "platform/linux/uevent_socket.h"
 
 namespace eklv::test {
 namespace {
@@ -245,6 +247,42 @@ TEST(KernelRig, UeventPropertiesReadAsSysfs) {
     udev_enumerate_unref(list);
     udev_unref(context);
     EXPECT_GE(files, 20);  // the phone and its interfaces, the FTDI, the hubs, the root hubs
+}
+
+// The kernel's own datagrams as the device monitor reads them: each names
+// its device by DEVPATH, every "add" a device folder that is there, and a
+// USB device's PRODUCT the ids its files read.
+TEST(KernelRig, UeventSocketReadsTheKernelsDatagrams) {
+    pf::lx::UeventSocket socket;
+    ASSERT_TRUE(socket.Open(false, 1 << 20));
+    ServedPhone a("socket_a", Phone(0x2001, "Norvanta Phone A", "A006"));
+    ASSERT_TRUE(a.phone.Plug(0));
+    int usb_devices = 0;
+    bool tty = false;
+    for (auto deadline = std::chrono::steady_clock::now() + 60s; !tty && std::chrono::steady_clock::now() < deadline;) {
+        pollfd ready{socket.fd(), POLLIN, 0};
+        poll(&ready, 1, 1000);
+        pf::lx::Uevent uevent;
+        while (socket.Receive("usb", "tty", &uevent) == pf::lx::UeventSocket::Result::kUevent) {
+            const std::string syspath = uevent.syspath();
+            EXPECT_EQ(syspath, std::string("/sys") + uevent.Property("DEVPATH"));
+            if (std::string(uevent.action()) != "add") continue;
+            EXPECT_TRUE(std::filesystem::exists(syspath + "/uevent")) << syspath;
+            tty |= syspath.find("/tty/ttyACM") != std::string::npos;
+            if (uevent.devtype() == nullptr || std::string(uevent.devtype()) != "usb_device") continue;
+            std::ifstream vendor(syspath + "/idVendor"), product(syspath + "/idProduct");
+            unsigned vid = 0, pid = 0;
+            vendor >> std::hex >> vid;
+            product >> std::hex >> pid;
+            char ids[32];
+            std::snprintf(ids, sizeof ids, "%x/%x/", vid, pid);
+            ASSERT_NE(uevent.Property("PRODUCT"), nullptr) << syspath;
+            EXPECT_EQ(std::string(uevent.Property("PRODUCT")).rfind(ids, 0), 0u) << syspath;
+            ++usb_devices;
+        }
+    }
+    EXPECT_TRUE(tty);
+    EXPECT_GE(usb_devices, 1);
 }
 
 // Host-fed mode with the symbolic names the kernel's devices really have,
