@@ -56,6 +56,15 @@ TEST(UeventSocket, ReadsBothFormatsAndRefusesWhatIsNotAUevent) {
         EXPECT_EQ(uevent.Property("PRODUCT=6b4d"), nullptr);
         EXPECT_EQ(uevent.Property("INTERFACE"), nullptr);
     }
+    // A copy reads its own properties once the original is gone.
+    Uevent copy;
+    {
+        Uevent original;
+        ASSERT_TRUE(Parses(Kernel(kProperties), &original));
+        copy = original;
+    }
+    EXPECT_STREQ(copy.action(), "add");
+    EXPECT_STREQ(copy.devtype(), "usb_device");
     // The last property without its NUL still reads whole.
     Uevent cut;
     ASSERT_TRUE(Parses(Kernel(kProperties + "DRIVER=usb"), &cut));

@@ -38,17 +38,20 @@ constexpr std::size_t kMaxDatagram = 16 * 1024;
 
 }  // namespace
 
-const char* Uevent::Property(std::string_view key) const {
-    const char* entry = properties_.data();
-    const char* end = entry + properties_.size();
+std::size_t Uevent::Find(std::string_view key) const {
+    const char* begin = properties_.c_str();
+    const char* entry = begin;
+    const char* end = begin + properties_.size();
     while (entry < end) {
         const std::size_t length = std::strlen(entry);
         if (length > key.size() && entry[key.size()] == '=' && std::memcmp(entry, key.data(), key.size()) == 0)
-            return entry + key.size() + 1;
+            return static_cast<std::size_t>(entry - begin) + key.size() + 1;
         entry += length + 1;
     }
-    return nullptr;
+    return kNone;
 }
+
+const char* Uevent::Property(std::string_view key) const { return At(Find(key)); }
 
 bool ParseUevent(const char* data, std::size_t size, Uevent* out) {
     std::string_view block;
@@ -70,12 +73,12 @@ bool ParseUevent(const char* data, std::size_t size, Uevent* out) {
     }
     out->properties_.assign(block);
     out->properties_.push_back('\0');  // the last entry ends even if the sender did not end it
-    out->action_ = out->Property("ACTION");
-    out->subsystem_ = out->Property("SUBSYSTEM");
-    out->devtype_ = out->Property("DEVTYPE");
+    out->action_ = out->Find("ACTION");
+    out->subsystem_ = out->Find("SUBSYSTEM");
+    out->devtype_ = out->Find("DEVTYPE");
     const char* devpath = out->Property("DEVPATH");
-    if (out->action_ == nullptr || out->subsystem_ == nullptr || devpath == nullptr || devpath[0] != '/' ||
-        *out->action_ == '\0' || *out->subsystem_ == '\0')
+    if (out->action() == nullptr || out->subsystem() == nullptr || devpath == nullptr || devpath[0] != '/' ||
+        *out->action() == '\0' || *out->subsystem() == '\0')
         return false;
     out->syspath_.assign("/sys").append(devpath);
     return true;

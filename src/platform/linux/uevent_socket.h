@@ -26,19 +26,26 @@ class Uevent {
 public:
     // A property's value; null when the uevent has none.
     const char* Property(std::string_view key) const;
-    const char* action() const { return action_; }
-    const char* subsystem() const { return subsystem_; }
-    const char* devtype() const { return devtype_; }
+    // Never null once parsed, but devtype (which many uevents lack).
+    const char* action() const { return At(action_); }
+    const char* subsystem() const { return At(subsystem_); }
+    const char* devtype() const { return At(devtype_); }
     // "/sys" and DEVPATH.
     const char* syspath() const { return syspath_.c_str(); }
 
 private:
     friend bool ParseUevent(const char* data, std::size_t size, Uevent* out);
+    static constexpr std::size_t kNone = std::string::npos;
+    // Where a property's value starts in properties_, or kNone: offsets,
+    // not pointers, so that a copy reads its own buffer.
+    std::size_t Find(std::string_view key) const;
+    const char* At(std::size_t offset) const { return offset == kNone ? nullptr : properties_.c_str() + offset; }
+
     std::string properties_;  // "KEY=VALUE\0" ..., ending in a NUL
     std::string syspath_;
-    const char* action_ = nullptr;
-    const char* subsystem_ = nullptr;
-    const char* devtype_ = nullptr;
+    std::size_t action_ = kNone;
+    std::size_t subsystem_ = kNone;
+    std::size_t devtype_ = kNone;
 };
 
 // Reads one datagram in either format; false when it is not a uevent
