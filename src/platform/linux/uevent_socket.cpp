@@ -131,8 +131,7 @@ UeventSocket::Result UeventSocket::Receive(std::string_view subsystem_a, std::st
         }
         // Only the kernel sends to its group; everything else must come
         // from root (udevd). Anything else is not ours to read.
-        if (sender.nl_groups == 0 || (sender.nl_groups == kKernelGroup && sender.nl_pid != 0)) continue;
-        if (sender.nl_groups != kKernelGroup && sender.nl_groups != kUdevdGroup) continue;
+        if (sender.nl_groups == kKernelGroup ? sender.nl_pid != 0 : sender.nl_groups != kUdevdGroup) continue;
         const cmsghdr* header = CMSG_FIRSTHDR(&message);
         if (header == nullptr || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_CREDENTIALS) continue;
         ucred credentials;
