@@ -161,7 +161,9 @@ TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors
         ASSERT_TRUE(pf::UnregisterDeviceNotification(b));
         ASSERT_FALSE(pf::lx::DeviceMonitorRunning());
     }
-    EXPECT_EQ(test::ThreadCount(), threads);
+    // A joined thread can still be listed in /proc for a moment while the
+    // kernel finishes its exit (seen once under a loaded CI run).
+    EXPECT_TRUE(test::Eventually([&] { return test::ThreadCount() == threads; })) << test::ThreadCount();
     EXPECT_EQ(test::ProcEntries("fd"), fds);
     pf::DestroyWindow(hwnd);
 }
