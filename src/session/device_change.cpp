@@ -246,6 +246,18 @@ std::size_t CKLVSession::QueueLength() {
     return n;
 }
 
+bool CKLVSession::ArmWhenEmpty() {
+    // Reset under the queue lock that QueueRecord sets it under: a record
+    // queued after this sets it again, and a wake-up never stays behind for
+    // a record already taken (or a null one passed over), which would turn
+    // the wait into a spin.
+    Lock();
+    const bool empty = m_DeviceQueue.empty();
+    if (empty) pf::ResetEvent(m_pDeviceEvent);
+    Unlock();
+    return empty;
+}
+
 int CKLVSession::StopRoutine() {
     CKLVSession* p = g_processor.load();
     if (p == nullptr) return 1;
@@ -270,7 +282,7 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
         // Records first: a due retry waits while records are queued, so a
         // burst of arrivals is never held up by an odd device.
         const std::uint32_t next_retry = self->QueueLength() == 0 ? self->RunDueRetries() : pf::kInfinite;
-        if (self->QueueLength() == 0) {
+        if (self->ArmWhenEmpty()) {
             LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - DeviceQ size = (0)");
             if (pf::WaitForMultipleObjects(2, events, false, next_retry) == pf::kWaitTimeout) continue;
         }
@@ -296,7 +308,6 @@ std::uint32_t CKLVSession::DeviceChangeNotice(void* instance) {
             LogMessage(record->device_id, kLogError, kCatGeneral,
                        "CKLVSession::DeviceChangeNotice - handling failed (%s)", record->device_name.c_str());
         }
-        pf::ResetEvent(events[1]);
         // A waiter past its deadline has given up; it is not signalled late.
         if (!record->retry_pending) FinishRecord(record);
     }

@@ -110,6 +110,9 @@ public:
     std::uint32_t DeviceRemoval(const std::string& tid, DeviceNotificationRecord* record);
     void GetDeviceSessionInfo(DeviceSessionInfo* info, const DeviceNotificationRecord* record);
     std::size_t QueueLength();
+    // True when no record is queued; the device event is then reset, ready
+    // for the wait for the next one.
+    bool ArmWhenEmpty();
     // Retries the arrivals whose next attempt is due; answers the wait until
     // the next one is (kInfinite when none waits).
     std::uint32_t RunDueRetries();

@@ -10,6 +10,7 @@
 #include "eklv/eklv.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "platform/thread.h"
 #include "session/device_notification.h"
 #include "session/session.h"
 #include "support/eventually.h"
@@ -50,6 +51,12 @@ TEST_F(DeviceChangeTest, NullRecordAndTermination) {
     // tests'.) A null record is logged and passed over.
     CKLVSession::GetInstance()->QueueRecord(nullptr);
     EXPECT_TRUE(test::Eventually([&] { return folder.CountLines("CKLVSession::DeviceChangeNotice - NULL devdata") == 1; }));
+    // The thread then waits again (its idle line before the record and one
+    // after), rather than spinning on the wake-up of the record it took.
+    const char* idle = "CKLVSession::DeviceChangeNotice - DeviceQ size = (0)";
+    EXPECT_TRUE(test::Eventually([&] { return folder.CountLines(idle) >= 2; }));
+    pf::Sleep(100);
+    EXPECT_EQ(folder.CountLines(idle), 2);
 
     // The stop routine ends the thread; records queued afterwards are
     // destroyed unhandled and unsignalled.
