@@ -334,10 +334,18 @@ private:
                     ++moved;
                     continue;
                 }
-                if (result != UeventSocket::Result::kNone) TheSysfsCache().Received(nullptr, nullptr);
+                // Dropped datagrams (another subsystem's) changed nothing
+                // the cache keeps.
+                if (result != UeventSocket::Result::kNone && result != UeventSocket::Result::kSkipped)
+                    TheSysfsCache().Received(nullptr, nullptr);
             }
             if (result == UeventSocket::Result::kLost) overflowed_ = true;  // the kernel dropped uevents
-            if (result == UeventSocket::Result::kNone || result == UeventSocket::Result::kLost) return moved;
+            // After a run of dropped datagrams the lock is let go; the socket
+            // stays readable, so the monitor's poll brings it back here, and a
+            // question that still finds it waiting reads afresh.
+            if (result == UeventSocket::Result::kNone || result == UeventSocket::Result::kLost ||
+                result == UeventSocket::Result::kSkipped)
+                return moved;
             // Something taken off the socket that was not a uevent, or a
             // failed receive: what changed is unknown, so look at the tree
             // shortly, and go on with the next one.

@@ -110,7 +110,8 @@ void UeventSocket::Close() {
 }
 
 UeventSocket::Result UeventSocket::Receive(std::string_view subsystem_a, std::string_view subsystem_b, Uevent* out) {
-    for (;;) {
+    for (int dropped = 0;; ++dropped) {
+        if (dropped == kMaxDropped) return Result::kSkipped;
         alignas(8) char buffer[kMaxDatagram];
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
         sockaddr_nl sender{};
@@ -124,7 +125,10 @@ UeventSocket::Result UeventSocket::Receive(std::string_view subsystem_a, std::st
         message.msg_controllen = sizeof control;
         const ssize_t got = recvmsg(fd_, &message, 0);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                --dropped;
+                continue;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) return Result::kNone;
             if (errno == ENOBUFS) return Result::kLost;
             return Result::kFailed;

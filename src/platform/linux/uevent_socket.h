@@ -72,11 +72,14 @@ public:
         kLost,      // the kernel dropped uevents (the buffer overflowed)
         kBad,       // a trusted sender's datagram that is not a uevent
         kFailed,    // the socket failed (errno set)
+        kSkipped,   // kMaxDropped datagrams dropped in a row; more may wait
     };
     // Takes datagrams off the socket until one is a uevent of subsystem_a
     // or subsystem_b; datagrams of other subsystems or from other senders
-    // are dropped.
+    // are dropped, at most kMaxDropped in one call, so that a flood of
+    // other subsystems' uevents never holds the caller (and its lock) long.
     Result Receive(std::string_view subsystem_a, std::string_view subsystem_b, Uevent* out);
+    static constexpr int kMaxDropped = 256;
 
 private:
     int fd_ = -1;
