@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 
@@ -27,7 +28,15 @@ Result RunProgram(const std::string& program, std::initializer_list<std::string>
     for (const std::string& a : args) command += " \"" + a + "\"";
     command += " 2>&1\"";
     Result result;
-    FILE* pipe = _popen(command.c_str(), "r");
+    // Wine's _popen starts cmd.exe, which now and then fails to start while
+    // other Windows programs of the suite start and stop beside it; a start
+    // that failed is tried again before the test gives up.
+    FILE* pipe = nullptr;
+    for (int attempt = 0; attempt < 3 && pipe == nullptr; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        pipe = _popen(command.c_str(), "r");
+        if (pipe == nullptr) std::fprintf(stderr, "_popen failed (errno %d), attempt %d\n", errno, attempt + 1);
+    }
     if (pipe == nullptr) {
         ADD_FAILURE() << "_popen " << command;
         return result;
