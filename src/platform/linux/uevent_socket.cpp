@@ -123,12 +123,11 @@ UeventSocket::Result UeventSocket::Receive(std::string_view subsystem_a, std::st
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t got = recvmsg(fd_, &message, 0);
+        ssize_t got;
+        do {
+            got = recvmsg(fd_, &message, 0);
+        } while (got < 0 && errno == EINTR);
         if (got < 0) {
-            if (errno == EINTR) {
-                --dropped;
-                continue;
-            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) return Result::kNone;
             if (errno == ENOBUFS) return Result::kLost;
             return Result::kFailed;
