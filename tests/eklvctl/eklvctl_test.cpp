@@ -104,6 +104,10 @@ protected:
         std::filesystem::copy_file(std::getenv("EKLV_LIBRARY"), folder.File("libeklv.so"));
         folder.Write("eklv.ini", kStationIni);
         setenv("EKLV_COMMON_APPDATA", folder.path().c_str(), 1);
+        // Settings and log named outright: with eklv.ini removed, the library
+        // would otherwise read (and write back) the machine's installed one.
+        setenv("EKLV_CONFIG_DIR", folder.path().c_str(), 1);
+        setenv("EKLV_LOG_DIR", folder.path().c_str(), 1);
         const UsbRig::NodeId hub = rig.AddHub(rig.AddRootHub(rig.AddPciController("0000:00:14.0"), 1), 3);
         const UsbRig::NodeId root2 = rig.AddRootHub(rig.AddPciController("0000:00:1d.0"), 2, 2);
         rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB1", "Norvanta UART"),
@@ -115,7 +119,9 @@ protected:
         modem->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\n\r\nOK\r\n"));
         modem->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
     }
-    ~Station() override { unsetenv("EKLV_COMMON_APPDATA"); }
+    ~Station() override {
+        for (const char* name : {"EKLV_COMMON_APPDATA", "EKLV_CONFIG_DIR", "EKLV_LOG_DIR"}) unsetenv(name);
+    }
 
     std::unique_ptr<Child> Start(std::vector<std::string> args) const {
         args.insert(args.begin(), {"--library", folder.File("libeklv.so")});

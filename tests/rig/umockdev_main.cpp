@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "rig/usb_rig.h"
+#include "support/lib_folder.h"
 
 int main(int argc, char** argv) {
     eklv::test::RunUnderUmockdev(argc, argv);
     testing::InitGoogleTest(&argc, argv);
+    eklv::test::UseQuietModuleFolder();
     return RUN_ALL_TESTS();
 }

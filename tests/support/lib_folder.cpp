@@ -101,7 +101,15 @@ ModuleFolder::ModuleFolder(const std::string& ini_text) {
 
 ModuleFolder::~ModuleFolder() {
     CKLVMessageLogger::UnInitialize();
-    OverrideModule("");
+    UseQuietModuleFolder();
+}
+
+void UseQuietModuleFolder() {
+    // Made once per process with an empty eklv.ini and removed at exit.
+    static const TempFolder quiet;
+    static const bool written = (quiet.Write("eklv.ini", ""), true);
+    (void)written;
+    OverrideModule(quiet.File(TempFolder::kLibraryName));
     InitSettings();
 }
 

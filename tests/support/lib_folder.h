@@ -46,6 +46,12 @@ public:
     ~ModuleFolder();
 };
 
+// Points the statically linked core at a folder of the test process's own
+// (empty eklv.ini) when no ModuleFolder is active: without it, a unit test
+// would read the machine's installed eklv.ini and log to the user's state
+// folder. The test mains call it first; ModuleFolder returns to it.
+void UseQuietModuleFolder();
+
 // An ini with logging of every level, flushed, for tests that read the log.
 std::string VerboseLogIni(const std::string& extra = "");
 
