@@ -6,7 +6,9 @@
 include(CMakePackageConfigHelpers)
 
 set(EKLV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/eklv)
-set(EKLV_UDEV_RULES_DIR "${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d" CACHE PATH "Where the udev rule is installed")
+# Relative destinations throughout: every file lands under the prefix given
+# at install time (and under DESTDIR).
+set(EKLV_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed (relative: under the prefix)")
 
 install(TARGETS eklv eklv_host EXPORT eklvTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -25,9 +27,9 @@ string(REGEX REPLACE "/$" "" EKLV_PC_TO_PREFIX "${EKLV_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/eklv.pc.in ${PROJECT_BINARY_DIR}/eklv.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/eklv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The installed settings: the library reads ${sysconfdir}/eklv/eklv.ini when
-# none lies beside it (src/core/folder_rules.h).
-install(FILES ${PROJECT_SOURCE_DIR}/examples/eklv.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/eklv)
+# The installed settings: the library reads EKLV_SETTINGS_DIR/eklv.ini (the
+# top-level CMakeLists.txt) when none lies beside it (src/core/folder_rules.h).
+install(FILES ${PROJECT_SOURCE_DIR}/examples/eklv.ini DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/eklv)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/eklv.ini ${PROJECT_SOURCE_DIR}/examples/USBConnectivityConfig.ini
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/installed/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/host)
@@ -46,8 +48,9 @@ if(EKLV_BUILD_TOOLS)
   install(FILES ${EKLV_UDEV_RULE} DESTINATION ${EKLV_UDEV_RULES_DIR})
 endif()
 
-# cpack -G DEB in a build configured with CMAKE_INSTALL_PREFIX=/usr (the
-# settings folder is compiled in, so the package's prefix is the build's).
+# cpack -G DEB in a build configured with CMAKE_INSTALL_PREFIX=/usr and
+# CMAKE_INSTALL_SYSCONFDIR=/etc (the settings folder is compiled in, so the
+# package's folders are the build's).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME eklv)
 set(CPACK_PACKAGE_VENDOR "eklv")

@@ -10,8 +10,12 @@
 #     nothing else does;
 #  4. an ordinary user in dialout: the example reads /etc/eklv/eklv.ini and
 #     logs to ~/.local/state/eklv; eklvctl lists the rig's phones with no
-#     copying, and its demo runs.
-# Needs root (apt-get, useradd); leaves the machine as it found it.
+#     copying, and its demo runs;
+#  5. cmake --install --prefix P of a build with the default folders, into
+#     an empty DESTDIR: every file lands under P.
+# Needs root (apt-get, useradd); leaves the machine as it found it, except
+# that EKLV_KEEP_PACKAGE=1 leaves the package installed (CI then runs the
+# suites beside it, which must neither read nor change it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,7 +30,7 @@ done
 work=$(mktemp -d)
 made_user=
 cleanup() {
-  if dpkg -s eklv >/dev/null 2>&1; then apt-get purge -y eklv >/dev/null || true; fi
+  if [ "${EKLV_KEEP_PACKAGE:-0}" != 1 ] && dpkg -s eklv >/dev/null 2>&1; then apt-get purge -y eklv >/dev/null || true; fi
   if [ -n "$made_user" ]; then userdel -r "$user" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -35,7 +39,7 @@ fail() { echo "test-install: FAILED: $*" >&2; exit 1; }
 step() { echo "== install: $*"; }
 
 step "build with prefix /usr"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc \
   -DEKLV_BUILD_TESTS=OFF -DEKLV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)" >/dev/null
 
@@ -50,6 +54,10 @@ for f in "$libdir"/../libeklv.so.1 "$libdir"/../libeklv_host.so.1 "$libdir"/../l
   [ -e "$f" ] || fail "cmake --install did not install $f"
 done
 [[ "$(objdump -p "$libdir/../libeklv.so.1")" =~ SONAME\ +libeklv\.so\.1 ]] || fail "libeklv.so.1 has no versioned soname"
+# The folder compiled into the library and eklvctl is where eklv.ini went.
+for f in "$libdir/../libeklv.so.1" "$stage/usr/bin/eklvctl"; do
+  grep -qx /etc/eklv <(strings -a "$f") || fail "$f does not read its settings from /etc/eklv"
+done
 
 # The example host, out of tree, both ways; $1: how to find the package.
 build_example() {
@@ -140,4 +148,18 @@ run_as umockdev-run --device "$home/rig.umockdev" -- eklvctl log --level 0x7 >"$
 grep -q "Can NOT write Level and Flush back to \[/etc/eklv/eklv.ini\]" "$home"/.local/state/eklv/*EKLV_Core.log \
   || fail "no line about the settings that could not be written back"
 run_as eklvctl demo >"$work/demo" 2>&1 || fail "eklvctl demo as $user: $(tail -n 20 "$work/demo")"
+
+step "cmake --install --prefix into an empty DESTDIR"
+# The normal build has the default (relative) folders; made or brought up
+# to date here.
+scripts/build.sh normal >/dev/null
+empty=$work/destdir
+prefix=/opt/eklv-prefix-check
+mkdir "$empty"
+DESTDIR=$empty cmake --install build --prefix "$prefix" >/dev/null
+outside=$(find "$empty" \( -type f -o -type l \) ! -path "$empty$prefix/*")
+[ -z "$outside" ] || fail "cmake --install --prefix $prefix wrote outside it: $outside"
+for f in etc/eklv/eklv.ini lib/udev/rules.d/70-eklv.rules bin/eklvctl include/eklv/eklv.h; do
+  [ -e "$empty$prefix/$f" ] || fail "cmake --install --prefix $prefix did not install $f"
+done
 step "ok"
