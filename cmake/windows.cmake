@@ -7,6 +7,10 @@
 # into each binary, so eklv.dll imports Windows system DLLs only.
 add_link_options(-static)
 
+# Version resources, Release debug files and import libraries.
+enable_language(RC)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-sdk.cmake)
+
 # The 64-bit build runs its tests under Wine: CTest starts every test
 # executable through scripts/wine-run.sh with a Wine prefix of the build
 # folder's own (created on first use).

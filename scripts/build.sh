@@ -10,8 +10,8 @@ case "$flavour" in
   normal) dir=build; args=(-DEKLV_SANITIZE=) ;;
   asan) dir=build-asan; args=(-DEKLV_SANITIZE=address -DEKLV_BUILD_BENCH=OFF) ;;
   tsan) dir=build-tsan; args=(-DEKLV_SANITIZE=thread -DEKLV_BUILD_BENCH=OFF) ;;
-  windows-i686) dir=build-win32; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-i686.cmake -DEKLV_BUILD_BENCH=OFF) ;;
-  windows-x64) dir=build-win64; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake -DEKLV_BUILD_BENCH=OFF) ;;
+  windows-i686) dir=build-win32; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-i686.cmake -DCMAKE_BUILD_TYPE=Release -DEKLV_BUILD_BENCH=OFF) ;;
+  windows-x64) dir=build-win64; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake -DCMAKE_BUILD_TYPE=Release -DEKLV_BUILD_BENCH=OFF) ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
 args+=("${@:2}")

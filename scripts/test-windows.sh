@@ -23,3 +23,7 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/wine-run.sh "$prefix" "$dir/tests/windows/win_window_test.exe" --gtest_filter='*DeviceNotifications*' \
   >/dev/null 2>&1 </dev/null || true
 (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+# The SDK a host developer gets, for both architectures: packages, import
+# libraries and hosts linked against them (scripts/test-windows-sdk.sh).
+scripts/test-windows-sdk.sh build-win32 "$prefix"
+scripts/test-windows-sdk.sh "$dir" "$prefix"

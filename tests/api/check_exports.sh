@@ -37,10 +37,30 @@ for name in $imports; do
     *) echo "imports a DLL that is not part of Windows: $name"; exit 1 ;;
   esac
 done
+# ASLR and DEP, and on x64 high-entropy addresses, survive the build.
+flags="DYNAMIC_BASE NX_COMPAT"
+echo "$dump" | grep -q "file format pei-x86-64" && flags="$flags HIGH_ENTROPY_VA"
+for flag in $flags; do
+  echo "$dump" | grep -qw "$flag" || { echo "$lib lacks $flag"; exit 1; }
+done
+# A stripped DLL names its debug file, which lies beside it.
+symbols="$lib"
+if [ -f "$lib.debug" ]; then
+  x86_64-w64-mingw32-objdump -h "$lib" | grep -q "\.gnu_debuglink" || { echo "$lib does not name $lib.debug"; exit 1; }
+  symbols="$lib.debug"
+fi
 # On i686 the entry points are __stdcall: their symbols carry the size of
-# the arguments they pop (EKLVInitialize@4).
+# the arguments they pop (EKLVInitialize@4), and the import libraries beside
+# the DLL define exactly those names for hosts (imported under the plain
+# names, which the link-and-run checks of test-windows-sdk.sh prove).
 if echo "$dump" | grep -q "file format pei-i386"; then
-  stdcall=$(i686-w64-mingw32-nm "$lib" | grep -cE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" || true)
-  if [ "$stdcall" != 12 ]; then echo "$stdcall of the twelve entry points are __stdcall"; exit 1; fi
+  decorated=$(i686-w64-mingw32-nm "$symbols" | grep -oE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" | cut -c4- | sort)
+  if [ "$(echo "$decorated" | grep -c .)" != 12 ]; then echo "$(echo "$decorated" | grep -c .) of the twelve entry points are __stdcall"; exit 1; fi
+  dir=$(dirname "$lib")
+  for implib in "$dir/libeklv.dll.a" "$dir/eklv.lib"; do
+    [ -f "$implib" ] || continue
+    defined=$(llvm-nm "$implib" 2>/dev/null | grep -oE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" | cut -c4- | sort)
+    if [ "$defined" != "$decorated" ]; then echo "$implib does not define the DLL's decorated names:"; echo "$defined"; exit 1; fi
+  done
 fi
 echo "twelve entry points exported; imports:" $imports

@@ -3,6 +3,9 @@
 // log file read back. Wine has no USB hubs, so a start fails at the
 // device-id manager, as on any machine without hubs.
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <vector>
 
 #include "support/api_scenarios.h"
 #include "support/lib_folder.h"
@@ -49,6 +52,36 @@ TEST(WineHostApi, StartWithoutHubsAndItsLogFile) {
     }
     EXPECT_GE(lines, 7u);
     EXPECT_EQ(log.back(), '\n');
+    // The build label of the DLL's version resource, as the log prints it.
+    EXPECT_NE(log.find("[------] Label - " EKLV_BUILD_LABEL "\r\n"), std::string::npos) << log;
+}
+
+// The version resource as installers and Explorer read it.
+TEST(WineHostApi, VersionResource) {
+    LoadedLibrary lib;
+    ASSERT_TRUE(lib.ok());
+    const std::string file = lib.File(test::TempFolder::kLibraryName);
+    DWORD ignored = 0;
+    std::vector<char> data(GetFileVersionInfoSizeA(file.c_str(), &ignored));
+    ASSERT_FALSE(data.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(file.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+    auto value = [&](const char* name) {
+        char* text = nullptr;
+        UINT length = 0;
+        std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
+        return VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length) && text
+                   ? std::string(text)
+                   : std::string("(none)");
+    };
+    EXPECT_EQ(value("FileVersion"), EKLV_VERSION);
+    EXPECT_EQ(value("ProductName"), "eklv");
+    EXPECT_EQ(value("OriginalFilename"), "eklv.dll");
+    EXPECT_EQ(value("Comments"), EKLV_BUILD_LABEL);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+    EXPECT_EQ(fixed->dwFileVersionMS, (static_cast<DWORD>(EKLV_VERSION_MAJOR) << 16) | EKLV_VERSION_MINOR);
 }
 
 }  // namespace
