@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "core_log.h"
 #include "host.h"
 #include "library.h"
 #include "output.h"
