@@ -56,7 +56,7 @@ void StationView::SetLibrary(const std::string& state, const std::string& messag
 void StationView::Starting(const std::string& library_path) {
     SetLibrary("starting", "");
     library_state_["path"] = library_path;
-    Publish();
+    PublishNow();
 }
 
 void StationView::Running(Library& library, LogTail& log) {
@@ -64,26 +64,26 @@ void StationView::Running(Library& library, LogTail& log) {
     log_ = &log;
     SetLibrary("running", "");
     LearnLog();
-    Publish();
+    PublishNow();
 }
 
 void StationView::Failed(const std::string& message) {
     library_ = nullptr;
     log_ = nullptr;
     SetLibrary("failed", "The library did not start: " + message);
-    Publish();
+    PublishNow();
 }
 
 void StationView::Stopped(const std::string& message) {
     library_ = nullptr;
     log_ = nullptr;
     SetLibrary("stopped", message);
-    Publish();
+    PublishNow();
 }
 
 void StationView::Warn(const std::string& warning) {
     warnings_.push_back(warning);
-    Publish();
+    PublishNow();
 }
 
 bool StationView::LearnLog() {
@@ -119,7 +119,7 @@ void StationView::SetOpen(std::uint16_t id, std::uint32_t type, bool open) {
 }
 
 void StationView::Tick() {
-    bool changed = false;
+    bool changed = publish_due_;
     if (Clock::now() - last_poll_ >= kLogPoll) changed |= LearnLog();
     changed |= station_.Age(Clock::now());
     if (changed) Publish();
@@ -128,10 +128,21 @@ void StationView::Tick() {
 Clock::time_point StationView::NextTick() const {
     Clock::time_point next = last_poll_ + kLogPoll;
     if (auto change = station_.NextChange()) next = std::min(next, *change);
+    if (publish_due_) next = std::min(next, last_publish_ + kPublishEvery);
     return next;
 }
 
 void StationView::Publish() {
+    if (Clock::now() - last_publish_ < kPublishEvery) {
+        publish_due_ = true;
+        return;
+    }
+    PublishNow();
+}
+
+void StationView::PublishNow() {
+    last_publish_ = Clock::now();
+    publish_due_ = false;
     JsonValue snapshot = {{"time", ClockTime(std::chrono::system_clock::now())},
                           {"library", library_state_},
                           {"warnings", warnings_}};

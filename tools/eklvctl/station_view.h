@@ -28,6 +28,10 @@ public:
     // How often the log is read for hubs and TIDs that came without an
     // announcement (a hub plugged or pulled, a late log line).
     static constexpr std::chrono::milliseconds kLogPoll{250};
+    // Snapshots go out at most this often: a burst of phones makes one
+    // snapshot per pause, not one per announcement (announcements
+    // themselves go out at once).
+    static constexpr std::chrono::milliseconds kPublishEvery{100};
 
     StationView();
     explicit StationView(WebServer::Limits limits);
@@ -61,7 +65,10 @@ public:
 
 private:
     bool LearnLog();
+    // Publishes the snapshot now, or marks it due when one went out within
+    // kPublishEvery; Tick sends it.
     void Publish();
+    void PublishNow();
     void SetLibrary(const std::string& state, const std::string& message);
 
     Station station_;
@@ -71,6 +78,8 @@ private:
     JsonValue library_state_;
     std::vector<std::string> warnings_;
     Clock::time_point last_poll_ = Clock::now();
+    Clock::time_point last_publish_{};
+    bool publish_due_ = false;
 };
 
 }  // namespace eklvctl

@@ -132,6 +132,8 @@ class WebServer::Impl::Stream : public std::enable_shared_from_this<Stream> {
 public:
     Stream(Impl& server, beast::tcp_stream stream) : server_(server), stream_(std::move(stream)) {
         peer_ = PeerText(stream_.socket());
+        error_code ec;
+        stream_.socket().set_option(asio::socket_base::send_buffer_size(server_.limits_.stream_send_buffer), ec);
     }
 
     void Start(std::uint64_t last_seen) {

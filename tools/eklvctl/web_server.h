@@ -30,11 +30,16 @@ public:
     struct Limits {
         std::size_t max_connections = 512;
         std::size_t stream_queue = 512;               // events waiting for one stream
-        std::chrono::milliseconds write_stall{10000};  // a stream write not done by then drops the stream
+        std::chrono::milliseconds write_stall{5000};   // a stream write not done by then drops the stream
         std::chrono::milliseconds idle{30000};         // a connection without a request for that long is closed
         std::chrono::milliseconds heartbeat{15000};    // a comment on quiet streams, to find closed ones
         std::size_t request_limit = 8192;              // bytes of a request's header, and of its body
         std::size_t history = 200;                     // events a new stream gets first
+        // The kernel's send buffer of a stream (Linux doubles it). Fixed, so
+        // that a browser that stops reading holds a bounded amount of memory
+        // and is found out by the stall time, however large the system lets
+        // buffers grow.
+        int stream_send_buffer = 64 * 1024;
     };
     struct Asset {
         std::string path;  // "/", "/station.js"
