@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "http_client.h"
 #include "station_rig.h"
 #include "rig/modem_emulator.h"
 #include "rig/usb_rig.h"
@@ -127,12 +128,22 @@ TEST_F(Station, LogWritesItsSettingsBack) {
 }
 
 // The demo checks each step of its road itself and exits with a failure
-// code when one goes wrong.
+// code when one goes wrong; with the station view open it waits for Ctrl-C
+// at the end of the road, the phone shown at its port.
 TEST(Demo, ShowsTheRoadOfAPhone) {
     TempFolder folder;
-    Child demo(folder, {"--library", std::getenv("EKLV_LIBRARY"), "demo", "--folder", folder.path()});
-    EXPECT_EQ(demo.Wait(120s), 0) << demo.out << demo.err;
+    Child demo(folder, {"--library", std::getenv("EKLV_LIBRARY"), "demo", "--folder", folder.path(), "--serve",
+                        "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(demo.WaitFor("stays at http://127.0.0.1:", 120s)) << demo.out << demo.err;
     EXPECT_NE(demo.out.find("  Norvanta Phone N1"), std::string::npos) << demo.out;
+    std::smatch url;
+    ASSERT_TRUE(std::regex_search(demo.out, url, std::regex("view     http://127\\.0\\.0\\.1:(\\d+)/"))) << demo.out;
+    HttpResponse station = HttpGet(static_cast<std::uint16_t>(std::stoi(url[1].str())), "/api/station");
+    EXPECT_NE(station.body.find("\"tid\":\"1.3.2\",\"state\":\"phone\""), std::string::npos) << station.body;
+    EXPECT_NE(station.body.find("\"device_id\":5,\"tid\":\"2.1\""), std::string::npos) << station.body;
+    demo.Signal(SIGINT);
+    EXPECT_EQ(demo.Wait(30s), 0) << demo.out << demo.err;
+    EXPECT_NE(demo.out.find("EKLVUninitialize() -> 0"), std::string::npos) << demo.out;
     std::smatch log;
     ASSERT_TRUE(std::regex_search(demo.out, log, std::regex("\\nlog: (/[^\\n]+EKLV_Core\\.log)\\n"))) << demo.out;
     EXPECT_TRUE(std::filesystem::exists(log[1].str()));
