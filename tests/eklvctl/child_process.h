@@ -64,6 +64,7 @@ public:
         return exit_;
     }
     void Signal(int signal) { kill(pid_, signal); }
+    pid_t pid() const { return pid_; }
 
     // This process's environment without the umockdev preload, for
     // programs that have no business on the rig (a browser).

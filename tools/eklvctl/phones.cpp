@@ -49,6 +49,7 @@ JsonValue PhoneJson(const Phone& phone) {
 
 JsonValue EventJson(const InterfaceEvent& e) {
     return {{"time", ClockTime(e.when)},
+            {"at_ms", std::chrono::duration_cast<std::chrono::milliseconds>(e.when.time_since_epoch()).count()},
             {"event", e.arrival ? "arrival" : "removal"},
             {"device_id", e.device_id},
             {"type", InterfaceTypeName(e.type)},

@@ -42,7 +42,9 @@ Phone DescribePhone(Library& library, const Device& device, const std::string& t
 // null when unknown.
 JsonValue PhoneJson(const Phone& phone);
 
-// {"time","event","device_id","type","type_code","product","name","port"}.
+// {"time","at_ms","event","device_id","type","type_code","product","name",
+// "port"}: time of day as text and in milliseconds since 1970 (UTC), when
+// eklvctl took the library's message.
 JsonValue EventJson(const InterfaceEvent& event);
 
 }  // namespace eklvctl

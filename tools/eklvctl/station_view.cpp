@@ -70,7 +70,7 @@ void StationView::Running(Library& library, LogTail& log) {
 void StationView::Failed(const std::string& message) {
     library_ = nullptr;
     log_ = nullptr;
-    SetLibrary("failed", "The library did not start: " + message);
+    SetLibrary("failed", message);
     PublishNow();
 }
 

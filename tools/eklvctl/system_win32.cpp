@@ -5,6 +5,7 @@
 #include "system.h"
 
 #include <windows.h>
+#include <winioctl.h>
 #include <usbioctl.h>
 
 #include <filesystem>
