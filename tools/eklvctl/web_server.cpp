@@ -82,7 +82,7 @@ bool IsLoopbackHost(std::string host) {
 class WebServer::Impl {
 public:
     Impl(std::vector<Asset> assets, Limits limits)
-        : assets_(std::move(assets)), limits_(limits), acceptor_(io_), heartbeat_(io_) {
+        : assets_(std::move(assets)), limits_(limits), acceptor_(io_), heartbeat_(io_), pause_(io_) {
         station_json_ = std::make_shared<const std::string>("{}");
     }
 
@@ -107,6 +107,7 @@ public:
     const Limits limits_;
     tcp::acceptor acceptor_;
     asio::steady_timer heartbeat_;
+    asio::steady_timer pause_;  // before accepting again after a failed accept
     tcp::endpoint local_;
     std::thread thread_;
     bool started_ = false;
@@ -481,6 +482,7 @@ void WebServer::Impl::CloseAll() {
     error_code ec;
     acceptor_.close(ec);
     heartbeat_.cancel();
+    pause_.cancel();
     for (const auto& stream : streams_) stream->Close();
     streams_.clear();
     stream_count_ = 0;
@@ -490,18 +492,25 @@ void WebServer::Impl::CloseAll() {
 void WebServer::Impl::Accept() {
     acceptor_.async_accept([this](const error_code& ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-        if (!ec) {
-            if (connections_ >= limits_.max_connections) {
-                auto busy = std::make_shared<tcp::socket>(std::move(socket));
-                asio::async_write(*busy, asio::buffer(kBusy, std::char_traits<char>::length(kBusy)),
-                                  [busy](const error_code&, std::size_t) {
-                                      error_code ignored;
-                                      busy->close(ignored);
-                                  });
-            } else {
-                ++connections_;
-                std::make_shared<Connection>(*this, std::move(socket))->Read();
-            }
+        if (ec) {
+            // Out of descriptors or memory: accepting again at once would
+            // spin; the connection waits in the backlog meanwhile.
+            pause_.expires_after(std::chrono::milliseconds(100));
+            pause_.async_wait([this](const error_code& e) {
+                if (!e) Accept();
+            });
+            return;
+        }
+        if (connections_ >= limits_.max_connections) {
+            auto busy = std::make_shared<tcp::socket>(std::move(socket));
+            asio::async_write(*busy, asio::buffer(kBusy, std::char_traits<char>::length(kBusy)),
+                              [busy](const error_code&, std::size_t) {
+                                  error_code ignored;
+                                  busy->close(ignored);
+                              });
+        } else {
+            ++connections_;
+            std::make_shared<Connection>(*this, std::move(socket))->Read();
         }
         Accept();
     });
