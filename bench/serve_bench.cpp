@@ -30,7 +30,6 @@ namespace {
 
 using eklv::test::Child;
 using eklv::test::HttpStream;
-using eklv::test::RigInterface;
 using eklv::test::TempFolder;
 using eklv::test::UsbRig;
 using Json = nlohmann::json;
@@ -52,15 +51,7 @@ struct Station {
     std::uint16_t port = 0;
 
     Station() {
-        auto root = rig.AddRootHub(rig.AddPciController(), 1);
-        top = rig.AddHub(root, 1);
-        int tty = 0;
-        for (int h = 1; h <= 4; ++h) {
-            auto hub = rig.AddHub(top, h, 8);
-            for (int p = 1; p <= 8; ++p)
-                rig.AddCompositePhone(hub, p, 0x6b4d, 0x2001,
-                                      {RigInterface::Modem("ttyACM" + std::to_string(tty++)), RigInterface::Mtp()});
-        }
+        top = rig.AddPhoneBank(rig.AddRootHub(rig.AddPciController(), 1), 1, 4, 8, 0);
         rig.Unplug(top);
         std::filesystem::copy_file(std::getenv("EKLV_LIBRARY"), folder.File("libeklv.so"));
         folder.Write("eklv.ini", eklv::bench::BenchIni("[CORE_LOGGING]\nLevel=0x7\nFlush=1\n") +

@@ -192,13 +192,7 @@ TEST_F(Serve, SnapshotEventsAndRefusals) {
 // every arrival, the snapshot has every phone at its port, and the stream
 // that stopped reading is dropped with one line.
 TEST_F(Serve, KeepsUpWithABurstAndManyStreams) {
-    const UsbRig::NodeId top = rig.AddHub(root1, 1, 4);
-    for (int h = 0; h < 4; ++h) {
-        const UsbRig::NodeId hub8 = rig.AddHub(top, h + 1, 8);
-        for (int p = 0; p < 8; ++p)
-            rig.AddCompositePhone(hub8, p + 1, 0x6b4d, 0x2001,
-                                  {RigInterface::Modem("ttyACM" + std::to_string(10 + h * 8 + p)), RigInterface::Mtp()});
-    }
+    const UsbRig::NodeId top = rig.AddPhoneBank(root1, 1, 4, 8, 10);
     rig.Unplug(top);
     const std::uint16_t port = StartServe();
     ASSERT_NE(port, 0) << serve->err;
