@@ -1,5 +1,6 @@
 #include "http_client.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <thread>
@@ -136,14 +137,12 @@ HttpStream::~HttpStream() {
 bool HttpStream::Read(std::chrono::milliseconds wait) {
     if (socket_ == kNoSocket || closed_) return false;
     const auto end = std::chrono::steady_clock::now() + wait;
-    do {
-        if (!ReadSome(static_cast<Socket>(socket_), &text_, 0)) {
-            closed_ = true;
-            return false;
-        }
-        if (WaitReadable(static_cast<Socket>(socket_), 10) <= 0 && std::chrono::steady_clock::now() >= end) break;
-    } while (true);
-    return true;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (WaitReadable(static_cast<Socket>(socket_), static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
+            return true;
+        if (!ReadSome(static_cast<Socket>(socket_), &text_, 0)) return !(closed_ = true);
+    }
 }
 
 bool HttpStream::WaitFor(const std::string& text, std::chrono::milliseconds bound, std::size_t offset) {

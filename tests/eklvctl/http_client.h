@@ -36,7 +36,6 @@ public:
     HttpStream(const HttpStream&) = delete;
     HttpStream& operator=(const HttpStream&) = delete;
 
-    bool connected() const { return socket_ != kNoSocket; }
     // Reads what has come, for up to wait; false once the server closed.
     bool Read(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
     // Reads until text has come (counting from offset) or the bound passes.

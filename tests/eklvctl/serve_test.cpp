@@ -12,17 +12,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <nlohmann/json.hpp>
 
 #include "http_client.h"
 #include "station_rig.h"
+#include "station_snapshot.h"
 #include "support/eventually.h"
 
 namespace eklv::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Json = nlohmann::json;
+using Json = Snapshot;
 
 // The port number after mark in text; 0 when mark is not there yet.
 std::uint16_t PortAfter(const std::string& text, const std::string& mark) {
@@ -35,23 +35,6 @@ std::uint16_t PortIn(const std::string& text) { return PortAfter(text, "station 
 Json StationAt(std::uint16_t port) {
     HttpResponse r = HttpGet(port, "/api/station");
     return r.status == 200 ? Json::parse(r.body, nullptr, false) : Json();
-}
-
-// The port object at tid anywhere in the snapshot's tree; null when none.
-const Json* PortAt(const Json& snapshot, const std::string& tid) {
-    std::function<const Json*(const Json&)> in_hub = [&](const Json& hub) -> const Json* {
-        for (const Json& port : hub["ports"]) {
-            if (port["tid"] == tid) return &port;
-            if (port["state"] == "hub")
-                if (const Json* found = in_hub(port["hub"])) return found;
-        }
-        return nullptr;
-    };
-    if (!snapshot.is_object() || !snapshot.contains("controllers")) return nullptr;  // not drawn yet
-    for (const Json& controller : snapshot["controllers"])
-        for (const Json& hub : controller["hubs"])
-            if (const Json* found = in_hub(hub)) return found;
-    return nullptr;
 }
 
 // "empty", "hub", or the state of the phone at tid ("arrived", "removed",
@@ -248,7 +231,7 @@ TEST_F(Serve, KeepsUpWithABurstAndManyStreams) {
 // settings for a closed network (no first-run, update or sync traffic).
 class Browser {
 public:
-    explicit Browser(const TempFolder& folder) : folder_(folder) {
+    explicit Browser(const TempFolder& folder) {
         const std::vector<std::string> environment = Child::PlainEnvironment();
         driver_ = std::make_unique<Child>(folder, std::vector<std::string>{"--port=0"}, "/usr/bin/chromedriver",
                                           &environment);
@@ -312,7 +295,6 @@ private:
         return out;
     }
 
-    const TempFolder& folder_;
     std::unique_ptr<Child> driver_;
     std::uint16_t port_ = 0;
     std::string session_;

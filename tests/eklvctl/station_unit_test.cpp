@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 
 #include "core_log.h"
 #include "station.h"
 #include "station_ini.h"
+#include "station_snapshot.h"
 #include "station_view.h"
 #include "support/lib_folder.h"
 
@@ -73,23 +73,12 @@ Phone PhoneAt(std::uint16_t id, const std::string& tid, const std::string& tty) 
 // What the snapshot shows at tid: "empty", "hub:<port count>",
 // "phone:<id>:<state>", or "none".
 std::string At(const JsonValue& snapshot, const std::string& tid) {
-    std::function<std::string(const JsonValue&)> in = [&](const JsonValue& hub) -> std::string {
-        for (const JsonValue& port : hub["ports"]) {
-            if (port["tid"] == tid) {
-                if (port["state"] == "hub") return "hub:" + port["hub"]["port_count"].dump();
-                if (port["state"] == "phone")
-                    return "phone:" + port["phone"]["device_id"].dump() + ":" + port["phone"]["state"].get<std::string>();
-                return port["state"];
-            }
-            if (port["state"] == "hub")
-                if (std::string found = in(port["hub"]); found != "none") return found;
-        }
-        return "none";
-    };
-    for (const JsonValue& controller : snapshot["controllers"])
-        for (const JsonValue& hub : controller["hubs"])
-            if (std::string found = in(hub); found != "none") return found;
-    return "none";
+    const JsonValue* port = eklv::test::PortAt(snapshot, tid);
+    if (port == nullptr) return "none";
+    if ((*port)["state"] == "hub") return "hub:" + (*port)["hub"]["port_count"].dump();
+    if ((*port)["state"] == "phone")
+        return "phone:" + (*port)["phone"]["device_id"].dump() + ":" + (*port)["phone"]["state"].get<std::string>();
+    return (*port)["state"];
 }
 
 TEST(StationModel, TreeFromTids) {
