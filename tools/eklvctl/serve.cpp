@@ -1,5 +1,6 @@
 // eklvctl serve: the library in self-monitoring mode, shown as a live
 // station view in the browser (station_view.h) until Ctrl-C.
+#include <algorithm>
 #include <iostream>
 
 #include "command_session.h"
