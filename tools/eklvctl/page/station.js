@@ -96,7 +96,7 @@
       for (const p of s.unplaced) node.append(phoneCard(p));
       tree.push(node);
     }
-    if (!tree.length) tree.push(el('p', 'nothing', lib.state === 'running' ? 'No USB hubs known yet.' : 'Nothing to show.'));
+    if (!tree.length) tree.push(el('p', 'nothing', lib.state === 'running' ? 'No USB hubs known yet.' : 'The library is not running.'));
     $('tree').replaceChildren(...tree);
   }
 
