@@ -10,7 +10,9 @@ $SUDO apt-get install -y --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libudev-dev umockdev libumockdev-dev libglib2.0-dev \
   python3-venv python3-pip python3-pytest python3-gi gir1.2-umockdev-1.0 \
-  libcli11-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
+  libcli11-dev nlohmann-json3-dev libboost-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
+# The station view's browser test (eklvctl serve in headless Chromium).
+$SUDO apt-get install -y --no-install-recommends chromium chromium-driver
 $SUDO apt-get install -y --no-install-recommends g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 \
   llvm lld  # llvm-dlltool makes eklv.lib; lld-link links a host against it
 # 32-bit Wine runs the i686 eklv.dll and its hosts.

@@ -3,146 +3,34 @@
 // output and exit codes of its commands and their failures (list --json,
 // info and host-fed run on the kernel rig; help and a station without hubs
 // on eklvctl.exe under Wine).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
 #include <regex>
 
+#include "http_client.h"
+#include "station_rig.h"
 #include "rig/modem_emulator.h"
 #include "rig/usb_rig.h"
 #include "support/eventually.h"
 #include "support/lib_folder.h"
-
-extern char** environ;
 
 namespace eklv::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kStationIni =
-    "[GUID]\nGUID_0=86e0d1e0-8089-11d0-9ce4-08003e301f73\nGUID_1=f18a0e88-c30c-11d0-8815-00a0c906bed8\n"
-    "[VID_FILTER]\nVID_0=vid_6b4d\n[MTK_SMART_PID_FILTER]\nPID_LIST=2001,2002\n"
-    "[INF_SETTINGS]\nINF_DATA=Modem\nINF_UART=UART\n[MODEM_PARAMS]\nMODEM_CREATE_RETRY=2\nMODEM_WAIT=200\n"
-    "[CORE_LOGGING]\nLevel=0x7\nFlush=1\n";
-
-// One run of eklvctl; its standard output and error go to files of folder,
-// read back while it runs.
-class Child {
-public:
-    Child(const TempFolder& folder, std::vector<std::string> args) : folder_(folder) {
-        static int runs = 0;
-        out_file_ = "out" + std::to_string(runs);
-        err_file_ = "err" + std::to_string(runs++);
-        args.insert(args.begin(), EKLVCTL_PATH);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, folder.File(out_file_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, folder.File(err_file_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { Wait(0s); }
-
-    // Waits until text shows on stdout or stderr, or the program ends.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-        Eventually([&] { return Poll() || Shown(text); }, timeout);
-        return Shown(text);
-    }
-    // Whether text is on stdout or stderr so far.
-    bool Shown(const std::string& text) const { return out.find(text) != out.npos || err.find(text) != err.npos; }
-    // The exit code once the program ends within timeout; killed after it.
-    int Wait(std::chrono::milliseconds timeout) {
-        if (!Eventually([&] { return Poll(); }, timeout) && exit_ == kRunning) {
-            kill(pid_, SIGKILL);
-            Poll(0);
-        }
-        return exit_;
-    }
-    void Signal(int signal) { kill(pid_, signal); }
-
-    std::string out, err;
-
-private:
-    static constexpr int kRunning = -1000;
-
-    // Reads the output so far; true once the program has ended.
-    bool Poll(int options = WNOHANG) {
-        int status = 0;
-        if (exit_ == kRunning && waitpid(pid_, &status, options) == pid_)
-            exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        out = folder_.Read(out_file_);
-        err = folder_.Read(err_file_);
-        return exit_ != kRunning;
-    }
-
-    const TempFolder& folder_;
-    std::string out_file_, err_file_;
-    pid_t pid_ = -1;
-    int exit_ = kRunning;
-};
-
-struct Result {
-    int code;
-    std::string out, err;
-};
-
-// A station: a copy of libeklv.so with its eklv.ini, and a rig with a
-// single-function phone on root hub 2 and a composite phone behind a hub
-// on root hub 1, whose modem function a modem emulator answers.
-class Station : public ::testing::Test {
+// The station rig, with the device id of a phone as list shows it.
+class Station : public StationRig {
 protected:
-    Station() {
-        std::filesystem::copy_file(std::getenv("EKLV_LIBRARY"), folder.File("libeklv.so"));
-        folder.Write("eklv.ini", kStationIni);
-        setenv("EKLV_COMMON_APPDATA", folder.path().c_str(), 1);
-        // Settings and log named outright: with eklv.ini removed, the library
-        // would otherwise read (and write back) the machine's installed one.
-        setenv("EKLV_CONFIG_DIR", folder.path().c_str(), 1);
-        setenv("EKLV_LOG_DIR", folder.path().c_str(), 1);
-        const UsbRig::NodeId hub = rig.AddHub(rig.AddRootHub(rig.AddPciController("0000:00:14.0"), 1), 3);
-        const UsbRig::NodeId root2 = rig.AddRootHub(rig.AddPciController("0000:00:1d.0"), 2, 2);
-        rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002, RigInterface::Serial("ttyUSB1", "Norvanta UART"),
-                           {.product = "Norvanta Lite"});
-        phone = rig.AddCompositePhone(hub, 2, 0x6b4d, 0x2001,  // product "Norvanta Phone"
-                                      {RigInterface::Modem("ttyACM0", "Norvanta Modem"), RigInterface::Mtp(),
-                                       RigInterface::Data()});
-        modem = std::make_unique<ModemEmulator>(rig.TtyFd("ttyACM0"));
-        modem->Answer("ATI", ModemReply::Text("\r\nNorvanta Phone N1\r\n\r\nOK\r\n"));
-        modem->Answer("AT+CGMI", ModemReply::Text("\r\nNorvanta\r\n\r\nOK\r\n"));
-    }
-    ~Station() override {
-        for (const char* name : {"EKLV_COMMON_APPDATA", "EKLV_CONFIG_DIR", "EKLV_LOG_DIR"}) unsetenv(name);
-    }
-
-    std::unique_ptr<Child> Start(std::vector<std::string> args) const {
-        args.insert(args.begin(), {"--library", folder.File("libeklv.so")});
-        return std::make_unique<Child>(folder, args);
-    }
-    Result Run(const std::vector<std::string>& args) const {
-        auto child = Start(args);
-        int code = child->Wait(60s);
-        return {code, child->out, child->err};
-    }
     // The device id of the phone that list shows with product.
     static std::string IdIn(const Result& list, const std::string& product) {
         std::smatch m;
         std::regex row("(^|\\n)(\\d+) +[^\\n]*" + product);
         return std::regex_search(list.out, m, row) ? m[2].str() : "not listed";
     }
-
-    TempFolder folder;
-    UsbRig rig;
-    UsbRig::NodeId phone;
-    std::unique_ptr<ModemEmulator> modem;
 };
 
 // Help and the no-hub start are checked on eklvctl.exe under Wine.
@@ -240,12 +128,22 @@ TEST_F(Station, LogWritesItsSettingsBack) {
 }
 
 // The demo checks each step of its road itself and exits with a failure
-// code when one goes wrong.
+// code when one goes wrong; with the station view open it waits for Ctrl-C
+// at the end of the road, the phone shown at its port.
 TEST(Demo, ShowsTheRoadOfAPhone) {
     TempFolder folder;
-    Child demo(folder, {"--library", std::getenv("EKLV_LIBRARY"), "demo", "--folder", folder.path()});
-    EXPECT_EQ(demo.Wait(120s), 0) << demo.out << demo.err;
+    Child demo(folder, {"--library", std::getenv("EKLV_LIBRARY"), "demo", "--folder", folder.path(), "--serve",
+                        "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(demo.WaitFor("stays at http://127.0.0.1:", 120s)) << demo.out << demo.err;
     EXPECT_NE(demo.out.find("  Norvanta Phone N1"), std::string::npos) << demo.out;
+    std::smatch url;
+    ASSERT_TRUE(std::regex_search(demo.out, url, std::regex("view     http://127\\.0\\.0\\.1:(\\d+)/"))) << demo.out;
+    HttpResponse station = HttpGet(static_cast<std::uint16_t>(std::stoi(url[1].str())), "/api/station");
+    EXPECT_NE(station.body.find("\"tid\":\"1.3.2\",\"state\":\"phone\""), std::string::npos) << station.body;
+    EXPECT_NE(station.body.find("\"device_id\":5,\"tid\":\"2.1\""), std::string::npos) << station.body;
+    demo.Signal(SIGINT);
+    EXPECT_EQ(demo.Wait(30s), 0) << demo.out << demo.err;
+    EXPECT_NE(demo.out.find("EKLVUninitialize() -> 0"), std::string::npos) << demo.out;
     std::smatch log;
     ASSERT_TRUE(std::regex_search(demo.out, log, std::regex("\\nlog: (/[^\\n]+EKLV_Core\\.log)\\n"))) << demo.out;
     EXPECT_TRUE(std::filesystem::exists(log[1].str()));

@@ -9,6 +9,8 @@
 
 #include "announcements.h"
 #include "library.h"
+#include "core_log.h"
+#include "json_text.h"
 #include "output.h"
 #include "station_ini.h"
 #include "udev_rules.h"
@@ -182,7 +184,8 @@ TEST(Output, ResponsesJsonAndTheLogsTids) {
     for (auto [response, final_result] : responses) EXPECT_EQ(FinalResult(response), final_result) << response;
     EXPECT_EQ(ResponseLines("\r\nA\r\n\r\nB"), (std::vector<std::string>{"A", "B"}));
 
-    EXPECT_EQ(Json("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+    // Control characters escaped, bytes that are not UTF-8 replaced.
+    EXPECT_EQ(JsonText("a\"b\\c\n\x01\xff"), "\"a\\\"b\\\\c\\n\\u0001\xef\xbf\xbd\"");
 
     // Only lines written after the tail was made count, in old and new files.
     eklv::test::TempFolder folder;

@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 
+#include "http_client.h"
 #include "support/lib_folder.h"
 
 namespace eklv {
@@ -92,6 +94,59 @@ TEST(WineHostPrograms, EklvctlListOnAStationWithoutHubs) {
               std::string::npos)
         << list.output;
     EXPECT_NE(station.ReadLogs().find("CKLVDeviceIdMgr::Initialize - Failed"), std::string::npos);
+}
+
+// eklvctl.exe serve on a station without hubs: it serves, and the snapshot
+// says why the library did not start; a second serve on its port is refused.
+TEST(WineHostPrograms, EklvctlServeSaysWhyTheLibraryDidNotStart) {
+    Station station(kStationIni);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE err = CreateFileA(station.File("serve.err").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(err, INVALID_HANDLE_VALUE);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdError = err;
+    start.hStdOutput = err;
+    PROCESS_INFORMATION process{};
+    std::string command = "\"" + Program(EKLVCTL_EXE) + "\" serve --library \"" + station.File("eklv.dll") +
+                          "\" --listen 127.0.0.1:0 --duration 8";
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process));
+    CloseHandle(err);
+
+    std::uint16_t port = 0;
+    std::string said;
+    for (int i = 0; i < 200 && port == 0; ++i) {
+        Sleep(50);
+        said = station.Read("serve.err");
+        std::size_t at = said.find("station view on http://127.0.0.1:");
+        if (at != std::string::npos) port = static_cast<std::uint16_t>(std::atoi(said.c_str() + at + 33));
+    }
+    ASSERT_NE(port, 0) << said;
+    test::HttpResponse snapshot;
+    for (int i = 0; i < 200; ++i) {
+        snapshot = test::HttpGet(port, "/api/station");
+        if (snapshot.body.find("\"state\":\"starting\"") == std::string::npos) break;
+        Sleep(50);
+    }
+    EXPECT_EQ(snapshot.status, 200);
+    EXPECT_NE(snapshot.body.find("\"state\":\"failed\""), std::string::npos) << snapshot.body;
+    EXPECT_NE(snapshot.body.find("no USB hub was found"), std::string::npos) << snapshot.body;
+    EXPECT_EQ(test::HttpGet(port, "/").status, 200);
+
+    Result taken = RunProgram(Program(EKLVCTL_EXE), {"serve", "--listen", "127.0.0.1:" + std::to_string(port),
+                                                     "--library", station.File("eklv.dll")});
+    EXPECT_EQ(taken.code, 3u) << taken.output;
+    EXPECT_NE(taken.output.find("cannot listen on 127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << taken.output;
+
+    DWORD code = 0;
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 4u) << station.Read("serve.err");
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
 }
 
 TEST(WineHostPrograms, ExampleHostReportsTheFailedStart) {

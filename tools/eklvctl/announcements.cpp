@@ -96,14 +96,18 @@ bool GuidFromName(const std::string& name, EKLVGuid* guid) {
     return true;
 }
 
-std::string PortFromName(const std::string& name) {
+std::string InstanceFromName(const std::string& name) {
     // \\?\usb#vid_xxxx&pid_yyyy[&mi_nn]#<kernel name>[:<config>.<interface>]#{guid}
     std::size_t end = name.rfind("#{");
-    if (end == std::string::npos) return "";
+    if (end == std::string::npos || end == 0) return "";
     std::size_t begin = name.rfind('#', end - 1);
     if (begin == std::string::npos) return "";
     std::string instance = name.substr(begin + 1, end - begin - 1);
-    std::string port = instance.substr(0, instance.find(':'));
+    return instance.substr(0, instance.find(':'));
+}
+
+std::string PortFromName(const std::string& name) {
+    std::string port = InstanceFromName(name);
     bool plausible = !port.empty() && std::all_of(port.begin(), port.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '.';
     });

@@ -62,6 +62,10 @@ std::string GuidText(const EKLVGuid& guid);
 // Parses the class GUID at the end of a symbolic name ("...#{guid}");
 // false when there is none.
 bool GuidFromName(const std::string& name, EKLVGuid* guid);
+// The last part of a symbolic name's instance id, without an interface's
+// ":<config>.<interface>": "1-3.2", "usb1" (a root hub); empty when the
+// name has no class GUID at its end.
+std::string InstanceFromName(const std::string& name);
 // The USB port of a symbolic name: "1-3.2" for
 // "\\?\usb#vid_6b4d&pid_2001&mi_00#1-3.2:1.0#{...}"; empty when the name
 // holds none.

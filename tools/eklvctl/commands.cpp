@@ -10,41 +10,15 @@
 #include "host.h"
 #include "system.h"
 #include "library.h"
+#include "core_log.h"
+#include "json_text.h"
 #include "output.h"
+#include "phones.h"
+#include "command_session.h"
 #include "station_ini.h"
 
 namespace eklvctl {
 namespace {
-
-// The longest the start-up scan may keep announcing before a command goes
-// on with what it has.
-constexpr std::chrono::seconds kSettleCap{30};
-
-int Fail(int code, const std::string& message) {
-    std::cerr << "eklvctl: " << message << std::endl;
-    return code;
-}
-
-// Maps a device call's result to the exit code a script sees.
-int ExitFor(std::uint32_t result) {
-    switch (result) {
-        case EKLV_OK:
-            return kExitOk;
-        case EKLV_NO_SUCH_DEVICE:
-            return kExitNoDevice;
-        case EKLV_OPEN_FAILED:
-        case EKLV_NO_SUCH_INTERFACE:
-            return kExitNoInterface;
-        case EKLV_WRITE_FAILED:
-        case EKLV_READ_FAILED:
-        case EKLV_INVALID_HANDLE:
-            return kExitIo;
-        case EKLV_NOT_INITIALIZED:
-            return kExitNotStarted;
-        default:
-            return kExitFailed;
-    }
-}
 
 std::string TypeList(const Device& device) {
     std::string text;
@@ -57,94 +31,6 @@ std::string TextOf(EKLVString* s) {
     EKLVStringFree(s);
     return text;
 }
-
-// The library loaded and started as a command needs it.
-class Session {
-public:
-    Session(const CommonOptions& common, Interrupts& interrupts) : common_(common), interrupts_(interrupts) {}
-    ~Session() { host_.reset(); }
-
-    // Loads the library, checks eklv.ini (check_ini), initialises it (in
-    // host-fed mode when host_fed), feeds the --feed arrivals and, unless
-    // settle is false, takes the start-up announcements. kExitOk, or the
-    // exit code after its message.
-    int Start(bool check_ini, bool host_fed, bool settle) {
-        std::string path = common_.library.empty() ? DefaultLibraryPath() : common_.library;
-        std::string error;
-        library_ = Library::Load(path, &error);
-        if (!library_) return Fail(kExitSetup, error);
-        if (check_ini) {
-            if (auto problem = CheckStationIni(library_->SettingsFolder())) return Fail(kExitSetup, *problem);
-        }
-        log_ = std::make_unique<LogTail>(library_->LogFolder());
-        host_ = std::make_unique<Host>(*library_, interrupts_, host_fed);
-        std::uint32_t r = host_->Initialize();
-        if (r != EKLV_OK) return Fail(kExitNotStarted, "EKLVInitialize: " + Explain(Call::kInitialize, r));
-        if (host_->ProbeDeviceCalls() == EKLV_NOT_INITIALIZED)
-            return Finish(Fail(kExitNotStarted, "EKLVInitialize answered 0, but device calls answer: " +
-                                                    Explain(Call::kProduct, EKLV_NOT_INITIALIZED)));
-        for (const std::string& feed : common_.feeds) {
-            std::size_t eq = feed.find('=');
-            unsigned long id = std::strtoul(feed.substr(0, eq).c_str(), nullptr, 10);
-            std::uint32_t f = host_->FeedArrival(static_cast<std::uint16_t>(id), feed.substr(eq + 1));
-            if (f != EKLV_OK)
-                return Fail(kExitNotStarted,
-                            "EKLVNotification for device " + std::to_string(id) + ": " + Explain(Call::kNotification, f));
-        }
-        if (settle && !host_->Settle(std::chrono::milliseconds(common_.settle_ms), Clock::now() + kSettleCap))
-            return Interrupted();
-        return kExitOk;
-    }
-
-    // Waits up to --wait for a phone with id to be announced, then for the
-    // rest of its interfaces. kExitOk also when it never comes: the library
-    // has the last word on that.
-    int AwaitDevice(std::uint16_t id) {
-        if (host_->Find(id) != nullptr || common_.wait_s <= 0) return kExitOk;
-        std::cerr << "eklvctl: waiting up to " << common_.wait_s << " s for device " << id << std::endl;
-        Clock::time_point deadline =
-            Clock::now() + std::chrono::milliseconds(static_cast<long long>(common_.wait_s * 1000));
-        while (host_->Find(id) == nullptr) {
-            InterfaceEvent e;
-            Host::Wait w = host_->Next(&e, deadline);
-            if (w == Host::Wait::kInterrupted) return Interrupted();
-            if (w == Host::Wait::kTimeout) return kExitOk;
-        }
-        if (!host_->Settle(std::chrono::milliseconds(common_.settle_ms), Clock::now() + kSettleCap))
-            return Interrupted();
-        return kExitOk;
-    }
-
-    // Uninitialises the library after a stop signal; kExitInterrupted.
-    int Interrupted() {
-        std::uint32_t r = host_ && host_->initialized() ? host_->Uninitialize() : std::uint32_t{EKLV_OK};
-        return Fail(kExitInterrupted, "stopped by " + interrupts_.name() +
-                                          "; EKLVUninitialize: " + Explain(Call::kUninitialize, r));
-    }
-
-    // Uninitialises the library; code, or kExitFailed when that fails.
-    int Finish(int code) {
-        if (!host_ || !host_->initialized()) return code;
-        std::uint32_t r = host_->Uninitialize();
-        if (r != EKLV_OK) {
-            Fail(kExitFailed, "EKLVUninitialize: " + Explain(Call::kUninitialize, r));
-            return code == kExitOk ? kExitFailed : code;
-        }
-        return code;
-    }
-
-    Host& host() { return *host_; }
-    Library& library() { return *library_; }
-    LogTail& log() { return *log_; }
-    bool interrupted() const { return interrupts_.requested(); }
-
-private:
-    const CommonOptions& common_;
-    Interrupts& interrupts_;
-    std::unique_ptr<Library> library_;
-    std::unique_ptr<LogTail> log_;
-    std::unique_ptr<Host> host_;
-};
 
 struct PortAnswer {
     std::uint32_t result = EKLV_OK;
@@ -169,88 +55,38 @@ std::string EventLine(const InterfaceEvent& e) {
     return line.str();
 }
 
-std::string EventJson(const InterfaceEvent& e) {
-    std::ostringstream j;
-    j << "{\"time\":" << Json(ClockTime(e.when)) << ",\"event\":" << Json(e.arrival ? "arrival" : "removal")
-      << ",\"device_id\":" << e.device_id << ",\"type\":" << Json(InterfaceTypeName(e.type))
-      << ",\"type_code\":" << e.type << ",\"product\":" << Json(e.product) << ",\"name\":" << Json(e.name)
-      << ",\"port\":" << Json(PortFromName(e.name)) << "}";
-    return j.str();
-}
-
 }  // namespace
 
 int RunList(const CommonOptions& common, Interrupts& interrupts) {
     Session session(common, interrupts);
     if (int code = session.Start(true, common.host_fed, true); code != kExitOk) return code;
-    Library& library = session.library();
     std::map<std::uint16_t, std::string> tids = session.log().Tids();
     const std::map<std::string, std::string> roots = session.log().RootTids();
-
-    struct Row {
-        const Device* device;
-        std::string tid;
-        std::string port;
-        std::vector<PortAnswer> ports;
-        std::string product;
-    };
-    std::vector<Row> rows;
-    // Host-fed announcements carry no product string: ask for it.
-    std::map<std::uint16_t, std::string> products;
-    for (const auto& [id, device] : session.host().devices()) {
-        if (!device.product.empty()) continue;
-        EKLVString s;
-        EKLVStringInit(&s);
-        if (library.GetProductStringDescriptor(id, &s) == EKLV_OK) products[id] = EKLVStringGet(&s);
-        EKLVStringFree(&s);
-    }
-    for (const auto& [id, device] : session.host().devices()) {
-        Row row{&device, tids.count(id) ? tids[id] : "", "", {}, products.count(id) ? products[id] : device.product};
-        for (const Interface& i : device.interfaces) {
-            row.ports.push_back(ComPort(library, id, i.type));
-            if (row.port.empty()) row.port = PortFromName(i.name);
-        }
-        rows.push_back(std::move(row));
-    }
+    std::vector<Phone> phones;
+    for (const auto& [id, device] : session.host().devices())
+        phones.push_back(DescribePhone(session.library(), device, tids.count(id) ? tids[id] : ""));
 
     if (common.json) {
-        std::ostringstream j;
-        j << "{\"devices\":[";
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            const Device& d = *rows[r].device;
-            j << (r ? "," : "") << "{\"device_id\":" << d.id << ",\"tid\":"
-              << (rows[r].tid.empty() ? "null" : Json(rows[r].tid)) << ",\"port\":" << Json(rows[r].port)
-              << ",\"product\":" << Json(rows[r].product) << ",\"product_id\":" << Json(d.product_id)
-              << ",\"interfaces\":[";
-            for (std::size_t i = 0; i < d.interfaces.size(); ++i) {
-                const PortAnswer& p = rows[r].ports[i];
-                j << (i ? "," : "") << "{\"type\":" << Json(InterfaceTypeName(d.interfaces[i].type))
-                  << ",\"type_code\":" << d.interfaces[i].type << ",\"com_port\":"
-                  << (p.result == EKLV_OK ? Json(p.port) : "null") << ",\"com_port_result\":" << p.result
-                  << ",\"name\":" << Json(d.interfaces[i].name) << "}";
-            }
-            j << "]}";
-        }
-        j << "],\"controllers\":[";
-        for (auto c = roots.begin(); c != roots.end(); ++c)
-            j << (c != roots.begin() ? "," : "") << "{\"controller\":" << Json(c->first)
-              << ",\"root_tid\":" << Json(c->second) << "}";
-        j << "]}";
-        std::cout << j.str() << std::endl;
-    } else if (rows.empty()) {
+        JsonValue devices = JsonValue::array();
+        for (const Phone& phone : phones) devices.push_back(PhoneJson(phone));
+        JsonValue controllers = JsonValue::array();
+        for (const auto& [controller, tid] : roots) controllers.push_back({{"controller", controller}, {"root_tid", tid}});
+        std::cout << JsonText({{"devices", std::move(devices)}, {"controllers", std::move(controllers)}}) << std::endl;
+    } else if (phones.empty()) {
         std::cout << "no phones attached" << std::endl;
     } else {
         std::vector<std::vector<std::string>> table = {{"DEVICE", "TID", "PORT", "PRODUCT", "INTERFACES"}};
-        for (const Row& row : rows) {
+        for (const Phone& phone : phones) {
             std::string interfaces;
-            for (std::size_t i = 0; i < row.device->interfaces.size(); ++i) {
-                const PortAnswer& p = row.ports[i];
-                interfaces += (i ? ", " : "") + InterfaceTypeName(row.device->interfaces[i].type) + " " +
-                              (p.result == EKLV_OK ? p.port : "(no COM port, result " + std::to_string(p.result) + ")");
+            for (const PhoneInterface& i : phone.interfaces) {
+                interfaces += (interfaces.empty() ? "" : ", ") + InterfaceTypeName(i.type) + " " +
+                              (i.com_port_result == EKLV_OK
+                                   ? i.com_port
+                                   : "(no COM port, result " + std::to_string(i.com_port_result) + ")");
             }
-            table.push_back({std::to_string(row.device->id), row.tid.empty() ? "-" : row.tid,
-                             row.port.empty() ? "-" : row.port,
-                             row.product.empty() ? "-" : row.product, interfaces});
+            table.push_back({std::to_string(phone.id), phone.tid.empty() ? "-" : phone.tid,
+                             phone.port.empty() ? "-" : phone.port, phone.product.empty() ? "-" : phone.product,
+                             interfaces});
         }
         std::vector<std::size_t> width(5, 0);
         for (const auto& line : table)
@@ -285,7 +121,7 @@ int RunWatch(const CommonOptions& common, const WatchOptions& options, Interrupt
                       << "; EKLVUninitialize: " << Explain(Call::kUninitialize, r) << std::endl;
             return r == EKLV_OK ? kExitOk : kExitFailed;
         }
-        std::cout << (common.json ? EventJson(e) : EventLine(e)) << std::endl;
+        std::cout << (common.json ? JsonText(EventJson(e)) : EventLine(e)) << std::endl;
         if (options.count > 0 && ++seen >= options.count) break;
     }
     return session.Finish(kExitOk);
@@ -337,8 +173,7 @@ int RunAt(const CommonOptions& common, const AtOptions& options, Interrupts& int
 
     int exit = kExitOk;
     std::string failure;
-    std::ostringstream json;
-    json << "{\"device_id\":" << id << ",\"interface\":" << Json(type_name) << ",\"responses\":[";
+    JsonValue responses = JsonValue::array();
     for (std::size_t n = 0; n < options.commands.size() && failure.empty(); ++n) {
         if (session.interrupted()) break;
         const std::string& command = options.commands[n];
@@ -369,8 +204,7 @@ int RunAt(const CommonOptions& common, const AtOptions& options, Interrupts& int
         }
         std::string final_result = FinalResult(response);
         if (common.json) {
-            json << (n ? "," : "") << "{\"command\":" << Json(command) << ",\"response\":" << Json(response)
-                 << ",\"final\":" << Json(final_result) << "}";
+            responses.push_back({{"command", command}, {"response", response}, {"final", final_result}});
         } else {
             std::cout << "> " << command << "\n";
             for (const std::string& l : ResponseLines(response)) std::cout << l << "\n";
@@ -383,8 +217,9 @@ int RunAt(const CommonOptions& common, const AtOptions& options, Interrupts& int
             exit = kExitAtError;
         }
     }
-    json << "]}";
-    if (common.json) std::cout << json.str() << std::endl;
+    if (common.json)
+        std::cout << JsonText({{"device_id", id}, {"interface", type_name}, {"responses", std::move(responses)}})
+                  << std::endl;
 
     std::uint32_t closed = library.CloseDevice(id, type);
     if (!failure.empty()) {
@@ -427,11 +262,8 @@ int RunInfo(const CommonOptions& common, std::uint32_t device_id, Interrupts& in
         if (port.empty()) port = PortFromName(i.name);
 
     std::ostringstream out;
-    if (common.json) {
-        out << "{\"device_id\":" << id << ",\"product\":" << Json(product)
-            << ",\"product_id\":" << Json(device ? device->product_id : "")
-            << ",\"tid\":" << (tid.empty() ? "null" : Json(tid)) << ",\"port\":" << Json(port) << ",\"interfaces\":[";
-    } else {
+    JsonValue json_interfaces = JsonValue::array();
+    if (!common.json) {
         out << "device " << id << "\n  product     " << product << "\n";
         if (device && !device->product_id.empty()) out << "  product id  " << device->product_id << "\n";
         out << "  TID         " << (tid.empty() ? "- (the core log shows it at level 1)" : tid) << "\n";
@@ -444,10 +276,13 @@ int RunInfo(const CommonOptions& common, std::uint32_t device_id, Interrupts& in
         std::string number;
         if (std::size_t mi = i.name.find("&mi_"); mi != std::string::npos) number = i.name.substr(mi + 4, 2);
         if (common.json) {
-            out << (n ? "," : "") << "{\"type\":" << Json(InterfaceTypeName(i.type)) << ",\"type_code\":" << i.type
-                << ",\"com_port\":" << (p.result == EKLV_OK ? Json(p.port) : "null")
-                << ",\"com_port_result\":" << p.result << ",\"name\":" << Json(i.name)
-                << ",\"class\":" << Json(i.class_guid) << ",\"interface_number\":" << Json(number) << "}";
+            json_interfaces.push_back({{"type", InterfaceTypeName(i.type)},
+                                       {"type_code", i.type},
+                                       {"com_port", p.result == EKLV_OK ? JsonValue(p.port) : JsonValue(nullptr)},
+                                       {"com_port_result", p.result},
+                                       {"name", i.name},
+                                       {"class", i.class_guid},
+                                       {"interface_number", number}});
         } else {
             out << "  " << InterfaceTypeName(i.type) << "\n    COM port   "
                 << (p.result == EKLV_OK ? p.port : Explain(Call::kComPort, p.result)) << "\n";
@@ -456,7 +291,13 @@ int RunInfo(const CommonOptions& common, std::uint32_t device_id, Interrupts& in
             if (!number.empty()) out << "    interface  " << number << " (USB interface number, hex)\n";
         }
     }
-    if (common.json) out << "]}";
+    if (common.json)
+        out << JsonText({{"device_id", id},
+                         {"product", product},
+                         {"product_id", device ? device->product_id : ""},
+                         {"tid", TextOrNull(tid)},
+                         {"port", port},
+                         {"interfaces", std::move(json_interfaces)}});
     std::cout << out.str() << std::endl;
     return session.Finish(kExitOk);
 }

@@ -15,7 +15,7 @@ enum Exit : int {
     kExitOk = 0,
     kExitFailed = 1,        // a library call failed for another reason
     kExitUsage = 2,         // bad command line
-    kExitSetup = 3,         // the library cannot be loaded, or eklv.ini is missing or broken
+    kExitSetup = 3,         // the library cannot be loaded, eklv.ini is missing or broken, the listen address is unusable
     kExitNotStarted = 4,    // EKLVInitialize failed, or the library is not initialised
     kExitNoDevice = 5,      // no attached device has the id
     kExitNoInterface = 6,   // the interface is absent or could not be opened
@@ -58,6 +58,12 @@ int RunAt(const CommonOptions& common, const AtOptions& options, Interrupts& int
 int RunInfo(const CommonOptions& common, std::uint32_t device_id, Interrupts& interrupts);
 int RunLog(const CommonOptions& common, const LogOptions& options, Interrupts& interrupts);
 
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8080";
+    double duration_s = 0;  // 0: until Ctrl-C
+};
+int RunServe(const CommonOptions& common, const ServeOptions& options, Interrupts& interrupts);
+
 // Runs this program again under umockdev-wrapper unless the umockdev
 // preload library is already in place (then answers kExitOk); answers
 // kExitSetup when umockdev is missing. Call before any thread starts.
@@ -65,6 +71,8 @@ int PrepareDemo(int argc, char** argv);
 
 struct DemoOptions {
     std::string folder;  // empty: a new folder under $TMPDIR
+    bool serve = false;  // with the station view open on listen
+    std::string listen = "127.0.0.1:8080";
 };
 int RunDemo(const CommonOptions& common, const DemoOptions& options, Interrupts& interrupts);
 

@@ -14,9 +14,11 @@
 #include <memory>
 
 #include "commands.h"
+#include "core_log.h"
 #include "host.h"
 #include "library.h"
 #include "output.h"
+#include "station_view.h"
 #include "rig/modem_emulator.h"
 #include "rig/usb_rig.h"
 
@@ -33,6 +35,7 @@ constexpr std::uint16_t kVendor = 0x6b4d;
 constexpr std::uint16_t kPhonePid = 0x2001;  // composite: modem, MTP, vendor data
 constexpr std::uint16_t kLitePid = 0x2002;   // one serial function
 constexpr std::chrono::seconds kStepLimit{15};
+constexpr std::chrono::seconds kViewPause{2};  // after each step, with the view open
 
 constexpr const char* kDemoIni = R"(; eklv.ini written by eklvctl demo (see examples/eklv.ini)
 [GUID]
@@ -108,21 +111,43 @@ private:
         return code;
     }
 
-    // Takes announcements, printing each, until done() holds (then a short
-    // quiet time for stragglers) or the step's time is up; false on time-out
-    // or a stop signal.
+    // The next announcement before deadline, printed and shown in the view;
+    // the view's own work is done while waiting.
+    Host::Wait Next(Clock::time_point deadline) {
+        for (;;) {
+            InterfaceEvent e;
+            Host::Wait w = host_->Next(&e, view_ ? std::min(deadline, view_->NextTick()) : deadline);
+            if (w == Host::Wait::kEvent) {
+                Print(e);
+                if (view_) view_->Announced(e, *host_);
+            }
+            if (w == Host::Wait::kTimeout && view_ && Clock::now() < deadline) {
+                view_->Tick();
+                continue;
+            }
+            return w;
+        }
+    }
+
+    // Takes announcements until done() holds (then a short quiet time for
+    // stragglers) or the step's time is up; false on time-out or a stop
+    // signal.
     bool Await(const std::function<bool()>& done) {
         Clock::time_point deadline = Clock::now() + kStepLimit;
-        while (!done()) {
-            InterfaceEvent e;
-            Host::Wait w = host_->Next(&e, deadline);
-            if (w != Host::Wait::kEvent) return false;
-            Print(e);
-        }
-        std::vector<InterfaceEvent> more;
-        bool ok = host_->Settle(std::chrono::milliseconds(300), Clock::now() + kStepLimit, &more);
-        for (const InterfaceEvent& e : more) Print(e);
-        return ok;
+        while (!done())
+            if (Next(deadline) != Host::Wait::kEvent) return false;
+        Host::Wait w;
+        do {
+            w = Next(std::min(deadline, Clock::now() + std::chrono::milliseconds(300)));
+        } while (w == Host::Wait::kEvent);
+        return w == Host::Wait::kTimeout;
+    }
+
+    // With the view open, lets a person see the step's outcome; false on a
+    // stop signal.
+    bool Pause() {
+        if (!view_) return true;
+        return Next(Clock::now() + kViewPause) == Host::Wait::kTimeout;
     }
 
     void Print(const InterfaceEvent& e) {
@@ -138,6 +163,7 @@ private:
     }
 
     int Interrupted() {
+        if (view_) view_->Stopped("stopped by a signal");
         std::uint32_t r = host_ && host_->initialized() ? host_->Uninitialize() : std::uint32_t{EKLV_OK};
         std::cout << "\n  stopped by a signal; EKLVUninitialize -> " << r << std::endl;
         return kExitInterrupted;
@@ -147,16 +173,19 @@ private:
 
     const CommonOptions& common_;
     Interrupts& interrupts_;
+    std::unique_ptr<StationView> view_;  // with --serve
     // Destroyed in reverse: the library stops before its rig goes away.
     std::unique_ptr<UsbRig> rig_;
     std::vector<std::unique_ptr<ModemEmulator>> modems_;
     std::unique_ptr<Library> library_;
+    std::unique_ptr<LogTail> log_;
     std::unique_ptr<Host> host_;
 };
 
 int Demo::Talk(std::uint16_t id, std::uint32_t type) {
     EKLV_HANDLE handle = EKLV_INVALID_HANDLE_VALUE;
     std::uint32_t r = library_->OpenDevice(id, type, &handle, 0);
+    if (r == EKLV_OK && view_) view_->SetOpen(id, type, true);
     Say("EKLVOpenDevice(" + std::to_string(id) + ", " + InterfaceTypeName(type) + ", overlapped) -> " +
         std::to_string(r) + (r == EKLV_OK ? ", handle " + Hex(static_cast<std::uint32_t>(handle)) : ""));
     if (r != EKLV_OK) return Fail(kExitNoInterface, "open: " + Explain(Call::kOpen, r, id));
@@ -180,7 +209,9 @@ int Demo::Talk(std::uint16_t id, std::uint32_t type) {
         for (const std::string& l : ResponseLines(response)) Say("  " + l);
         if (FinalResult(response) != "OK") exit = Fail(kExitAtError, std::string(command) + " was not answered OK");
     }
+    if (view_) Pause();  // the interface shows as open meanwhile
     r = library_->CloseDevice(id, type);
+    if (view_) view_->SetOpen(id, type, false);
     Say("EKLVCloseDevice(" + std::to_string(id) + ", " + InterfaceTypeName(type) + ") -> " + std::to_string(r));
     if (r != EKLV_OK && exit == kExitOk) exit = Fail(kExitFailed, "close: " + Explain(Call::kClose, r, id));
     return exit;
@@ -212,6 +243,15 @@ int Demo::Run(const DemoOptions& options) {
     std::cout << "eklv demo: the road of a phone, on an emulated USB rig\n"
               << "  library  " << folder << "/libeklv.so (a copy, beside the demo's eklv.ini)\n"
               << "  shared   " << shared << "/USBConnectivityConfig.ini" << std::endl;
+    if (options.serve) {
+        view_ = std::make_unique<StationView>();
+        std::string error;
+        if (!view_->Listen(options.listen, &error)) return Fail(kExitSetup, error);
+        view_->Start();
+        view_->Starting(folder + "/libeklv.so");
+        std::cout << "  view     " << view_->Url() << " (each step waits " << kViewPause.count()
+                  << " s for the view)" << std::endl;
+    }
 
     Heading(1, "The rig");
     rig_ = std::make_unique<UsbRig>();
@@ -239,7 +279,7 @@ int Demo::Run(const DemoOptions& options) {
     std::string error;
     library_ = Library::Load(folder + "/libeklv.so", &error);
     if (!library_) return Fail(kExitSetup, error);
-    LogTail log(folder);
+    log_ = std::make_unique<LogTail>(folder);
     host_ = std::make_unique<Host>(*library_, interrupts_, false);
     std::uint32_t r = host_->Initialize();
     Say("EKLVInitialize(self-monitoring, host window, callback) -> " + std::to_string(r));
@@ -248,9 +288,11 @@ int Demo::Run(const DemoOptions& options) {
         return Fail(kExitNotStarted, "EKLVInitialize answered 0, but device calls answer: " +
                                          Explain(Call::kProduct, EKLV_NOT_INITIALIZED) +
                                          "; this libeklv.so cannot run the demo yet");
+    if (view_) view_->Running(*library_, *log_);
     if (!Await([&] { return FindProduct("Norvanta Lite") != nullptr; }))
         return interrupts_.requested() ? Interrupted()
                                        : Fail(kExitFailed, "the Norvanta Lite was not announced by the start-up scan");
+    if (!Pause()) return Interrupted();
 
     Heading(3, "A phone is plugged in (hub 1-3, port 2)");
     auto phone = rig.AddCompositePhone(
@@ -265,10 +307,11 @@ int Demo::Run(const DemoOptions& options) {
     const Device* plugged = FindProduct("Norvanta Phone");
     const std::uint16_t id = plugged->id;
     const std::uint32_t type = plugged->interfaces.front().type;
-    auto tids = log.Tids();
+    auto tids = log_->Tids();
     std::string tid = tids.count(id) ? tids[id] : "";
     Say("device id " + std::to_string(id) + (tid.empty() ? "" : " for TID " + tid + " (from the core log)") +
         "; MTP and the data interface have no serial port, so only the modem is announced");
+    if (!Pause()) return Interrupted();
 
     Heading(4, "ATI and AT+CGMI");
     if (int code = Talk(id, type); code != kExitOk) return code;
@@ -305,6 +348,7 @@ int Demo::Run(const DemoOptions& options) {
     EKLVStringFree(&gone);
     Say("EKLVGetProductStringDescriptor(" + std::to_string(id) + ") -> " + std::to_string(r) + ": " +
         ResultMeaning(Call::kProduct, r));
+    if (!Pause()) return Interrupted();
 
     Heading(7, "Plugged into the same port again");
     rig.Plug(phone);
@@ -315,11 +359,17 @@ int Demo::Run(const DemoOptions& options) {
     if (again != id)
         return Fail(kExitFailed, "the same port gave device id " + std::to_string(again) + ", not " + std::to_string(id));
     Say("same port, same device id: " + std::to_string(again));
+    if (view_) {
+        Say("the road is done; the station view stays at " + view_->Url() + " until Ctrl-C");
+        while (Next(Clock::time_point::max()) != Host::Wait::kInterrupted) {
+        }
+    }
 
     Heading(8, "Shut down");
+    if (view_) view_->Stopped("the demo is over");
     r = host_->Uninitialize();
     Say("EKLVUninitialize() -> " + std::to_string(r));
-    std::string log_file = log.NewestFile();
+    std::string log_file = log_->NewestFile();
     std::cout << "\nlog: " << (log_file.empty() ? "(none written)" : log_file) << "\n"
               << "the demo's files stay in " << folder << " (remove it when done)" << std::endl;
     return r == EKLV_OK ? kExitOk : kExitFailed;

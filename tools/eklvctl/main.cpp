@@ -8,16 +8,18 @@
 #include "commands.h"
 #include "system.h"
 #include "library.h"
+#include "station_view.h"
 #include "udev_rules.h"
 
 namespace {
 
 constexpr const char* kExitCodes = R"(
 Exit codes:
-  0    success (watch: also when stopped with Ctrl-C)
+  0    success (watch, serve: also when stopped with Ctrl-C)
   1    a library call failed for another reason
   2    bad command line
-  3    the library cannot be loaded, or its eklv.ini is missing or broken
+  3    the library cannot be loaded, its eklv.ini is missing or broken, or
+       serve cannot listen on its address
   4    EKLVInitialize failed, or the library is not initialised
   5    no attached device has the id
   6    the interface is absent or could not be opened
@@ -95,10 +97,29 @@ int main(int argc, char** argv) {
     log->add_option("--flush", log_options.flush, "1: write every line at once; 0: buffer (default: as eklv.ini says)")
         ->check(CLI::IsMember({0, 1}));
 
+    auto listen_check = [](const std::string& value) -> std::string {
+        std::string address, error;
+        std::uint16_t port = 0;
+        return ParseListen(value, &address, &port, &error) ? "" : error;
+    };
+    ServeOptions serve_options;
+    auto* serve = app.add_subcommand("serve", "a live view of the station in the browser: controllers, hubs, ports "
+                                              "and phones, with arrivals and removals");
+    serve->add_option("--listen", serve_options.listen, "ADDRESS:PORT to serve on (port 0: any free port)")
+        ->check(listen_check)
+        ->capture_default_str();
+    serve->add_option("--duration", serve_options.duration_s, "stop after this many seconds (default: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+
     DemoOptions demo_options;
     auto* demo = app.add_subcommand("demo", "the road of a phone on an emulated USB rig (needs umockdev)");
     demo->add_option("--folder", demo_options.folder, "folder for the library copy, its ini files and log "
                                                       "(default: a new one under $TMPDIR)");
+    demo->add_flag("--serve", demo_options.serve, "show the road in the station view, step by step; the view "
+                                                  "stays open at the end until Ctrl-C");
+    demo->add_option("--listen", demo_options.listen, "ADDRESS:PORT of the station view with --serve")
+        ->check(listen_check)
+        ->capture_default_str();
 
     UdevRulesOptions udev_options;
     auto* udev = app.add_subcommand("udev-rules", "write a udev rules file for the phones an eklv.ini supports: "
@@ -109,6 +130,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         if (!common.feeds.empty() && !common.host_fed) throw CLI::ValidationError("--feed", "needs --host-fed");
+        if (serve->parsed() && common.host_fed)
+            throw CLI::ValidationError("--host-fed", "serve runs the library in self-monitoring mode");
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
@@ -127,5 +150,6 @@ int main(int argc, char** argv) {
     if (at->parsed()) return RunAt(common, at_options, interrupts);
     if (info->parsed()) return RunInfo(common, info_device, interrupts);
     if (log->parsed()) return RunLog(common, log_options, interrupts);
+    if (serve->parsed()) return RunServe(common, serve_options, interrupts);
     return RunDemo(common, demo_options, interrupts);
 }

@@ -1,6 +1,7 @@
 #include "station_ini.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -95,6 +96,21 @@ std::optional<std::string> CheckStationIni(const std::string& folder) {
         if (value && !value->empty()) return std::nullopt;
     }
     return path + ": no [INF_SETTINGS] entry: no interface would get a type";
+}
+
+std::optional<std::string> TopologyLogProblem(const IniFile& ini) {
+    const std::string level = ini.Get("CORE_LOGGING", "Level").value_or("");
+    const std::string flush = ini.Get("CORE_LOGGING", "Flush").value_or("");
+    char* end = nullptr;
+    unsigned long mask = std::strtoul(level.c_str(), &end, 0);
+    const std::string fix = "; eklvctl log --level 0x7 --flush 1 turns both on";
+    if (level.empty() || *end != '\0' || (mask & 1) == 0)
+        return "the core log's information lines are off ([CORE_LOGGING] Level=" + (level.empty() ? "unset" : level) +
+               "), so the view cannot tell hubs, ports or TIDs" + fix;
+    if (std::strtoul(flush.c_str(), nullptr, 0) == 0)
+        return "the core log is buffered ([CORE_LOGGING] Flush=" + (flush.empty() ? "unset" : flush) +
+               "), so hubs, ports and TIDs show late or not at all" + fix;
+    return std::nullopt;
 }
 
 }  // namespace eklvctl

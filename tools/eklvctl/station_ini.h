@@ -34,4 +34,10 @@ bool IsGuidText(const std::string& text);
 // phone, in one line; nullopt when it would not.
 std::optional<std::string> CheckStationIni(const std::string& folder);
 
+// Why the core log configured in ini would not tell the station's topology
+// (TIDs, hubs) in time, in one line; nullopt when it would. The library
+// logs it at information level (bit 1 of [CORE_LOGGING] Level); with Flush
+// off the lines reach the file only when the log's buffer is written.
+std::optional<std::string> TopologyLogProblem(const IniFile& ini);
+
 }  // namespace eklvctl

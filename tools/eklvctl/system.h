@@ -20,6 +20,18 @@ namespace eklvctl {
 // The library's file name on this OS: "libeklv.so" or "eklv.dll".
 extern const char* const kLibraryFileName;
 
+// Whether a listening socket may take an address that closed connections
+// still hold (SO_REUSEADDR): on Linux that only skips TIME_WAIT, so that a
+// restarted server gets its port back; on Windows it would let the socket
+// share a port another program listens on.
+extern const bool kListenReusesAddress;
+
+// The number of ports of the hub whose device interface is hub_name (a
+// symbolic name as the library logs it), as the system tells it; -1 when
+// it cannot. Linux: the hub's maxchild in sysfs; Windows: the hub driver's
+// node information.
+int HubPortCount(const std::string& hub_name);
+
 // The folder holding this program; empty when unknown.
 std::string ProgramFolder();
 

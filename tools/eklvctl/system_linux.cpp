@@ -13,13 +13,16 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "announcements.h"
 #include "eklv/eklv_host.h"
 
 namespace eklvctl {
 
 const char* const kLibraryFileName = "libeklv.so";
+const bool kListenReusesAddress = true;
 
 std::string ProgramFolder() {
     char self[PATH_MAX];
@@ -27,6 +30,19 @@ std::string ProgramFolder() {
     if (n <= 0) return "";
     self[n] = '\0';
     return std::filesystem::path(self).parent_path().string();
+}
+
+int HubPortCount(const std::string& hub_name) {
+    // \\?\usb#vid_1d6b&pid_0002#usb1#{guid}: the kernel name is the
+    // instance's last part.
+    const std::string kernel = InstanceFromName(hub_name);
+    if (kernel.empty() || kernel.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-.") != std::string::npos ||
+        kernel[0] == '.')
+        return -1;
+    std::ifstream file("/sys/bus/usb/devices/" + kernel + "/maxchild");
+    int ports = -1;
+    if (!(file >> ports) || ports < 0 || ports > 255) return -1;
+    return ports;
 }
 
 std::tm LocalTime(std::time_t seconds) {

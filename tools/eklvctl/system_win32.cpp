@@ -5,12 +5,15 @@
 #include "system.h"
 
 #include <windows.h>
+#include <winioctl.h>
+#include <usbioctl.h>
 
 #include <filesystem>
 
 namespace eklvctl {
 
 const char* const kLibraryFileName = "eklv.dll";
+const bool kListenReusesAddress = false;
 
 namespace {
 
@@ -37,6 +40,19 @@ std::string ModuleFile(HMODULE module) {
 std::string ProgramFolder() {
     std::string self = ModuleFile(nullptr);
     return self.empty() ? self : std::filesystem::path(self).parent_path().string();
+}
+
+int HubPortCount(const std::string& hub_name) {
+    HANDLE hub = CreateFileA(hub_name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (hub == INVALID_HANDLE_VALUE) return -1;
+    USB_NODE_INFORMATION info{};
+    info.NodeType = UsbHub;
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(hub, IOCTL_USB_GET_NODE_INFORMATION, &info, sizeof info, &info, sizeof info, &bytes,
+                              nullptr);
+    CloseHandle(hub);
+    if (!ok || bytes < sizeof info) return -1;
+    return info.u.HubInformation.HubDescriptor.bNumberOfPorts;
 }
 
 std::tm LocalTime(std::time_t seconds) {

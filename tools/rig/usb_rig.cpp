@@ -291,6 +291,17 @@ UsbRig::NodeId UsbRig::AddSinglePhone(NodeId hub, int port, std::uint16_t vid, s
     return AddDevice(Kind::kPhone, hub, port, vid, pid, 0, {interface}, strings);
 }
 
+UsbRig::NodeId UsbRig::AddPhoneBank(NodeId parent, int port, int hubs, int per_hub, int first_tty) {
+    const NodeId top = AddHub(parent, port, hubs);
+    for (int h = 1; h <= hubs; ++h) {
+        const NodeId hub = AddHub(top, h, per_hub);
+        for (int p = 1; p <= per_hub; ++p)
+            AddCompositePhone(hub, p, 0x6b4d, 0x2001,
+                              {RigInterface::Modem("ttyACM" + std::to_string(first_tty++)), RigInterface::Mtp()});
+    }
+    return top;
+}
+
 UsbRig::NodeId UsbRig::AddDevice(Kind kind, NodeId parent, int port, std::uint16_t vid, std::uint16_t pid,
                                  int ports, const std::vector<RigInterface>& given, const RigStrings& strings) {
     const Record& up = Get(parent);

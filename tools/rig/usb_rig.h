@@ -83,6 +83,10 @@ public:
     // A device with a single interface: one node.
     NodeId AddSinglePhone(NodeId hub, int port, std::uint16_t vid, std::uint16_t pid, const RigInterface& interface,
                           const RigStrings& strings = {});
+    // A station's bank of phones on port of parent: a hub with hubs hubs
+    // of per_hub ports below it, on each port a composite phone 6b4d:2001
+    // (modem ttyACM<first_tty + n>, MTP); answers the top hub.
+    NodeId AddPhoneBank(NodeId parent, int port, int hubs, int per_hub, int first_tty);
 
     // ---- plugging ----
     void Unplug(NodeId node);
