@@ -232,7 +232,13 @@ TEST_F(Serve, KeepsUpWithABurstAndManyStreams) {
 class Browser {
 public:
     explicit Browser(const TempFolder& folder) {
-        const std::vector<std::string> environment = Child::PlainEnvironment();
+        // Chromium keeps crash-report settings and caches under the user's
+        // folders: the test's own folder stands in for them.
+        std::vector<std::string> environment;
+        for (const std::string& entry : Child::PlainEnvironment())
+            if (entry.rfind("HOME=", 0) != 0 && entry.rfind("XDG_", 0) != 0) environment.push_back(entry);
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            environment.push_back(std::string(name) + "=" + folder.File("browser-home"));
         driver_ = std::make_unique<Child>(folder, std::vector<std::string>{"--port=0"}, "/usr/bin/chromedriver",
                                           &environment);
         driver_->WaitFor("successfully on port", 30s);
