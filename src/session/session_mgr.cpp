@@ -10,7 +10,7 @@
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_enumeration.h"
-#include "discovery/usb_notify.h"
+#include "hotplug/usb_notify.h"
 #include "log/message_logger.h"
 #include "notify/interface_types.h"
 #include "notify/msg_dispatcher.h"
@@ -18,7 +18,7 @@
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
-#include "session/device_notification.h"
+#include "hotplug/device_notification.h"
 
 namespace eklv {
 namespace {

@@ -1,7 +1,7 @@
 // The device-change window: which [GUID] classes it registers and which
 // broadcasts become records (a plugged phone reaching the host is the
 // end-to-end tests').
-#include "discovery/usb_notify.h"
+#include "hotplug/usb_notify.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@
 #include "platform/profile.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "session/device_notification.h"
+#include "hotplug/device_notification.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
 #include "transport/usb_session.h"

@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "session/device_notification.h"
+#include "hotplug/device_notification.h"
 #include "session/session.h"
 #include "support/eventually.h"
 #include "support/host_window.h"
