@@ -1,14 +1,13 @@
-// CKLVSession: the base of every device session (and, in one instance, the
-// device-change processor). It holds the device's identity and its interface
-// records behind two locks; the USB session (transport/usb_session.h)
-// overrides the operations that touch hardware.
+// CKLVSession: the base of every device session. It holds the device's
+// identity and its interface records behind two locks; the USB session
+// (transport/usb_session.h) overrides the operations that touch hardware.
+// Device-change processing is hotplug/device_change_processor.h.
 //
 // Lock order: the interface lock before the session lock. Both are
 // re-entrant for the thread that holds them.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -29,10 +28,6 @@ struct DeviceSessionInfo {
     std::string ProductId;  // lower case, e.g. "pid_abcd"
     std::uint16_t DeviceId = 65535;
 };
-
-struct DeviceNotificationRecord;
-struct PendingArrivals;
-class CEKLVUSBSession;
 
 // Interface paths are compared without regard to ASCII letter case.
 bool SameInterfaceName(const std::string& a, const std::string& b);
@@ -85,56 +80,7 @@ public:
     const std::string& GetTID() const { return tid_; }
     const std::string& GetProductId() const { return product_id_; }
 
-    // ---- device-change processing (session/device_change.cpp) ----
-    // One process-wide instance owns the device queue and the thread that
-    // handles its records one at a time.
-
-    // Creates the instance, its two events and its thread: 0, or 16.
-    static std::uint32_t Initialize();
-    // Destroys the instance after its thread has ended (the supervisor stops
-    // it first); records still queued are destroyed unhandled.
-    static void UnInitialize();
-    static CKLVSession* GetInstance();
-    // Appends under the queue lock, stamps the queued-at tick and signals
-    // the device event; the queue owns the record from then on.
-    void QueueRecord(DeviceNotificationRecord* record);
-    // The stop routine of the thread: 1 without instance or termination
-    // event, else signals the termination event and answers 0.
-    static int StopRoutine();
-    static std::uint32_t DeviceChangeNotice(void* instance);
-    // 1 when an arrival or removal was carried out, else 0.
-    std::uint32_t HandleDeviceNotification(DeviceNotificationRecord* record);
-    // 1 when the interface was announced, else 0.
-    std::uint32_t DeviceArrival(const std::string& tid, DeviceNotificationRecord* record);
-    // Always 1.
-    std::uint32_t DeviceRemoval(const std::string& tid, DeviceNotificationRecord* record);
-    void GetDeviceSessionInfo(DeviceSessionInfo* info, const DeviceNotificationRecord* record);
-    std::size_t QueueLength();
-    // True when no record is queued; the device event is then reset, ready
-    // for the wait for the next one.
-    bool ArmWhenEmpty();
-    // Retries the arrivals whose next attempt is due; answers the wait until
-    // the next one is (kInfinite when none waits).
-    std::uint32_t RunDueRetries();
-    // The end of an arrival once its interface type is known (or given up,
-    // kInfUndefined): adopts the session and announces the interface, or
-    // deletes the session. 1 when announced.
-    std::uint32_t CompleteArrival(CEKLVUSBSession* session, const DeviceSessionInfo& info,
-                                  DeviceNotificationRecord* record, std::uint32_t type);
-
 protected:
-    // Device-change processor state: used only by the processor instance,
-    // empty in device sessions. The session lock doubles as its queue lock.
-    std::deque<DeviceNotificationRecord*> m_DeviceQueue;
-    pf::Handle m_pDeviceEvent = pf::kNullHandle;
-    pf::Handle m_pTermEvent = pf::kNullHandle;
-    pf::Handle m_thread = pf::kNullHandle;  // the DeviceChangeNotice thread, kept to wait for it
-    // Arrivals whose interface type is not decided yet, retried when due
-    // between other records instead of holding the thread in a sleep. The
-    // device-change thread owns the list and alone uses it; null otherwise
-    // (an arrival handled off that thread retries in place).
-    PendingArrivals* m_pending = nullptr;
-
     pf::CriticalSection interface_lock_;
     pf::CriticalSection session_lock_;
     std::vector<InterfaceRecord> interfaces_;

@@ -3,7 +3,7 @@
 // interface classes ([GUID] of eklv.ini), runs the thread of the
 // device-change window in self-monitoring mode, and queues every present
 // phone interface as an arrival at start-up. The device-change processor
-// (session/device_change.cpp) calls back into it to resolve device ids,
+// (hotplug/device_change_processor.h) calls back into it to resolve device ids,
 // adopt and delete sessions and announce interfaces.
 //
 // Self-monitoring (flag set): window thread, start-up scan, device ids from

@@ -127,23 +127,6 @@ std::uint32_t CEKLVUSBSession::AddInterface(const std::string& name, const std::
     return type;
 }
 
-std::uint32_t CEKLVUSBSession::AddInterfaceWithRetry(const DeviceSessionInfo& info) {
-    int retries = 10;
-    int wait_ms = 2000;
-    GetIniIntDefault("MODEM_PARAMS", "MODEM_CREATE_RETRY", 10, &retries);
-    GetIniIntDefault("MODEM_PARAMS", "MODEM_WAIT", 2000, &wait_ms);
-    if (retries <= 0) return kInfUndefined;
-    std::uint32_t type = kInfUndefined;
-    for (int attempt = 1; attempt <= retries; ++attempt) {
-        type = AddInterface(info.DevicePath, info.InterfaceString);
-        if (type != kInfUndefined) break;
-        LogMessage(info.DeviceId, kLogWarning, kCatGeneral, "Interface undefined");
-        pf::Sleep(static_cast<std::uint32_t>(std::max(wait_ms, 0)));
-        LogMessage(info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d", attempt);
-    }
-    return type;
-}
-
 bool CEKLVUSBSession::FindInterfaceDescriptor(const std::uint8_t* config, std::size_t size, int interface_number,
                                               std::uint8_t* output) {
     if (size < 4) return false;

@@ -55,8 +55,6 @@ public:
     std::string GetProductStringDescriptor() override;
     std::uint32_t RemoveInterface(const std::string& name, std::uint32_t* type) override;
 
-    // AddInterface with the [MODEM_PARAMS] retries.
-    std::uint32_t AddInterfaceWithRetry(const DeviceSessionInfo& info);
     pf::Handle OpenInterfaceEx(std::uint32_t type);
     bool ConfigureCommPort(pf::Handle handle);
     // The command-response read: collects received text until it holds

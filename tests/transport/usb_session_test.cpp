@@ -148,7 +148,7 @@ TEST(SessionRecords, InterfaceNumbersAndDescriptorScan) {
     EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 1, out));
 }
 
-TEST(SessionSettings, ComPortConfigAndModemRetries) {
+TEST(SessionSettings, ComPortConfig) {
     Harness h;
     pf::Dcb dcb{};
     dcb.Parity = pf::kOddParity;
@@ -160,29 +160,14 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
     EXPECT_EQ(dcb.Parity, pf::kOddParity);  // not one of the defaults: kept
 
     test::WriteCoreIni(std::string(kIni) +
-                       "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nStopBits=2\n"
-                       "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=1\n");
+                       "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nStopBits=2\n");
     const std::string mark = LogMark();
     h.session.InitComPortConfig(&dcb);
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 7);      // low byte
     EXPECT_EQ(dcb.fDtrControl, 2u);  // low two bits
     EXPECT_EQ(dcb.StopBits, 2);
-
-    DeviceSessionInfo info;
-    info.DevicePath = "\\\\.\\never";
-    info.InterfaceString = "unknown function";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
-    info.InterfaceString = "Modem";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfData);
-    const std::string log = LogSince(mark);
-    EXPECT_EQ(FirstMissingInOrder(log, {"BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]", "time num:3"}), "");
-    EXPECT_FALSE(Has(log, "time num:4"));
-
-    test::WriteCoreIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
-    info.DevicePath = "\\\\.\\another";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
-    EXPECT_EQ(h.session.GetInterfaceCount(), 1u);
+    EXPECT_TRUE(Has(LogSince(mark), "BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]"));
 }
 
 // The blocking path: the port's time-outs from the ini (its line settings
