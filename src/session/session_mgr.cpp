@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_enumeration.h"
-#include "hotplug/usb_notify.h"
 #include "log/message_logger.h"
 #include "notify/interface_types.h"
 #include "notify/msg_dispatcher.h"
@@ -27,18 +25,6 @@ CKLVSessionMgr* g_instance = nullptr;
 
 constexpr std::uint32_t kNotificationWaitMs = 30000;
 std::atomic<std::uint32_t> g_wait_for_testing{0};
-
-// Guards the live device-change windows and the stop request, so that a
-// window thread either sees the stop before it pumps or has its window
-// known to StopWindowThread.
-std::mutex& WindowMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::vector<pf::Hwnd>& LiveWindows() {
-    static std::vector<pf::Hwnd> windows;
-    return windows;
-}
 
 std::uint16_t LowId(std::uint32_t device_id) { return static_cast<std::uint16_t>(device_id & 0xFFFF); }
 
@@ -74,7 +60,7 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
     CKLVSessionMgr* manager = g_instance;
     manager->self_monitoring_ = self_monitoring;
     if (self_monitoring) {
-        if (!manager->StartWindowThread()) {
+        if (!manager->window_thread_.Start(&CKLVSessionMgr::StopWindowThread)) {
             LogMessage(kNoDevice, kLogError, kCatGeneral,
                        "CKLVSessionMgr::Initialize - AfxBeginThread() failed with error code %d",
                        static_cast<int>(pf::GetLastError()));
@@ -92,9 +78,8 @@ std::uint32_t CKLVSessionMgr::UnInitialize() {
     if (manager == nullptr) return 0;
     SetDeviceOperations(nullptr);
     CKLVDeviceIdMgr::SetSessionLookup(nullptr);
-    // The window threads clear the manager's window field when they end;
-    // they must be gone before the manager is.
-    manager->JoinWindowThreads();
+    // The window threads must be gone before the manager is.
+    manager->window_thread_.Join();
     g_instance = nullptr;
     delete manager;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::UnInitialize - OK");
@@ -106,7 +91,7 @@ void CKLVSessionMgr::Abandon() {
     if (manager == nullptr) return;
     SetDeviceOperations(nullptr);
     CKLVDeviceIdMgr::SetSessionLookup(nullptr);
-    manager->JoinWindowThreads();
+    manager->window_thread_.Join();
     g_instance = nullptr;
     LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::UnInitialize - sessions left to the calls still running");
 }
@@ -137,90 +122,11 @@ std::vector<pf::Guid> CKLVSessionMgr::interface_classes() {
 
 // ---- window thread ----------------------------------------------------------
 
-bool CKLVSessionMgr::StartWindowThread() {
-    {
-        std::lock_guard<std::mutex> lock(WindowMutex());
-        stopping_ = false;
-    }
-    std::uint32_t id = 0;
-    pf::Handle thread = pf::CreateThread(&CKLVSessionMgr::WindowThreadProc, this, &id);
-    if (thread == pf::kNullHandle) return false;
-    window_threads_.push_back(thread);
-    return true;
-}
-
-std::uint32_t CKLVSessionMgr::WindowThreadProc(void* argument) {
-    if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance())
-        supervisor->OnThreadEntrance(&CKLVSessionMgr::StopWindowThread);
-    LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc entrance");
-    auto* manager = static_cast<CKLVSessionMgr*>(argument);
-    if (manager != nullptr && g_instance != nullptr) {
-        auto* window = new (std::nothrow) CKLVUSBNotify;
-        manager->window_ = window;
-        if (window != nullptr) {
-            const pf::Hwnd hwnd = window->GetSafeHwnd();
-            // Without a window there is nothing to pump and nothing a stop
-            // could reach: the thread ends at once.
-            bool pump = false;
-            if (hwnd != 0) {
-                std::lock_guard<std::mutex> lock(WindowMutex());
-                pump = !manager->stopping_;
-                if (pump) {
-                    LiveWindows().push_back(hwnd);
-                    manager->window_hwnd_ = hwnd;
-                }
-            }
-            if (pump) {
-                pf::Msg msg;
-                while (pf::GetMessageA(&msg, hwnd, 0, 0) > 0 && msg.message != pf::kWmQuit) {
-                    pf::TranslateMessage(&msg);
-                    pf::DispatchMessageA(&msg);
-                }
-                std::lock_guard<std::mutex> lock(WindowMutex());
-                auto& live = LiveWindows();
-                live.erase(std::remove(live.begin(), live.end(), hwnd), live.end());
-                if (manager->window_hwnd_ == hwnd) manager->window_hwnd_ = 0;
-            }
-            window->UnregisterNotification();
-            window->DestroyWindow();
-            manager->window_ = nullptr;
-            delete window;
-        }
-    }
-    LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc exit");
-    CKLVSupervisor::ThreadExit();
-    return 1;
-}
-
 int CKLVSessionMgr::StopWindowThread() {
     CKLVSessionMgr* manager = g_instance;
     if (manager == nullptr || !manager->initialised_) return 1;
-    manager->RequestWindowStop();
+    manager->window_thread_.RequestStop();
     return 0;
-}
-
-void CKLVSessionMgr::RequestWindowStop() {
-    std::vector<pf::Hwnd> windows;
-    {
-        std::lock_guard<std::mutex> lock(WindowMutex());
-        stopping_ = true;
-        windows = LiveWindows();
-    }
-    // To the window, not the thread: the loop retrieves its window's
-    // messages only.
-    for (pf::Hwnd hwnd : windows) pf::PostMessageA(hwnd, pf::kWmQuit, 0, 0);
-}
-
-void CKLVSessionMgr::JoinWindowThreads() {
-    if (window_threads_.empty()) return;
-    RequestWindowStop();
-    for (pf::Handle thread : window_threads_) {
-        // The loop ends on the quit message; a thread still creating its
-        // window sees the stop request before it pumps.
-        pf::WaitForSingleObject(thread, pf::kInfinite);
-        pf::CloseHandle(thread);
-    }
-    window_threads_.clear();
 }
 
 // ---- start-up scan ----------------------------------------------------------
