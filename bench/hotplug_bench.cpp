@@ -41,12 +41,12 @@ using Arrivals = eklv::bench::Counter;
 using eklv::bench::Median;
 
 // A bare libudev monitor thread counting tty add uevents, in the mode the
-// backend picks. Like the backend, it takes the sysfs lock (which
+// backend picks. Like the backend, it takes the device tree's lock (which
 // umockdev's preload needs) to set up, not to receive.
 class RawMonitor {
 public:
     RawMonitor() {
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::DeviceTreeMutex());
         udev_ = udev_new();
         monitor_ = udev_monitor_new_from_netlink(udev_, access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel");
         udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr);
@@ -60,7 +60,7 @@ public:
         (void)!write(stop_, &one, sizeof one);
         thread_.join();
         close(stop_);
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::DeviceTreeMutex());
         udev_monitor_unref(monitor_);
         udev_unref(udev_);
     }

@@ -22,6 +22,7 @@
 #include "notify/notification_thread.h"
 #include "notify/registered_messages.h"
 #include "platform/clock.h"
+#include "platform/devtree.h"
 #include "platform/profile.h"
 #include "platform/thread.h"
 #include "session/device_operations.h"
@@ -33,11 +34,13 @@ namespace {
 
 std::atomic<CKLVDeviceChangeProcessor*> g_processor{nullptr};
 
-// The scope of one handling of a device change (or of one retry): the
-// device's hub and port are found once in it, and eklv.ini is looked at once.
+// The scope of one handling of a device change (or of one retry): what it
+// reads of the device tree and of eklv.ini is read once in it, and the
+// device's hub and port are found once. Nothing outlives it.
 struct OneHandling {
-    CKLVTopologyMemo topology;
+    pf::DeviceTreeReadScope device_tree;
     pf::ProfileReadScope settings;
+    CKLVTopologyMemo topology;
 };
 
 // Signals a host-fed record's waiter unless it has given up (its deadline

@@ -12,7 +12,7 @@
 #include "discovery/discovery_folder.h"
 #include "support/listener.h"
 #include "notify/msg_dispatcher.h"
-#include "platform/linux/device_monitor.h"
+#include "platform/linux/devnotify.h"
 #include "platform/sync.h"
 #include "rig/usb_rig.h"
 

@@ -12,6 +12,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/linux/sysfs_reads.h"
+
 namespace eklv::pf::lx {
 
 const Guid kClassUsbHub = {0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8}};
@@ -87,28 +89,22 @@ std::string Dirname(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-// A sysfs device directory has a "uevent" file; plain folders in between
-// (such as "tty" or "pci0000:00") have none.
-bool IsDeviceDirectory(SysfsCache& sysfs, const std::string& path) { return sysfs.IsDeviceDirectory(path); }
-
 // The last component of a link's target ("subsystem", "driver").
-std::string LinkTarget(SysfsCache& sysfs, const std::string& path, const char* link) {
-    return Basename(sysfs.Link(path + "/" + link));
-}
+std::string LinkTarget(const std::string& path, const char* link) { return Basename(ReadLink(path + "/" + link)); }
 
 // The tty below a function's directory: "<if>/tty/ttyACM0" (cdc_acm),
 // "<if>/ttyUSB0/tty/ttyUSB0" (usb-serial) or "<if>/ttyX" directly; any
 // directory whose subsystem is tty, at most three levels down. The first
 // by name when there are several.
-void FindTty(SysfsCache& sysfs, const std::string& path, int depth, std::string* tty) {
-    for (const std::string& entry : sysfs.List(path)) {
+void FindTty(const std::string& path, int depth, std::string* tty) {
+    for (const std::string& entry : ListDirectory(path)) {
         std::string child = path + "/" + entry;
         if (entry == "subsystem" || entry == "driver" || entry == "port" || entry == "power") continue;
-        if (LinkTarget(sysfs, child, "subsystem") == "tty") {
+        if (LinkTarget(child, "subsystem") == "tty") {
             if (tty->empty() || entry < *tty) *tty = entry;
             continue;
         }
-        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(sysfs, child, depth - 1, tty);
+        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(child, depth - 1, tty);
     }
 }
 
@@ -118,10 +114,10 @@ void FindTty(SysfsCache& sysfs, const std::string& path, int depth, std::string*
 // and every directory on the way is a real one, so resolving the ".." by
 // name gives the path libudev's component-by-component walk gives, with
 // one readlink instead of dozens of calls.
-std::string UsbBusLink(SysfsCache& sysfs, const std::string& name) {
+std::string UsbBusLink(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
     const std::string folder = "/sys/bus/usb/devices";
-    std::string link = sysfs.Link(folder + "/" + name);
+    std::string link = ReadLink(folder + "/" + name);
     if (link.empty()) return {};
     std::vector<std::string> parts;
     auto walk = [&parts](const std::string& path) {
@@ -147,11 +143,26 @@ std::string UsbBusLink(SysfsCache& sysfs, const std::string& name) {
 
 }  // namespace
 
-DeviceTree::DeviceTree() : lock_(SysfsLock()), sysfs_(TheSysfsCache()), udev_(udev_new()) { sysfs_.BeginQuestion(); }
+std::recursive_mutex& DeviceTreeMutex() {
+    // Never destroyed: threads may still ask device questions while static
+    // objects are torn down at unload.
+    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+    static auto* mutex = new (storage) std::recursive_mutex;
+    return *mutex;
+}
+
+DeviceTree::DeviceTree() : lock_(DeviceTreeMutex()) {}
 
 DeviceTree::~DeviceTree() {
-    sysfs_.EndQuestion();
     if (udev_ != nullptr) udev_unref(udev_);
+}
+
+udev* DeviceTree::context() {
+    if (!udev_tried_) {
+        udev_tried_ = true;
+        udev_ = udev_new();
+    }
+    return udev_;
 }
 
 Node DeviceTree::Root() const {
@@ -167,18 +178,18 @@ bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
     auto made = made_.find(syspath);
     if (made == made_.end()) {
         Node result;
-        made = made_.emplace(syspath, MakeNodeUncached(syspath, &result) ? std::move(result) : Node{}).first;
+        made = made_.emplace(syspath, NewNode(syspath, &result) ? std::move(result) : Node{}).first;
     }
     if (made->second.kind == NodeKind::kNone) return false;
     *node = made->second;
     return true;
 }
 
-bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
-    if (!IsDeviceDirectory(sysfs_, syspath)) return false;
+bool DeviceTree::NewNode(const std::string& syspath, Node* node) {
+    if (!IsDeviceDirectory(syspath)) return false;
     Node result;
     result.syspath = syspath;
-    if (LinkTarget(sysfs_, syspath, "subsystem") == "usb") {
+    if (LinkTarget(syspath, "subsystem") == "usb") {
         if (!ParseUsbName(Basename(syspath), &result.name)) return false;
         if (result.name.IsInterface() && result.name.root_hub) return false;  // a hub's interface is no node
         result.kind = result.name.IsInterface() ? NodeKind::kInterface : NodeKind::kDevice;
@@ -191,7 +202,7 @@ bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
 
 bool DeviceTree::Resolve(DevInst handle, Node* node) {
     std::string key;
-    if (!ok() || !Nodes().Key(handle, &key)) return false;
+    if (!Nodes().Key(handle, &key)) return false;
     if (key.empty()) {
         *node = Root();
         return true;
@@ -207,7 +218,6 @@ bool DeviceTree::Resolve(DevInst handle, Node* node) {
 }
 
 bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
-    if (!ok()) return false;
     if (instance_id.empty() || EqualsNoCase(instance_id, kRootInstanceId)) {
         *node = Root();
         return true;
@@ -224,9 +234,8 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
         }
         if (found.kind == NodeKind::kNone) return false;
     } else if (parts.enumerator == "usb") {
-        std::string syspath = UsbBusLink(sysfs_, parts.instance);
-        if (syspath.empty()) {
-            sysfs_.NotKept();
+        std::string syspath = UsbBusLink(parts.instance);
+        if (syspath.empty() && context() != nullptr) {
             udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
             if (device == nullptr) return false;
             const char* path = udev_device_get_syspath(device);
@@ -257,7 +266,7 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
             if (node.name.root_hub) {
                 // The host controller: the nearest device directory above.
                 for (std::string up = Dirname(node.syspath); !up.empty(); up = Dirname(up)) {
-                    if (!IsDeviceDirectory(sysfs_, up)) continue;
+                    if (!IsDeviceDirectory(up)) continue;
                     Node controller;
                     controller.kind = NodeKind::kController;
                     controller.syspath = up;
@@ -282,7 +291,7 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
 
 std::vector<Node> DeviceTree::Controllers() {
     std::vector<Node> controllers;
-    sysfs_.NotKept();
+    if (context() == nullptr) return controllers;
     udev_enumerate* enumerate = udev_enumerate_new(udev_);
     if (enumerate == nullptr) return controllers;
     udev_enumerate_add_match_subsystem(enumerate, "usb");
@@ -326,7 +335,7 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
                 if (IsComposite(node)) return Interfaces(node);
                 return children;
             }
-            for (const std::string& entry : sysfs_.List(node.syspath)) {
+            for (const std::string& entry : ListDirectory(node.syspath)) {
                 UsbName name;
                 if (!ParseUsbName(entry, &name) || name.IsInterface()) continue;
                 bool wanted = hub ? IsChildDevice(node.name, name) : name.root_hub;
@@ -346,11 +355,11 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
 std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     std::vector<Node> interfaces;
     if (device.kind != NodeKind::kDevice) return interfaces;
-    for (const std::string& entry : sysfs_.List(device.syspath)) {
+    for (const std::string& entry : ListDirectory(device.syspath)) {
         UsbName name;
         if (!ParseUsbName(entry, &name) || !IsInterfaceOf(device.name, name)) continue;
         std::string path = device.syspath + "/" + entry;
-        if (!IsDeviceDirectory(sysfs_, path)) continue;
+        if (!IsDeviceDirectory(path)) continue;
         Node iface;
         iface.kind = NodeKind::kInterface;
         iface.syspath = std::move(path);
@@ -365,7 +374,7 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
     if (node.syspath.empty()) return false;
     std::string text;
-    if (!sysfs_.File(node.syspath + "/" + name, 4096, &text)) return false;
+    if (!ReadSysfsFile(node.syspath + "/" + name, 4096, &text)) return false;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
     *value = std::move(text);
     return true;
@@ -391,7 +400,7 @@ bool DeviceTree::IsComposite(const Node& node) {
     std::uint32_t declared = 0;
     if (Attribute(node, "bNumInterfaces", &text) && ParseDecimalAttribute(text, 0xFF, &declared)) return declared > 1;
     int count = 0;
-    for (const std::string& entry : sysfs_.List(node.syspath)) {
+    for (const std::string& entry : ListDirectory(node.syspath)) {
         UsbName name;
         if (ParseUsbName(entry, &name) && IsInterfaceOf(node.name, name)) ++count;
     }
@@ -431,7 +440,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
     switch (node.kind) {
         case NodeKind::kController:
         case NodeKind::kInterface:
-            driver = LinkTarget(sysfs_, node.syspath, "driver");
+            driver = LinkTarget(node.syspath, "driver");
             break;
         case NodeKind::kDevice: {
             if (IsHub(node)) {
@@ -443,7 +452,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
                 *text = "usbccgp";
                 return true;
             }
-            if (interfaces.size() == 1) driver = LinkTarget(sysfs_, interfaces[0].syspath, "driver");
+            if (interfaces.size() == 1) driver = LinkTarget(interfaces[0].syspath, "driver");
             break;
         }
         default:
@@ -490,7 +499,7 @@ std::string DeviceTree::TtyName(const Node& node) {
         return {};
     }
     std::string tty;
-    FindTty(sysfs_, function, 3, &tty);
+    FindTty(function, 3, &tty);
     return tty;
 }
 
@@ -509,7 +518,6 @@ std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
     bool usb_class = interface_class == kClassUsbHub || interface_class == kClassUsbDevice;
     bool tty_class = interface_class == kClassComPort || interface_class == kClassModem;
     if (!ok() || (!usb_class && !tty_class)) return nodes;
-    sysfs_.NotKept();
     udev_enumerate* enumerate = udev_enumerate_new(udev_);
     if (enumerate == nullptr) return nodes;
     udev_enumerate_add_match_subsystem(enumerate, usb_class ? "usb" : "tty");
@@ -554,9 +562,9 @@ std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::strin
     auto add = [&](const std::string& instance_id, const Guid& interface_class) {
         names.push_back({interface_class, SymbolicNameFromInstanceId(instance_id, GuidToString(interface_class))});
     };
-    if (LinkTarget(sysfs_, syspath, "subsystem") == "tty") {
+    if (LinkTarget(syspath, "subsystem") == "tty") {
         Node function;
-        if (IsDeviceDirectory(sysfs_, syspath) && FunctionOfTty(syspath, &function)) {
+        if (IsDeviceDirectory(syspath) && FunctionOfTty(syspath, &function)) {
             const std::string id = InstanceId(function);
             add(id, kClassComPort);
             add(id, kClassModem);
@@ -576,7 +584,7 @@ std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
     std::string content;
-    if (device.kind != NodeKind::kDevice || !sysfs_.File(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    if (device.kind != NodeKind::kDevice || !ReadSysfsFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
     bytes.assign(content.begin(), content.end());
     return bytes;
 }
