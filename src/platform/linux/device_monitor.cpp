@@ -21,6 +21,10 @@ namespace {
 constexpr int kMaxEventsPerBatch = 64;
 // How long after a USB node it could not name the monitor looks again.
 constexpr auto kRecheckDelay = std::chrono::milliseconds(50);
+// udevd's answer is checked at most this often while uevents come.
+constexpr auto kUdevdCheckInterval = std::chrono::seconds(1);
+// A second look at udevd after its control folder changed.
+constexpr auto kUdevdSecondLook = std::chrono::milliseconds(500);
 
 bool Is(const char* text, const char* value) { return text != nullptr && std::strcmp(text, value) == 0; }
 
@@ -78,13 +82,12 @@ void DeviceMonitor::Stop() {
 
 void DeviceMonitor::Run() {
     for (;;) {
-        pollfd fds[3] = {{watch_.fd(), POLLIN, 0}, {stop_fd_, POLLIN, 0}, {watch_.changes_fd(), POLLIN, 0}};
-        int timeout = -1;
-        if (recheck_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(recheck_at_ - Clock::now());
-            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-        }
-        const int ready = poll(fds, 3, timeout);
+        pollfd fds[4] = {{watch_.fd(), POLLIN, 0},
+                         {stop_fd_, POLLIN, 0},
+                         {watch_.changes_fd(), POLLIN, 0},
+                         {watch_.sentinel_fd(), POLLIN, 0}};
+        const int timeout = Timeout();
+        const int ready = poll(fds, 4, timeout);
         if (ready < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             LogMessage(kNoDevice, kLogError, kCatGeneral, "Device monitor - poll failed (%s), no more device changes",
@@ -92,24 +95,62 @@ void DeviceMonitor::Run() {
             return;
         }
         if (fds[1].revents != 0) return;
+        const auto now = Clock::now();
         if (fds[2].revents != 0) {
-            bool moved;
-            {
-                std::lock_guard<std::recursive_mutex> tree(DeviceTreeMutex());
-                moved = watch_.FollowUdevd();
-            }
-            if (moved) {
-                LogMessage(kNoDevice, kLogWarning, kCatGeneral, "Device monitor - udevd %s: listening to %s",
-                           watch_.udev_source() ? "started" : "stopped", SourceText(watch_.udev_source()));
-                // What came between the two sockets is not heard.
-                Resync();
-                continue;
+            // udevd's control folder changed: it may have started. Looked at
+            // now, and once more shortly (its socket may be bound before it
+            // listens).
+            watch_.DrainChanges();
+            if (!FollowUdevd()) udevd_look_at_ = now + kUdevdSecondLook;
+        }
+        if (fds[3].revents != 0) {
+            // The kernel reported a change while on udevd's source: udevd
+            // must still answer (at most once a second).
+            watch_.DrainSentinel();
+            if (now >= udevd_next_check_) {
+                udevd_next_check_ = now + kUdevdCheckInterval;
+                FollowUdevd();
             }
         }
         if ((fds[0].revents & POLLNVAL) != 0) return;
-        if (fds[0].revents != 0) HandleBatch();
+        if (fds[0].revents != 0) {
+            HandleBatch();
+            // On the kernel's source, a batch is a moment to see whether
+            // udevd came up meanwhile (at most once a second).
+            if (!watch_.udev_source() && now >= udevd_next_check_) {
+                udevd_next_check_ = now + kUdevdCheckInterval;
+                FollowUdevd();
+            }
+        }
+        if (udevd_look_at_ && Clock::now() >= *udevd_look_at_) {
+            udevd_look_at_.reset();
+            FollowUdevd();
+        }
         if (recheck_ && Clock::now() >= recheck_at_) Resync();
     }
+}
+
+int DeviceMonitor::Timeout() const {
+    std::optional<Clock::time_point> next;
+    if (recheck_) next = recheck_at_;
+    if (udevd_look_at_ && (!next || *udevd_look_at_ < *next)) next = udevd_look_at_;
+    if (!next) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left, 0));
+}
+
+bool DeviceMonitor::FollowUdevd() {
+    bool moved;
+    {
+        std::lock_guard<std::recursive_mutex> tree(DeviceTreeMutex());
+        moved = watch_.FollowUdevd();
+    }
+    if (!moved) return false;
+    LogMessage(kNoDevice, kLogWarning, kCatGeneral, "Device monitor - udevd %s: listening to %s",
+               watch_.udev_source() ? "started" : "stopped", SourceText(watch_.udev_source()));
+    // What came between the two sockets is not heard.
+    Resync();
+    return true;
 }
 
 void DeviceMonitor::HandleBatch() {

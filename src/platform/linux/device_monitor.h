@@ -11,14 +11,16 @@
 // The nodes present when the monitor starts are remembered, not announced.
 // What cannot be heard is looked for instead: after lost uevents (the
 // socket's buffer overflowed), after udevd started or stopped (the monitor
-// moves to the other source), and shortly after a USB node that could not
-// be named, the monitor enumerates what is present and announces the
-// removals and arrivals that make its memory match. Each of these writes
-// one line to the core log.
+// moves to the other source, udev_watch.h says how it notices), and
+// shortly after a USB node that could not be named, the monitor enumerates
+// what is present and announces the removals and arrivals that make its
+// memory match. Each of these writes one line to the core log; nothing
+// polls while nothing happens.
 #pragma once
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +61,11 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Run();
+    // The poll's time-out: until the next look that is due, or -1.
+    int Timeout() const;
+    // Moves to the other source when udevd started or stopped (one log line
+    // and a rescan); false when nothing changed.
+    bool FollowUdevd();
     // Takes up to a batch of uevents off the socket and handles each.
     void HandleBatch();
     void Handle(udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed);
@@ -77,6 +84,8 @@ private:
     int stop_fd_ = -1;
     bool recheck_ = false;
     Clock::time_point recheck_at_;
+    std::optional<Clock::time_point> udevd_look_at_;  // the second look after the control folder changed
+    Clock::time_point udevd_next_check_;              // while uevents come, at most once a second
     std::thread thread_;
 };
 

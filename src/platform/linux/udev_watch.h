@@ -2,9 +2,17 @@
 // source where udevd runs (devices are set up when they are announced), on
 // the "kernel" source where it does not (containers, an initramfs,
 // umockdev testbeds); usb and tty only, filtered by the socket filter
-// libudev installs in the kernel. It also watches udevd's control socket
-// (inotify on its folder), so that udevd starting or stopping while the
-// library runs moves the monitor to the other source.
+// libudev installs in the kernel.
+//
+// udevd may start or stop while the library runs. It runs when its control
+// socket takes a connection: udevd leaves the socket file behind when it
+// exits (systemd 252, tried), so the file alone, which is what libudev
+// looks at, says nothing. udevd starting makes the socket anew, which
+// inotify on its folder reports; udevd stopping changes no file, so while
+// on the udev source a second, kernel-source monitor (the sentinel) wakes
+// the device monitor when the kernel reports a change, and the device
+// monitor then checks that udevd still answers. FollowUdevd moves to the
+// other source when the answer changed.
 #pragma once
 
 #include <libudev.h>
@@ -32,9 +40,14 @@ public:
     void Close();
     // The monitor's socket, readable when uevents wait; -1 when closed.
     int fd() const;
-    // Readable when udevd's control folder changed (FollowUdevd then tells
-    // what that means); -1 where inotify cannot watch it.
+    // Readable when udevd's control folder changed; -1 where inotify cannot
+    // watch it. DrainChanges empties it.
     int changes_fd() const { return inotify_; }
+    void DrainChanges();
+    // While on the udev source: readable when the kernel sent a uevent of
+    // usb or tty (-1 otherwise). DrainSentinel empties it.
+    int sentinel_fd() const;
+    void DrainSentinel();
     bool udev_source() const { return udev_source_; }
 
     enum class Got {
@@ -45,13 +58,12 @@ public:
     };
     Got Receive(UdevDevicePtr* device, int* error);
 
-    // After changes_fd() became readable: when udevd started or stopped
-    // since, a new monitor on the other source replaces the old one (true).
-    // False when nothing changed, or no new monitor could be made (the old
-    // one is kept).
+    // When udevd started or stopped since the source was chosen, a new
+    // monitor on the other source replaces the old one (true). False when
+    // nothing changed, or no new monitor could be made (the old one stays).
     bool FollowUdevd();
 
-    // Whether udevd runs: its control socket exists.
+    // Whether udevd runs: its control socket takes a connection.
     static bool UdevdRunning();
 
 private:
@@ -60,6 +72,7 @@ private:
 
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
+    udev_monitor* sentinel_ = nullptr;  // the kernel's, while monitor_ is udevd's
     bool udev_source_ = false;
     int inotify_ = -1;
     int folder_watch_ = -1;  // udevd's control folder, once it exists
