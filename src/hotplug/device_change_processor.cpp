@@ -362,8 +362,11 @@ std::uint32_t CKLVDeviceChangeProcessor::DeviceArrival(const std::string& tid,
 }
 
 std::uint32_t CKLVDeviceChangeProcessor::RunDueRetries() {
-    PendingArrival p;
-    while (pending_.TakeDue(pf::GetTickCount(), &p)) {
+    // Each due arrival gets one attempt per call: one that fails again waits
+    // its MODEM_WAIT while the thread looks at its queue.
+    std::vector<PendingArrival> due;
+    for (PendingArrival p; pending_.TakeDue(pf::GetTickCount(), &p);) due.push_back(std::move(p));
+    for (PendingArrival& p : due) {
         LogMessage(p.info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d",
                    p.attempts);
         OneHandling scope;

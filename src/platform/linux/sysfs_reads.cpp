@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <unordered_map>
@@ -14,9 +15,12 @@
 namespace eklv::pf::lx {
 namespace {
 
+std::atomic<std::uint64_t> g_next_scope{1};
+
 // The reads of the thread's read scope (depth > 0 while one lives).
 struct Kept {
     int depth = 0;
+    std::uint64_t id = 0;
     struct File {
         std::optional<std::string> content;  // none: it could not be opened
         std::size_t limit = 0;
@@ -114,11 +118,15 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     });
 }
 
+std::uint64_t ReadScopeId() { return t_kept.depth > 0 ? t_kept.id : 0; }
+
 }  // namespace eklv::pf::lx
 
 namespace eklv::pf {
 
-DeviceTreeReadScope::DeviceTreeReadScope() { ++lx::t_kept.depth; }
+DeviceTreeReadScope::DeviceTreeReadScope() {
+    if (lx::t_kept.depth++ == 0) lx::t_kept.id = lx::g_next_scope++;
+}
 
 DeviceTreeReadScope::~DeviceTreeReadScope() {
     if (--lx::t_kept.depth == 0) lx::t_kept.Clear();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,10 @@ bool IsDeviceDirectory(const std::string& path);
 std::string ReadLink(const std::string& path);
 // A folder's entries, without those starting with a dot.
 std::vector<std::string> ListDirectory(const std::string& path);
+
+// The read scope living on the calling thread: 0 when none does, else a
+// number no other scope of the process has had. What is worked out from the
+// reads (the device tree's nodes and ids) may be kept under it as well.
+std::uint64_t ReadScopeId();
 
 }  // namespace eklv::pf::lx

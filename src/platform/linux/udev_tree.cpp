@@ -79,6 +79,30 @@ struct ReleaseNodesAtUnload {
     ~ReleaseNodesAtUnload() { Nodes().Release(); }
 } g_release_nodes;
 
+// What a read scope's questions have worked out from its reads (sysfs_reads.h):
+// the nodes made, instance ids, and the node each instance id locates.
+// Dropped with the scope, like the reads.
+struct ScopeAnswers {
+    std::uint64_t scope = 0;
+    std::unordered_map<std::string, Node> nodes;             // syspath -> node (kind kNone: no node)
+    std::unordered_map<std::string, std::string> ids;        // syspath -> instance id
+    std::unordered_map<std::string, std::string> located;    // instance id -> syspath ("": none)
+};
+thread_local ScopeAnswers t_answers;
+
+// The answers of the thread's read scope; null without one.
+ScopeAnswers* Answers() {
+    const std::uint64_t scope = ReadScopeId();
+    if (scope == 0) return nullptr;
+    if (t_answers.scope != scope) {
+        t_answers.nodes.clear();
+        t_answers.ids.clear();
+        t_answers.located.clear();
+        t_answers.scope = scope;
+    }
+    return &t_answers;
+}
+
 std::string Basename(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -175,10 +199,12 @@ DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind =
 
 bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
     if (syspath.empty()) return false;
-    auto made = made_.find(syspath);
-    if (made == made_.end()) {
+    ScopeAnswers* answers = Answers();
+    auto& made_nodes = answers != nullptr ? answers->nodes : made_;
+    auto made = made_nodes.find(syspath);
+    if (made == made_nodes.end()) {
         Node result;
-        made = made_.emplace(syspath, NewNode(syspath, &result) ? std::move(result) : Node{}).first;
+        made = made_nodes.emplace(syspath, NewNode(syspath, &result) ? std::move(result) : Node{}).first;
     }
     if (made->second.kind == NodeKind::kNone) return false;
     *node = made->second;
@@ -218,6 +244,25 @@ bool DeviceTree::Resolve(DevInst handle, Node* node) {
 }
 
 bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
+    ScopeAnswers* answers = Answers();
+    if (answers == nullptr) return LocateFresh(instance_id, node);
+    auto it = answers->located.find(instance_id);
+    if (it != answers->located.end()) {
+        if (it->second.empty()) return false;
+        if (it->second == "/") {
+            *node = Root();
+            return true;
+        }
+        return MakeNode(it->second, node);
+    }
+    Node found;
+    const bool ok = LocateFresh(instance_id, &found);
+    answers->located.emplace(instance_id, !ok ? std::string() : found.kind == NodeKind::kRoot ? "/" : found.syspath);
+    if (ok) *node = std::move(found);
+    return ok;
+}
+
+bool DeviceTree::LocateFresh(const std::string& instance_id, Node* node) {
     if (instance_id.empty() || EqualsNoCase(instance_id, kRootInstanceId)) {
         *node = Root();
         return true;
@@ -290,19 +335,27 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
 }
 
 std::vector<Node> DeviceTree::Controllers() {
-    std::vector<Node> controllers;
-    if (context() == nullptr) return controllers;
-    udev_enumerate* enumerate = udev_enumerate_new(udev_);
-    if (enumerate == nullptr) return controllers;
-    udev_enumerate_add_match_subsystem(enumerate, "usb");
-    udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
-    udev_enumerate_scan_devices(enumerate);
+    // The root hubs are the usb bus's "usb<N>" devices, each below its host
+    // controller. Found through the bus's links (one listing, a link each);
+    // libudev enumerates where there are none.
+    std::vector<std::string> root_hubs;
+    for (const std::string& entry : ListDirectory("/sys/bus/usb/devices"))
+        if (entry.compare(0, 3, "usb") == 0) root_hubs.push_back(UsbBusLink(entry));
+    if (root_hubs.empty() && context() != nullptr) {
+        if (udev_enumerate* enumerate = udev_enumerate_new(udev_)) {
+            udev_enumerate_add_match_subsystem(enumerate, "usb");
+            udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
+            udev_enumerate_scan_devices(enumerate);
+            udev_list_entry* entry;
+            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate))
+                root_hubs.emplace_back(udev_list_entry_get_name(entry));
+            udev_enumerate_unref(enumerate);
+        }
+    }
     std::map<std::string, int> lowest_bus;  // controller syspath -> its lowest bus number
-    udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+    for (const std::string& path : root_hubs) {
         Node hub, controller;
-        if (!MakeNode(udev_list_entry_get_name(entry), &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub ||
-            !Parent(hub, &controller))
+        if (!MakeNode(path, &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub || !Parent(hub, &controller))
             continue;
         auto it = lowest_bus.find(controller.syspath);
         if (it == lowest_bus.end())
@@ -310,10 +363,10 @@ std::vector<Node> DeviceTree::Controllers() {
         else
             it->second = std::min(it->second, hub.name.bus);
     }
-    udev_enumerate_unref(enumerate);
     std::vector<std::pair<int, std::string>> order;
     for (const auto& [path, bus] : lowest_bus) order.emplace_back(bus, path);
     std::sort(order.begin(), order.end());
+    std::vector<Node> controllers;
     for (auto& [bus, path] : order) {
         Node controller;
         controller.kind = NodeKind::kController;
@@ -408,6 +461,14 @@ bool DeviceTree::IsComposite(const Node& node) {
 }
 
 std::string DeviceTree::InstanceId(const Node& node) {
+    ScopeAnswers* answers = Answers();
+    if (answers == nullptr || node.syspath.empty()) return InstanceIdFresh(node);
+    auto it = answers->ids.find(node.syspath);
+    if (it == answers->ids.end()) it = answers->ids.emplace(node.syspath, InstanceIdFresh(node)).first;
+    return it->second;
+}
+
+std::string DeviceTree::InstanceIdFresh(const Node& node) {
     switch (node.kind) {
         case NodeKind::kRoot:
             return kRootInstanceId;

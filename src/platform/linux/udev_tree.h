@@ -28,8 +28,10 @@
 // /sys or the uevent socket (the device monitor) takes it too. Never keep
 // a DeviceTree across a wait.
 //
-// A DeviceTree remembers the nodes it has made for its own short life; a
-// libudev context is made only for the questions that enumerate.
+// A DeviceTree remembers the nodes it has made for its own short life (for
+// the read scope's, when one lives: then the nodes, instance ids and
+// located ids are kept with the reads); a libudev context is made only for
+// the questions that enumerate.
 #pragma once
 
 #include <libudev.h>
@@ -132,6 +134,8 @@ private:
     // The node of a sysfs device directory, by its subsystem and kernel name.
     bool MakeNode(const std::string& syspath, Node* node);
     bool NewNode(const std::string& syspath, Node* node);
+    bool LocateFresh(const std::string& instance_id, Node* node);
+    std::string InstanceIdFresh(const Node& node);
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
 
