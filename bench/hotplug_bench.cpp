@@ -89,6 +89,7 @@ std::vector<RigInterface> Functions(int tty) {
 struct Result {
     std::vector<double> raw_us, window_us;
     int messages = 0;  // host arrivals per plug
+    std::vector<double> device_change_ms, monitor_ms;  // CPU per arrival, per plug
 };
 Result g_one, g_burst, g_host_one, g_host_burst;
 
@@ -159,6 +160,8 @@ void MeasureHost(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int 
         result->raw_us.push_back(raw_us);
         result->window_us.push_back(host_us);
     }
+    for (double ms : host.cpu.DeviceChangeMs()) result->device_change_ms.push_back(ms / expected);
+    result->monitor_ms = host.cpu.MonitorMs();
 }
 
 // One composite phone on a hub.
@@ -221,6 +224,13 @@ void Print(const char* what, const char* listener, const Result& r) {
                 raw, listener, window, Median(extra), raw > 0 ? window / raw : 0.0, r.raw_us.size());
     if (r.messages > 0) std::printf("  %d arrivals per plug", r.messages);
     std::printf("\n");
+    auto cpu = [](const char* what, const std::vector<double>& ms) {
+        if (ms.empty()) return;
+        std::printf("    %s %.3f ms (%.3f-%.3f)\n", what, Median(ms), *std::min_element(ms.begin(), ms.end()),
+                    *std::max_element(ms.begin(), ms.end()));
+    };
+    cpu("device-change thread CPU per arrival", r.device_change_ms);
+    cpu("device monitor CPU per plug", r.monitor_ms);
 }
 
 }  // namespace
