@@ -38,19 +38,20 @@ public:
     CKLVSession(const CKLVSession&) = delete;
     CKLVSession& operator=(const CKLVSession&) = delete;
 
-    // Virtual operations, in slot order. Result codes are those of the
-    // exported API: 0 success, 1 not found, 8 none present.
+    // Virtual operations, in slot order. Result codes are eklv.h's.
 
-    // Overwrites the first record of type with a copy of record: 0, or 1
-    // when type is 0x8000 or absent.
+    // Overwrites the first record of type with a copy of record: EKLV_OK,
+    // or EKLV_NOT_COMPLETED when type is INF_UNDEFINED or absent.
     virtual std::uint32_t UpdateInterface(std::uint32_t type, const InterfaceRecord& record);
     virtual pf::Handle OpenInterface(std::uint32_t type, std::uint32_t synchronous);
     virtual std::uint32_t CloseInterface(std::uint32_t type);
     virtual ~CKLVSession();
     virtual std::uint32_t SetSessionInfo(const DeviceSessionInfo& info);
-    // Copies every record in order: 0, or 8 (and an empty array) when none.
+    // Copies every record in order: EKLV_OK, or EKLV_NO_SUCH_INTERFACE (and
+    // an empty array) when there is none.
     virtual std::uint32_t GetInterfaces(std::vector<InterfaceRecord>* records);
-    // Copies the first record of type: 0, or 1 when type is 0x8000 or absent.
+    // Copies the first record of type: EKLV_OK, or EKLV_NOT_COMPLETED when
+    // type is INF_UNDEFINED or absent.
     virtual std::uint32_t GetInterface(std::uint32_t type, InterfaceRecord* record);
     virtual std::uint32_t GetInterfaceCount();
     virtual std::uint32_t AddInterface(const std::string& name, const std::string& description);
@@ -63,13 +64,15 @@ public:
     virtual std::string GetText();  // not used by the library; answers ""
     virtual bool Lock();
     virtual bool Unlock();
-    // Closes and removes the first record named name: its type, or 0x8000.
+    // Closes and removes the first record named name: its type, or
+    // INF_UNDEFINED.
     virtual std::uint32_t RemoveInterface(const std::string& name, std::uint32_t* type);
     virtual bool HasInterface(const std::string& name);
 
-    // 0 with the COM port name of the interface of *type; 1 when there is
-    // none or a composite device's lookups fail; 8 when its path is empty;
-    // otherwise the property query's code.
+    // EKLV_OK with the COM port name of the interface of *type;
+    // EKLV_NOT_COMPLETED when there is none or a composite device's lookups
+    // fail; EKLV_NO_SUCH_INTERFACE when its path is empty; otherwise the
+    // property query's code.
     std::uint32_t GetComPortName(std::string* out, const std::uint32_t* type);
     // Serial defaults (921600 8N1, flow control and DTR/RTS off) overridden
     // by [COM_PORT_SETTING] of eklv.ini; other fields keep the caller's values.

@@ -51,7 +51,7 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
         }
         if (manager == nullptr) {
             LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::Initialize - No memory");
-            return 16;
+            return EKLV_NO_RESOURCES;
         }
         g_instance = manager;
         SetDeviceOperations(manager);
@@ -64,13 +64,13 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
             LogMessage(kNoDevice, kLogError, kCatGeneral,
                        "CKLVSessionMgr::Initialize - AfxBeginThread() failed with error code %d",
                        static_cast<int>(pf::GetLastError()));
-            return 16;
+            return EKLV_NO_RESOURCES;
         }
         manager->ScanForAllUSBDevices();
     }
     manager->initialised_ = true;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::Initialize - OK");
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSessionMgr::UnInitialize() {
@@ -239,7 +239,7 @@ std::uint32_t CKLVSessionMgr::DeleteSession(CKLVSessionList::Iterator& it) {
 }
 
 void CKLVSessionMgr::PostInterfaceEnumProcess(std::uint32_t interface_type, CKLVSession* session) {
-    if (session == nullptr || interface_type == kInfUndefined) {
+    if (session == nullptr || interface_type == INF_UNDEFINED) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::PostInterfaceEnumProcess - error data");
         return;
     }
@@ -266,13 +266,13 @@ bool CKLVSessionMgr::IsInterfaceClassListed(const DeviceNotificationRecord& reco
 }
 
 std::uint32_t CKLVSessionMgr::GetDeviceList(std::vector<std::uint16_t>* ids) {
-    if (!session_list_) return 3;
+    if (!session_list_) return EKLV_NO_SUCH_DEVICE;
     CKLVSessionList::Iterator it(*session_list_);
     return session_list_->GetDeviceList(it, ids);
 }
 
 std::uint32_t CKLVSessionMgr::GetDeviceListEx(std::vector<DeviceListEntry>* entries) {
-    if (!session_list_) return 3;
+    if (!session_list_) return EKLV_NO_SUCH_DEVICE;
     CKLVSessionList::Iterator it(*session_list_);
     return session_list_->GetDeviceListEx(it, entries);
 }
@@ -314,12 +314,12 @@ std::uint32_t CKLVSessionMgr::ReadData(std::uint32_t device_id, pf::Handle handl
     const std::uint16_t id = LowId(device_id);
     if (handle == pf::kInvalidHandle) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::ReadData - Invalid handle");
-        return 2;
+        return EKLV_INVALID_HANDLE;
     }
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "KLVSessionMgr::ReadData - Invalid DeviceId");
-        return 3;
+        return EKLV_NO_SUCH_DEVICE;
     }
     return it.Get()->ReadData(handle, buffer, length);
 }
@@ -329,14 +329,14 @@ std::uint32_t CKLVSessionMgr::WriteData(std::uint32_t device_id, pf::Handle hand
     const std::uint16_t id = LowId(device_id);
     if (handle == pf::kInvalidHandle) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::WriteData - Invalid handle");
-        return 2;
+        return EKLV_INVALID_HANDLE;
     }
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::WriteData - Invalid DeviceId");
-        return 3;
+        return EKLV_NO_SUCH_DEVICE;
     }
-    return it.Get()->WriteData(handle, buffer, &length) ? 0 : 4;
+    return it.Get()->WriteData(handle, buffer, &length) ? EKLV_OK : EKLV_WRITE_FAILED;
 }
 
 std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::uint32_t interface_type,
@@ -344,13 +344,13 @@ std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::
     const std::uint16_t id = LowId(device_id);
     pf::Handle opened = pf::kInvalidHandle;
     if (handle != nullptr) *handle = pf::kInvalidHandle;
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) {
             opened = it.Get()->OpenInterface(interface_type, synchronous);
             if (handle != nullptr) *handle = opened;
-            result = opened == pf::kInvalidHandle ? 7 : 0;
+            result = opened == pf::kInvalidHandle ? EKLV_OPEN_FAILED : EKLV_OK;
         }
     }
     LogMessage(id, kLogInfo, kCatGeneral, "CKLVSessionMgr::OpenDeviceInterface - (%d), handle = (%#x)",
@@ -360,7 +360,7 @@ std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::
 
 std::uint32_t CKLVSessionMgr::CloseDeviceInterface(std::uint32_t device_id, std::uint32_t interface_type) {
     const std::uint16_t id = LowId(device_id);
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) result = it.Get()->CloseInterface(interface_type);
@@ -372,14 +372,14 @@ std::uint32_t CKLVSessionMgr::CloseDeviceInterface(std::uint32_t device_id, std:
 
 std::uint32_t CKLVSessionMgr::GetProductStringDescriptor(std::uint32_t device_id, std::string* product) {
     CKLVSessionList::Iterator it(*session_list_);
-    if (!session_list_->FindByDeviceId(it, LowId(device_id), false)) return 3;
+    if (!session_list_->FindByDeviceId(it, LowId(device_id), false)) return EKLV_NO_SUCH_DEVICE;
     *product = it.Get()->GetProductStringDescriptor();
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSessionMgr::GetComPort(std::uint32_t device_id, std::uint32_t interface_type, std::string* port) {
     const std::uint16_t id = LowId(device_id);
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) result = it.Get()->GetComPortName(port, &interface_type);
@@ -393,21 +393,21 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
                                           std::uint32_t* rate) {
     const std::uint16_t id = LowId(device_id);
     const std::uint32_t requested = rate != nullptr ? *rate : 0;
-    std::uint32_t result = 0;
+    std::uint32_t result = EKLV_OK;
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "Don't find device");
-        result = 3;
+        result = EKLV_NO_SUCH_DEVICE;
     } else {
         CKLVSession* session = it.Get();
         InterfaceRecord record;
         if (session->GetInterface(interface_type, &record) != 0) {
             LogMessage(id, kLogError, kCatGeneral, "Don't find interface[%d]", static_cast<int>(interface_type));
-            return 8;
+            return EKLV_NO_SUCH_INTERFACE;
         }
         if (record.Handle == pf::kInvalidHandle) {
             LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::SetBaudRate - Invalid handle");
-            return 2;
+            return EKLV_INVALID_HANDLE;
         }
         session->Lock();
         pf::Dcb dcb;
@@ -415,7 +415,7 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
         if (!pf::GetCommState(record.Handle, &dcb)) {
             LogMessage(id, kLogError, kCatGeneral, "Get COMM state failed with error code[%d]",
                        static_cast<int>(pf::GetLastError()));
-            result = 17;
+            result = EKLV_GET_COMM_STATE_FAILED;
         }
         // Still written after a failed read, as the port may accept the
         // rate on its own; a failure here is the answer then.
@@ -423,7 +423,7 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
         if (rate == nullptr || !pf::SetCommState(record.Handle, &dcb)) {
             LogMessage(id, kLogError, kCatGeneral, "Set COMM state failed with error code[%d]",
                        static_cast<int>(pf::GetLastError()));
-            result = 18;
+            result = EKLV_SET_COMM_STATE_FAILED;
         }
         session->Unlock();
     }

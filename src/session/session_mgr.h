@@ -39,7 +39,8 @@ class CKLVSessionMgr : public DeviceOperations, public IKLVSessionLookup {
 public:
     ~CKLVSessionMgr() override;
 
-    // 0, or 16 when the manager or its window thread cannot be made.
+    // EKLV_OK, or EKLV_NO_RESOURCES when the manager or its window thread
+    // cannot be made.
     static std::uint32_t Initialize(bool self_monitoring);
     // Always 0. The window thread must have ended (the supervisor stops it);
     // a thread that has not is stopped and waited for here.
