@@ -3,7 +3,7 @@
 # the public structures must have their exact Windows layouts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-core_dirs="src/api src/core src/log src/session src/transport src/discovery src/notify src/platform"
+core_dirs="src/api src/core src/log src/session src/transport src/discovery src/hotplug src/notify src/platform"
 if grep -rnE '#\s*include\s*<(unistd|termios|libudev|windows|winbase|dlfcn|poll|fcntl|pthread|dirent|umockdev)[^>]*>|#\s*include\s*<sys/' \
      --include='*.h' --include='*.cpp' $core_dirs --exclude-dir=linux --exclude-dir=win32; then
   echo "OS headers in the core (above)"; exit 1

@@ -41,12 +41,12 @@ using Arrivals = eklv::bench::Counter;
 using eklv::bench::Median;
 
 // A bare libudev monitor thread counting tty add uevents, in the mode the
-// backend picks. Like the backend, it takes the sysfs lock (which
+// backend picks. Like the backend, it takes the device tree's lock (which
 // umockdev's preload needs) to set up, not to receive.
 class RawMonitor {
 public:
     RawMonitor() {
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::DeviceTreeMutex());
         udev_ = udev_new();
         monitor_ = udev_monitor_new_from_netlink(udev_, access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel");
         udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr);
@@ -60,7 +60,7 @@ public:
         (void)!write(stop_, &one, sizeof one);
         thread_.join();
         close(stop_);
-        std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+        std::lock_guard<std::recursive_mutex> sysfs(pf::lx::DeviceTreeMutex());
         udev_monitor_unref(monitor_);
         udev_unref(udev_);
     }
@@ -89,6 +89,7 @@ std::vector<RigInterface> Functions(int tty) {
 struct Result {
     std::vector<double> raw_us, window_us;
     int messages = 0;  // host arrivals per plug
+    std::vector<double> device_change_ms, monitor_ms;  // CPU per arrival, per plug
 };
 Result g_one, g_burst, g_host_one, g_host_burst;
 
@@ -159,6 +160,8 @@ void MeasureHost(benchmark::State& state, UsbRig& rig, UsbRig::NodeId node, int 
         result->raw_us.push_back(raw_us);
         result->window_us.push_back(host_us);
     }
+    for (double ms : host.cpu.DeviceChangeMs()) result->device_change_ms.push_back(ms / expected);
+    result->monitor_ms = host.cpu.MonitorMs();
 }
 
 // One composite phone on a hub.
@@ -221,6 +224,13 @@ void Print(const char* what, const char* listener, const Result& r) {
                 raw, listener, window, Median(extra), raw > 0 ? window / raw : 0.0, r.raw_us.size());
     if (r.messages > 0) std::printf("  %d arrivals per plug", r.messages);
     std::printf("\n");
+    auto cpu = [](const char* what, const std::vector<double>& ms) {
+        if (ms.empty()) return;
+        std::printf("    %s %.3f ms (%.3f-%.3f)\n", what, Median(ms), *std::min_element(ms.begin(), ms.end()),
+                    *std::max_element(ms.begin(), ms.end()));
+    };
+    cpu("device-change thread CPU per arrival", r.device_change_ms);
+    cpu("device monitor CPU per plug", r.monitor_ms);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "eklv/eklv_host.h"
 #include "support/host_window.h"
 #include "support/lib_folder.h"
+#include "thread_cpu.h"
 
 namespace eklv::bench {
 
@@ -55,6 +57,7 @@ public:
             return;
         }
         setenv("EKLV_COMMON_APPDATA", lib_.path().c_str(), 1);
+        cpu.SetOutsiders(ReadThreadTimes());  // the library's threads come next
         EKLVInitParams params{};
         params.client_window = window.hwnd();
         params.self_monitoring = 1;
@@ -73,6 +76,8 @@ public:
     bool ok() const { return ok_; }
     test::LoadedLibrary& lib() { return lib_; }
     test::HostWindow window;
+    // CPU of the library's threads per timed plug (TimeHostPlug adds).
+    LibraryCpu cpu;
 
 private:
     static const char* LogFile() { return getenv("EKLV_BENCH_LOG"); }
@@ -85,6 +90,10 @@ private:
 // the last of them given to the benchmark; then, untimed, unplug() called
 // and as many removals awaited. baseline(start) runs after the arrivals
 // (the wait of a baseline timed in the same plug; false when it failed).
+// The CPU of the library's threads from the plug to a moment after the
+// arrivals (when the arrival's last steps are done) goes to host.cpu. With
+// EKLV_BENCH_MARKS set, the plug and the unplug are marked for strace by an
+// access() of "eklv-bench-mark:plug" and ":unplug" (bench/arrival_syscalls.sh).
 // Answers the plug-to-arrival time in microseconds, or -1 after
 // SkipWithError.
 template <typename Plug, typename Unplug, typename Baseline>
@@ -92,6 +101,9 @@ double TimeHostPlug(benchmark::State& state, LibraryHost& host, int count, Plug 
                     Baseline baseline) {
     host.window.arrivals.Reset();
     host.window.removals.Reset();
+    const bool marks = getenv("EKLV_BENCH_MARKS") != nullptr;
+    if (marks) (void)access("eklv-bench-mark:plug", F_OK);
+    const ThreadTimes cpu_from = ReadThreadTimes();
     const Clock::time_point start = Clock::now();
     Clock::time_point at;
     plug();
@@ -102,6 +114,9 @@ double TimeHostPlug(benchmark::State& state, LibraryHost& host, int count, Plug 
     const double us = std::chrono::duration<double, std::micro>(at - start).count();
     state.SetIterationTime(us / 1e6);
     state.PauseTiming();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    host.cpu.Add(cpu_from, ReadThreadTimes());
+    if (marks) (void)access("eklv-bench-mark:unplug", F_OK);
     unplug();
     if (!host.window.removals.Wait(count)) state.SkipWithError("removals missing");
     state.ResumeTiming();

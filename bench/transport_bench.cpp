@@ -145,7 +145,7 @@ void BM_WriteRaw(benchmark::State& state) {
 
 void BM_WriteSession(benchmark::State& state) {
     auto& s = Session();
-    eklv::pf::Handle h = s.OpenInterface(eklv::kInfData, 1);
+    eklv::pf::Handle h = s.OpenInterface(INF_DATA, 1);
     FarEnd far(FarEnd::Mode::kDrain);
     char block[kBlock] = {};
     for (auto _ : state) {
@@ -153,7 +153,7 @@ void BM_WriteSession(benchmark::State& state) {
         if (!s.WriteData(h, block, &length)) state.SkipWithError("WriteData failed");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kBlock);
-    s.CloseInterface(eklv::kInfData);
+    s.CloseInterface(INF_DATA);
 }
 
 void BM_ReadRaw(benchmark::State& state) {
@@ -174,7 +174,7 @@ void BM_ReadRaw(benchmark::State& state) {
 
 void BM_ReadSession(benchmark::State& state) {
     auto& s = Session();
-    eklv::pf::Handle h = s.OpenInterface(eklv::kInfData, 1);
+    eklv::pf::Handle h = s.OpenInterface(INF_DATA, 1);
     FarEnd far(FarEnd::Mode::kFeed);
     char block[kBlock];
     for (auto _ : state) {
@@ -186,7 +186,7 @@ void BM_ReadSession(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kBlock);
-    s.CloseInterface(eklv::kInfData);
+    s.CloseInterface(INF_DATA);
 }
 
 void BM_AtRaw(benchmark::State& state) {
@@ -207,7 +207,7 @@ void BM_AtRaw(benchmark::State& state) {
 
 void BM_AtSession(benchmark::State& state) {
     auto& s = Session();
-    eklv::pf::Handle h = s.OpenInterface(eklv::kInfData, 0);
+    eklv::pf::Handle h = s.OpenInterface(INF_DATA, 0);
     FarEnd far(FarEnd::Mode::kAnswerAt);
     char buffer[256];
     for (auto _ : state) {
@@ -216,7 +216,7 @@ void BM_AtSession(benchmark::State& state) {
         length = sizeof buffer;
         if (s.ReadData(h, buffer, &length) != 0) state.SkipWithError("ReadData failed");
     }
-    s.CloseInterface(eklv::kInfData);
+    s.CloseInterface(INF_DATA);
 }
 
 // Collects every run's time per benchmark name; the pairs run interleaved

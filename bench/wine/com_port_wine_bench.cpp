@@ -81,7 +81,7 @@ double RawRound(const std::string& port) {
 // The same trips through the session: WriteData of "AT\r", then one
 // ReadData, which answers once the reader has received the whole reply.
 double SessionRound(eklv::CEKLVUSBSession& session) {
-    eklv::pf::Handle h = session.OpenInterface(eklv::kInfData, 0);
+    eklv::pf::Handle h = session.OpenInterface(INF_DATA, 0);
     if (h == eklv::pf::kInvalidHandle) {
         std::fprintf(stderr, "session: OpenInterface failed\n");
         std::exit(1);
@@ -105,7 +105,7 @@ double SessionRound(eklv::CEKLVUSBSession& session) {
         }
     }
     double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kTripsPerRound;
-    session.CloseInterface(eklv::kInfData);
+    session.CloseInterface(INF_DATA);
     return us;
 }
 
@@ -125,7 +125,7 @@ int main() {
     std::ofstream(folder / "eklv.ini") << "[INF_SETTINGS]\nINF_DATA=Modem\n[COM_PORT_SETTING]\nBauRate=921600\n[CORE_LOGGING]\nLevel=0x6\nFlush=1\n";
     eklv::pf::w32::OverrideModuleFileName((folder / "eklv.dll").string());
     eklv::CEKLVUSBSession session;
-    if (session.AddInterface(port, "USB Modem") != eklv::kInfData) {
+    if (session.AddInterface(port, "USB Modem") != INF_DATA) {
         std::fprintf(stderr, "session: %s is no modem interface\n", port.c_str());
         return 1;
     }

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_id_mgr.h"
+#include "hotplug/device_change_processor.h"
 #include "log/message_logger.h"
 #include "notify/msg_dispatcher.h"
 #include "notify/notification_thread.h"
@@ -60,7 +61,7 @@ std::uint32_t InitializeLibrary(const EKLVInitParams* params) {
     CKLVMessageLogger::Initialize();
     if (CKLVDeviceIdMgr::Initialize() != 0) return FailInitialize(EKLV_NOT_COMPLETED);
     CKLVSupervisor::Initialize();
-    if (CKLVSession::Initialize() != 0) return FailInitialize(EKLV_NO_RESOURCES);
+    if (CKLVDeviceChangeProcessor::Initialize() != 0) return FailInitialize(EKLV_NO_RESOURCES);
     if (params->self_monitoring != 0) {
         const std::uintptr_t callback_values[2] = {params->callback_context,
                                                    reinterpret_cast<std::uintptr_t>(params->callback)};
@@ -82,7 +83,7 @@ std::uint32_t UninitializeLibrary() {
         return r;
     }
     CKLVSupervisor::UnInitialize();
-    CKLVSession::UnInitialize();
+    CKLVDeviceChangeProcessor::UnInitialize();
     CNotificationThread::UnInitialize();
     if (drained)
         CKLVSessionMgr::UnInitialize();

@@ -208,7 +208,7 @@ std::uint32_t WriteIniString(const char* section, const char* key, const char* v
 
 std::uint32_t GetInterfaceTypeFromSettings(const std::string& text) {
     for (const auto& entry : kInterfaceTypeNames) {
-        if (entry.code == kInfUndefined) break;
+        if (entry.code == INF_UNDEFINED) break;
         std::string value;
         GetIniString("INF_SETTINGS", entry.name, "", &value);
         if (value.empty()) continue;
@@ -223,7 +223,7 @@ std::uint32_t GetInterfaceTypeFromSettings(const std::string& text) {
             pos = end + 1;
         }
     }
-    return kInfUndefined;
+    return INF_UNDEFINED;
 }
 
 }  // namespace eklv

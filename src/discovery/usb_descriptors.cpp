@@ -47,9 +47,9 @@ std::uint32_t FindDescriptorInConfiguration(const std::uint8_t* data, std::size_
     }
 }
 
-std::uint32_t InterfaceNumberFromName(const std::string& name) {
+std::uint32_t InterfaceNumberFromName(const std::string& name, WithoutMi without) {
     std::size_t pos = name.find("mi", 15);
-    if (pos == std::string::npos) return 255;
+    if (pos == std::string::npos) return static_cast<std::uint32_t>(without);
     if (pos + 3 > name.size()) return 0;
     // atoi, without its undefined behaviour on overflow.
     long value = std::strtol(name.c_str() + pos + 3, nullptr, 10);

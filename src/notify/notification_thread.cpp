@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/supervisor.h"
+#include "eklv/eklv.h"
 #include "log/message_logger.h"
 #include "notify/msg_dispatcher.h"
 #include "notify/registered_messages.h"
@@ -24,12 +25,12 @@ CNotificationThread* CNotificationThread::GetInstance() { return g_instance; }
 std::uint32_t CNotificationThread::Initialize(const std::uintptr_t values[2]) {
     if (g_instance != nullptr) {
         LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CNotificationThread::Initialize - OK");
-        return 0;
+        return EKLV_OK;
     }
     auto* self = new (std::nothrow) CNotificationThread;
     if (self == nullptr) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationThread::Initialize - No memory");
-        return 16;
+        return EKLV_NO_RESOURCES;
     }
     g_instance = self;
     // The thread reads the pair only after this lock is released.
@@ -41,12 +42,12 @@ std::uint32_t CNotificationThread::Initialize(const std::uintptr_t values[2]) {
         self->references_ = 1;
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CNotificationThread::Initialize - AfxBeginThread() failed with error code %d",
                    static_cast<int>(pf::GetLastError()));
-        return 16;
+        return EKLV_NO_RESOURCES;
     }
     self->pair_.context = values != nullptr ? values[0] : 0;
     self->pair_.function = values != nullptr ? reinterpret_cast<EKLVNotifyCallback>(values[1]) : nullptr;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CNotificationThread::Initialize - OK");
-    return 0;
+    return EKLV_OK;
 }
 
 // The supervisor has stopped the thread and given it its wait, so normally

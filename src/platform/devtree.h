@@ -61,6 +61,23 @@ std::uint32_t CM_Get_Device_IDA(DevInst node, char* buffer, std::uint32_t length
 std::uint32_t CM_Get_DevNode_Registry_PropertyA(DevInst node, std::uint32_t property, std::uint32_t* reg_type,
                                                 void* buffer, std::uint32_t* length, std::uint32_t flags);
 
+// ---- reads kept for one handling ----
+
+// While one lives on a thread, the device-tree calls of that thread read
+// each file, link and folder of the device tree once, and answer from that
+// read for the rest of the scope: for the handling of one device change,
+// whose dozens of questions are about the same few devices. Nested scopes
+// count as one; nothing is kept past the outermost. Other threads and
+// calls outside a scope read afresh. (A no-op where the system answers
+// from its own state, as on Windows.)
+class DeviceTreeReadScope {
+public:
+    DeviceTreeReadScope();
+    ~DeviceTreeReadScope();
+    DeviceTreeReadScope(const DeviceTreeReadScope&) = delete;
+    DeviceTreeReadScope& operator=(const DeviceTreeReadScope&) = delete;
+};
+
 // ---- device information sets ----
 
 using DevInfoSet = Handle;  // kInvalidHandle on failure

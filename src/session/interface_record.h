@@ -18,7 +18,7 @@ public:
     std::string InterfaceDBCCName;  // the key; compared without regard to case
     std::string IntfDesc;
     pf::Handle Handle = pf::kInvalidHandle;  // kInvalidHandle while closed
-    std::uint32_t Type = kInfUndefined;
+    std::uint32_t Type = INF_UNDEFINED;
     // bInterfaceNumber, bAlternateSetting, bNumEndpoints, bInterfaceClass,
     // bInterfaceSubClass, bInterfaceProtocol, iInterface
     std::uint8_t Descriptor[7] = {};

@@ -17,46 +17,46 @@ CKLVSession::~CKLVSession() = default;
 
 std::uint32_t CKLVSession::UpdateInterface(std::uint32_t type, const InterfaceRecord& record) {
     pf::ScopedLock lock(interface_lock_);
-    if (type == kInfUndefined) return 1;
+    if (type == INF_UNDEFINED) return EKLV_NOT_COMPLETED;
     for (auto& r : interfaces_) {
         if (r.Type == type) {
             r = record;
-            return 0;
+            return EKLV_OK;
         }
     }
-    return 1;
+    return EKLV_NOT_COMPLETED;
 }
 
 pf::Handle CKLVSession::OpenInterface(std::uint32_t, std::uint32_t) { return pf::kInvalidHandle; }
 
-std::uint32_t CKLVSession::CloseInterface(std::uint32_t) { return 1; }
+std::uint32_t CKLVSession::CloseInterface(std::uint32_t) { return EKLV_NOT_COMPLETED; }
 
 std::uint32_t CKLVSession::SetSessionInfo(const DeviceSessionInfo& info) {
     tid_ = info.TID;
     product_id_ = info.ProductId;
     device_id_ = info.DeviceId;
     product_string_ = info.ProductString;
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSession::GetInterfaces(std::vector<InterfaceRecord>* records) {
     pf::ScopedLock lock(interface_lock_);
     records->clear();
-    if (interfaces_.empty()) return 8;
+    if (interfaces_.empty()) return EKLV_NO_SUCH_INTERFACE;
     *records = interfaces_;
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSession::GetInterface(std::uint32_t type, InterfaceRecord* record) {
     pf::ScopedLock lock(interface_lock_);
-    if (type == kInfUndefined) return 1;
+    if (type == INF_UNDEFINED) return EKLV_NOT_COMPLETED;
     for (const auto& r : interfaces_) {
         if (r.Type == type) {
             *record = r;
-            return 0;
+            return EKLV_OK;
         }
     }
-    return 1;
+    return EKLV_NOT_COMPLETED;
 }
 
 std::uint32_t CKLVSession::GetInterfaceCount() {
@@ -64,11 +64,11 @@ std::uint32_t CKLVSession::GetInterfaceCount() {
     return static_cast<std::uint32_t>(interfaces_.size());
 }
 
-std::uint32_t CKLVSession::AddInterface(const std::string&, const std::string&) { return kInfUndefined; }
+std::uint32_t CKLVSession::AddInterface(const std::string&, const std::string&) { return INF_UNDEFINED; }
 
 void CKLVSession::CloseAllInterfaces() {}
 
-std::uint32_t CKLVSession::ReadData(pf::Handle, void*, std::uint32_t*) { return 6; }
+std::uint32_t CKLVSession::ReadData(pf::Handle, void*, std::uint32_t*) { return EKLV_NO_PARAMETER_BLOCK; }
 
 bool CKLVSession::WriteData(pf::Handle, const void*, std::uint32_t*) { return false; }
 
@@ -93,7 +93,7 @@ bool CKLVSession::Unlock() {
 std::uint32_t CKLVSession::RemoveInterface(const std::string& name, std::uint32_t* type) {
     pf::ScopedLock lock(interface_lock_);
     Lock();
-    std::uint32_t removed = kInfUndefined;
+    std::uint32_t removed = INF_UNDEFINED;
     for (auto it = interfaces_.begin(); it != interfaces_.end(); ++it) {
         if (!SameInterfaceName(it->InterfaceDBCCName, name)) continue;
         removed = it->Type;
@@ -118,18 +118,18 @@ bool CKLVSession::HasInterface(const std::string& name) {
 std::uint32_t CKLVSession::GetComPortName(std::string* out, const std::uint32_t* type) {
     InterfaceRecord record;
     std::uint32_t result;
-    if (GetInterface(*type, &record) != 0) {
-        result = 1;
+    if (GetInterface(*type, &record) != EKLV_OK) {
+        result = EKLV_NOT_COMPLETED;
     } else if (record.InterfaceDBCCName.empty()) {
-        result = 8;
+        result = EKLV_NO_SUCH_INTERFACE;
     } else if (CKLVUSBUtilities::IsCompositeDevice(record.InterfaceDBCCName)) {
         std::string instance_id;
         std::string port;
-        result = 1;
+        result = EKLV_NOT_COMPLETED;
         if (CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(record.InterfaceDBCCName, &instance_id) &&
             CKLVUSBUtilities::GetCOMFromDeviceInstanceID(instance_id, &port)) {
             *out = port;
-            result = 0;
+            result = EKLV_OK;
         }
     } else {
         std::uint8_t* value = nullptr;

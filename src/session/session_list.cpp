@@ -4,6 +4,7 @@
 #include <chrono>
 #include <new>
 
+#include "eklv/eklv.h"
 #include "log/message_logger.h"
 
 namespace eklv {
@@ -263,7 +264,7 @@ void CKLVSessionList::Delete(Iterator& it) {
 std::uint32_t CKLVSessionList::GetDeviceList(Iterator& it, std::vector<std::uint16_t>* ids) {
     ids->clear();
     pf::ScopedLock lock(list_lock_);
-    if (count_ == 0) return 3;
+    if (count_ == 0) return EKLV_NO_SUCH_DEVICE;
     WaitNoTransit();
     Restart(it);
     for (;;) {
@@ -275,15 +276,15 @@ std::uint32_t CKLVSessionList::GetDeviceList(Iterator& it, std::vector<std::uint
     }
     if (ids->empty()) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "KLVSessionMgr::GetDeviceList - Size = (0)");
-        return 3;
+        return EKLV_NO_SUCH_DEVICE;
     }
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSessionList::GetDeviceListEx(Iterator& it, std::vector<DeviceListEntry>* entries) {
     entries->clear();
     pf::ScopedLock lock(list_lock_);
-    if (count_ == 0) return 3;
+    if (count_ == 0) return EKLV_NO_SUCH_DEVICE;
     entries->resize(count_);
     WaitNoTransit();
     Restart(it);

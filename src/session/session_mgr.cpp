@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core/settings.h"
 #include "core/supervisor.h"
 #include "discovery/device_enumeration.h"
-#include "discovery/usb_notify.h"
 #include "log/message_logger.h"
 #include "notify/interface_types.h"
 #include "notify/msg_dispatcher.h"
@@ -18,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
-#include "session/device_notification.h"
+#include "hotplug/device_notification.h"
 
 namespace eklv {
 namespace {
@@ -27,18 +25,6 @@ CKLVSessionMgr* g_instance = nullptr;
 
 constexpr std::uint32_t kNotificationWaitMs = 30000;
 std::atomic<std::uint32_t> g_wait_for_testing{0};
-
-// Guards the live device-change windows and the stop request, so that a
-// window thread either sees the stop before it pumps or has its window
-// known to StopWindowThread.
-std::mutex& WindowMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::vector<pf::Hwnd>& LiveWindows() {
-    static std::vector<pf::Hwnd> windows;
-    return windows;
-}
 
 std::uint16_t LowId(std::uint32_t device_id) { return static_cast<std::uint16_t>(device_id & 0xFFFF); }
 
@@ -65,7 +51,7 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
         }
         if (manager == nullptr) {
             LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::Initialize - No memory");
-            return 16;
+            return EKLV_NO_RESOURCES;
         }
         g_instance = manager;
         SetDeviceOperations(manager);
@@ -74,17 +60,17 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
     CKLVSessionMgr* manager = g_instance;
     manager->self_monitoring_ = self_monitoring;
     if (self_monitoring) {
-        if (!manager->StartWindowThread()) {
+        if (!manager->window_thread_.Start(&CKLVSessionMgr::StopWindowThread)) {
             LogMessage(kNoDevice, kLogError, kCatGeneral,
                        "CKLVSessionMgr::Initialize - AfxBeginThread() failed with error code %d",
                        static_cast<int>(pf::GetLastError()));
-            return 16;
+            return EKLV_NO_RESOURCES;
         }
         manager->ScanForAllUSBDevices();
     }
     manager->initialised_ = true;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::Initialize - OK");
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSessionMgr::UnInitialize() {
@@ -92,9 +78,8 @@ std::uint32_t CKLVSessionMgr::UnInitialize() {
     if (manager == nullptr) return 0;
     SetDeviceOperations(nullptr);
     CKLVDeviceIdMgr::SetSessionLookup(nullptr);
-    // The window threads clear the manager's window field when they end;
-    // they must be gone before the manager is.
-    manager->JoinWindowThreads();
+    // The window threads must be gone before the manager is.
+    manager->window_thread_.Join();
     g_instance = nullptr;
     delete manager;
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::UnInitialize - OK");
@@ -106,7 +91,7 @@ void CKLVSessionMgr::Abandon() {
     if (manager == nullptr) return;
     SetDeviceOperations(nullptr);
     CKLVDeviceIdMgr::SetSessionLookup(nullptr);
-    manager->JoinWindowThreads();
+    manager->window_thread_.Join();
     g_instance = nullptr;
     LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::UnInitialize - sessions left to the calls still running");
 }
@@ -137,90 +122,11 @@ std::vector<pf::Guid> CKLVSessionMgr::interface_classes() {
 
 // ---- window thread ----------------------------------------------------------
 
-bool CKLVSessionMgr::StartWindowThread() {
-    {
-        std::lock_guard<std::mutex> lock(WindowMutex());
-        stopping_ = false;
-    }
-    std::uint32_t id = 0;
-    pf::Handle thread = pf::CreateThread(&CKLVSessionMgr::WindowThreadProc, this, &id);
-    if (thread == pf::kNullHandle) return false;
-    window_threads_.push_back(thread);
-    return true;
-}
-
-std::uint32_t CKLVSessionMgr::WindowThreadProc(void* argument) {
-    if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance())
-        supervisor->OnThreadEntrance(&CKLVSessionMgr::StopWindowThread);
-    LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc entrance");
-    auto* manager = static_cast<CKLVSessionMgr*>(argument);
-    if (manager != nullptr && g_instance != nullptr) {
-        auto* window = new (std::nothrow) CKLVUSBNotify;
-        manager->window_ = window;
-        if (window != nullptr) {
-            const pf::Hwnd hwnd = window->GetSafeHwnd();
-            // Without a window there is nothing to pump and nothing a stop
-            // could reach: the thread ends at once.
-            bool pump = false;
-            if (hwnd != 0) {
-                std::lock_guard<std::mutex> lock(WindowMutex());
-                pump = !manager->stopping_;
-                if (pump) {
-                    LiveWindows().push_back(hwnd);
-                    manager->window_hwnd_ = hwnd;
-                }
-            }
-            if (pump) {
-                pf::Msg msg;
-                while (pf::GetMessageA(&msg, hwnd, 0, 0) > 0 && msg.message != pf::kWmQuit) {
-                    pf::TranslateMessage(&msg);
-                    pf::DispatchMessageA(&msg);
-                }
-                std::lock_guard<std::mutex> lock(WindowMutex());
-                auto& live = LiveWindows();
-                live.erase(std::remove(live.begin(), live.end(), hwnd), live.end());
-                if (manager->window_hwnd_ == hwnd) manager->window_hwnd_ = 0;
-            }
-            window->UnregisterNotification();
-            window->DestroyWindow();
-            manager->window_ = nullptr;
-            delete window;
-        }
-    }
-    LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc exit");
-    CKLVSupervisor::ThreadExit();
-    return 1;
-}
-
 int CKLVSessionMgr::StopWindowThread() {
     CKLVSessionMgr* manager = g_instance;
     if (manager == nullptr || !manager->initialised_) return 1;
-    manager->RequestWindowStop();
+    manager->window_thread_.RequestStop();
     return 0;
-}
-
-void CKLVSessionMgr::RequestWindowStop() {
-    std::vector<pf::Hwnd> windows;
-    {
-        std::lock_guard<std::mutex> lock(WindowMutex());
-        stopping_ = true;
-        windows = LiveWindows();
-    }
-    // To the window, not the thread: the loop retrieves its window's
-    // messages only.
-    for (pf::Hwnd hwnd : windows) pf::PostMessageA(hwnd, pf::kWmQuit, 0, 0);
-}
-
-void CKLVSessionMgr::JoinWindowThreads() {
-    if (window_threads_.empty()) return;
-    RequestWindowStop();
-    for (pf::Handle thread : window_threads_) {
-        // The loop ends on the quit message; a thread still creating its
-        // window sees the stop request before it pumps.
-        pf::WaitForSingleObject(thread, pf::kInfinite);
-        pf::CloseHandle(thread);
-    }
-    window_threads_.clear();
 }
 
 // ---- start-up scan ----------------------------------------------------------
@@ -333,7 +239,7 @@ std::uint32_t CKLVSessionMgr::DeleteSession(CKLVSessionList::Iterator& it) {
 }
 
 void CKLVSessionMgr::PostInterfaceEnumProcess(std::uint32_t interface_type, CKLVSession* session) {
-    if (session == nullptr || interface_type == kInfUndefined) {
+    if (session == nullptr || interface_type == INF_UNDEFINED) {
         LogMessage(kNoDevice, kLogError, kCatGeneral, "CKLVSessionMgr::PostInterfaceEnumProcess - error data");
         return;
     }
@@ -360,13 +266,13 @@ bool CKLVSessionMgr::IsInterfaceClassListed(const DeviceNotificationRecord& reco
 }
 
 std::uint32_t CKLVSessionMgr::GetDeviceList(std::vector<std::uint16_t>* ids) {
-    if (!session_list_) return 3;
+    if (!session_list_) return EKLV_NO_SUCH_DEVICE;
     CKLVSessionList::Iterator it(*session_list_);
     return session_list_->GetDeviceList(it, ids);
 }
 
 std::uint32_t CKLVSessionMgr::GetDeviceListEx(std::vector<DeviceListEntry>* entries) {
-    if (!session_list_) return 3;
+    if (!session_list_) return EKLV_NO_SUCH_DEVICE;
     CKLVSessionList::Iterator it(*session_list_);
     return session_list_->GetDeviceListEx(it, entries);
 }
@@ -408,12 +314,12 @@ std::uint32_t CKLVSessionMgr::ReadData(std::uint32_t device_id, pf::Handle handl
     const std::uint16_t id = LowId(device_id);
     if (handle == pf::kInvalidHandle) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::ReadData - Invalid handle");
-        return 2;
+        return EKLV_INVALID_HANDLE;
     }
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "KLVSessionMgr::ReadData - Invalid DeviceId");
-        return 3;
+        return EKLV_NO_SUCH_DEVICE;
     }
     return it.Get()->ReadData(handle, buffer, length);
 }
@@ -423,14 +329,14 @@ std::uint32_t CKLVSessionMgr::WriteData(std::uint32_t device_id, pf::Handle hand
     const std::uint16_t id = LowId(device_id);
     if (handle == pf::kInvalidHandle) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::WriteData - Invalid handle");
-        return 2;
+        return EKLV_INVALID_HANDLE;
     }
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::WriteData - Invalid DeviceId");
-        return 3;
+        return EKLV_NO_SUCH_DEVICE;
     }
-    return it.Get()->WriteData(handle, buffer, &length) ? 0 : 4;
+    return it.Get()->WriteData(handle, buffer, &length) ? EKLV_OK : EKLV_WRITE_FAILED;
 }
 
 std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::uint32_t interface_type,
@@ -438,13 +344,13 @@ std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::
     const std::uint16_t id = LowId(device_id);
     pf::Handle opened = pf::kInvalidHandle;
     if (handle != nullptr) *handle = pf::kInvalidHandle;
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) {
             opened = it.Get()->OpenInterface(interface_type, synchronous);
             if (handle != nullptr) *handle = opened;
-            result = opened == pf::kInvalidHandle ? 7 : 0;
+            result = opened == pf::kInvalidHandle ? EKLV_OPEN_FAILED : EKLV_OK;
         }
     }
     LogMessage(id, kLogInfo, kCatGeneral, "CKLVSessionMgr::OpenDeviceInterface - (%d), handle = (%#x)",
@@ -454,7 +360,7 @@ std::uint32_t CKLVSessionMgr::OpenDeviceInterface(std::uint32_t device_id, std::
 
 std::uint32_t CKLVSessionMgr::CloseDeviceInterface(std::uint32_t device_id, std::uint32_t interface_type) {
     const std::uint16_t id = LowId(device_id);
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) result = it.Get()->CloseInterface(interface_type);
@@ -466,14 +372,14 @@ std::uint32_t CKLVSessionMgr::CloseDeviceInterface(std::uint32_t device_id, std:
 
 std::uint32_t CKLVSessionMgr::GetProductStringDescriptor(std::uint32_t device_id, std::string* product) {
     CKLVSessionList::Iterator it(*session_list_);
-    if (!session_list_->FindByDeviceId(it, LowId(device_id), false)) return 3;
+    if (!session_list_->FindByDeviceId(it, LowId(device_id), false)) return EKLV_NO_SUCH_DEVICE;
     *product = it.Get()->GetProductStringDescriptor();
-    return 0;
+    return EKLV_OK;
 }
 
 std::uint32_t CKLVSessionMgr::GetComPort(std::uint32_t device_id, std::uint32_t interface_type, std::string* port) {
     const std::uint16_t id = LowId(device_id);
-    std::uint32_t result = 3;
+    std::uint32_t result = EKLV_NO_SUCH_DEVICE;
     {
         CKLVSessionList::Iterator it(*session_list_);
         if (session_list_->FindByDeviceId(it, id, false)) result = it.Get()->GetComPortName(port, &interface_type);
@@ -487,21 +393,21 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
                                           std::uint32_t* rate) {
     const std::uint16_t id = LowId(device_id);
     const std::uint32_t requested = rate != nullptr ? *rate : 0;
-    std::uint32_t result = 0;
+    std::uint32_t result = EKLV_OK;
     CKLVSessionList::Iterator it(*session_list_);
     if (!session_list_->FindByDeviceId(it, id, false)) {
         LogMessage(id, kLogError, kCatGeneral, "Don't find device");
-        result = 3;
+        result = EKLV_NO_SUCH_DEVICE;
     } else {
         CKLVSession* session = it.Get();
         InterfaceRecord record;
         if (session->GetInterface(interface_type, &record) != 0) {
             LogMessage(id, kLogError, kCatGeneral, "Don't find interface[%d]", static_cast<int>(interface_type));
-            return 8;
+            return EKLV_NO_SUCH_INTERFACE;
         }
         if (record.Handle == pf::kInvalidHandle) {
             LogMessage(id, kLogError, kCatGeneral, "CKLVSessionMgr::SetBaudRate - Invalid handle");
-            return 2;
+            return EKLV_INVALID_HANDLE;
         }
         session->Lock();
         pf::Dcb dcb;
@@ -509,7 +415,7 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
         if (!pf::GetCommState(record.Handle, &dcb)) {
             LogMessage(id, kLogError, kCatGeneral, "Get COMM state failed with error code[%d]",
                        static_cast<int>(pf::GetLastError()));
-            result = 17;
+            result = EKLV_GET_COMM_STATE_FAILED;
         }
         // Still written after a failed read, as the port may accept the
         // rate on its own; a failure here is the answer then.
@@ -517,7 +423,7 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
         if (rate == nullptr || !pf::SetCommState(record.Handle, &dcb)) {
             LogMessage(id, kLogError, kCatGeneral, "Set COMM state failed with error code[%d]",
                        static_cast<int>(pf::GetLastError()));
-            result = 18;
+            result = EKLV_SET_COMM_STATE_FAILED;
         }
         session->Unlock();
     }

@@ -1,9 +1,10 @@
 // CKLVSessionMgr: the table of attached phones and every device operation
 // the host calls. It owns the session list and the list of watched
 // interface classes ([GUID] of eklv.ini), runs the thread of the
-// device-change window in self-monitoring mode, and queues every present
+// device-change window in self-monitoring mode (hotplug/window_thread.h),
+// and queues every present
 // phone interface as an arrival at start-up. The device-change processor
-// (session/device_change.cpp) calls back into it to resolve device ids,
+// (hotplug/device_change_processor.h) calls back into it to resolve device ids,
 // adopt and delete sessions and announce interfaces.
 //
 // Self-monitoring (flag set): window thread, start-up scan, device ids from
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "discovery/device_id_mgr.h"
+#include "hotplug/window_thread.h"
 #include "eklv/eklv.h"
 #include "platform/handle.h"
 #include "platform/module.h"
@@ -31,14 +33,14 @@
 
 namespace eklv {
 
-class CKLVUSBNotify;
 struct DeviceNotificationRecord;
 
 class CKLVSessionMgr : public DeviceOperations, public IKLVSessionLookup {
 public:
     ~CKLVSessionMgr() override;
 
-    // 0, or 16 when the manager or its window thread cannot be made.
+    // EKLV_OK, or EKLV_NO_RESOURCES when the manager or its window thread
+    // cannot be made.
     static std::uint32_t Initialize(bool self_monitoring);
     // Always 0. The window thread must have ended (the supervisor stops it);
     // a thread that has not is stopped and waited for here.
@@ -90,7 +92,6 @@ public:
     // Stop routine of the window thread: 1 without an initialised manager,
     // else 0 (WM_QUIT posted to the window when there is one).
     static int StopWindowThread();
-    static std::uint32_t WindowThreadProc(void* manager);
 
     // Queues an arrival for every present interface of every listed class.
     void ScanForAllUSBDevices();
@@ -100,7 +101,7 @@ public:
     bool self_monitoring() const { return self_monitoring_.load(); }
     std::vector<pf::Guid> interface_classes();
     // The device-change window while the window thread pumps it, else 0.
-    pf::Hwnd window_handle() const { return window_hwnd_.load(); }
+    pf::Hwnd window_handle() const { return window_thread_.window_handle(); }
 
     // IKLVSessionLookup, for device-id mode 32.
     bool FindDeviceIdByTID(const std::string& tid, std::uint16_t* device_id) override;
@@ -115,19 +116,8 @@ public:
 private:
     CKLVSessionMgr();
     void InitializeGUIDArray();
-    bool StartWindowThread();
-    // Posts WM_QUIT to every pumped window; a window thread that has not
-    // started pumping yet sees the request and ends.
-    void RequestWindowStop();
-    // Asks every window thread to stop and waits for each.
-    void JoinWindowThreads();
 
-    // Window thread and its window. Only the window thread touches the
-    // window object; others use its handle.
-    std::atomic<CKLVUSBNotify*> window_{nullptr};
-    std::atomic<pf::Hwnd> window_hwnd_{0};
-    std::atomic<bool> stopping_{false};
-    std::vector<pf::Handle> window_threads_;  // owner handles, waited for at UnInitialize
+    CKLVDeviceChangeWindowThread window_thread_;
 
     std::unique_ptr<CKLVSessionList> session_list_;
     std::vector<pf::Guid> interface_classes_;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "discovery/usb_descriptors.h"
 #include "discovery/usb_utilities.h"
 #include "log/message_logger.h"
 #include "platform/serial.h"
@@ -87,12 +88,6 @@ std::string CEKLVUSBSession::GetProductStringDescriptor() { return product_strin
 
 // ---- interfaces -----------------------------------------------------------
 
-int CEKLVUSBSession::InterfaceNumberFromName(const std::string& name) {
-    auto p = name.find("mi", 15);
-    if (p == std::string::npos || p + 3 >= name.size()) return 0;
-    return std::atoi(name.c_str() + p + 3);
-}
-
 std::uint32_t CEKLVUSBSession::AddInterface(const std::string& name, const std::string& description) {
     pf::ScopedLock lock(interface_lock_);
     for (const auto& r : interfaces_) {
@@ -104,16 +99,17 @@ std::uint32_t CEKLVUSBSession::AddInterface(const std::string& name, const std::
     }
     std::uint32_t type;
     if (CKLVUSBUtilities::IsCompositeDevice(name))
-        type = kInfData;
+        type = INF_DATA;
     else
         type = GetInterfaceTypeFromSettings(description.empty() ? name : description);
-    if (type == kInfUndefined) {
+    if (type == INF_UNDEFINED) {
         LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::AddInterface : Interface undefined");
-        return kInfUndefined;
+        return INF_UNDEFINED;
     }
     InterfaceRecord record;
     std::uint8_t descriptor[9] = {};
-    if (GetInterfaceDescriptor(name, descriptor, InterfaceNumberFromName(name)))
+    if (GetInterfaceDescriptor(name, descriptor,
+                               static_cast<int>(InterfaceNumberFromName(name, WithoutMi::kInterfaceZero))))
         std::memcpy(record.Descriptor, descriptor + 2, 7);
     else
         LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::AddInterface : GetInterfaceDescriptor Failed.");
@@ -125,45 +121,6 @@ std::uint32_t CEKLVUSBSession::AddInterface(const std::string& name, const std::
     LogMessage(device_id_, kLogInfo, kCatGeneral, "CEKLVUSBSession::AddInterface(%d), IntfDesc(%s)",
                static_cast<int>(type), description.c_str());
     return type;
-}
-
-std::uint32_t CEKLVUSBSession::AddInterfaceWithRetry(const DeviceSessionInfo& info) {
-    int retries = 10;
-    int wait_ms = 2000;
-    GetIniIntDefault("MODEM_PARAMS", "MODEM_CREATE_RETRY", 10, &retries);
-    GetIniIntDefault("MODEM_PARAMS", "MODEM_WAIT", 2000, &wait_ms);
-    if (retries <= 0) return kInfUndefined;
-    std::uint32_t type = kInfUndefined;
-    for (int attempt = 1; attempt <= retries; ++attempt) {
-        type = AddInterface(info.DevicePath, info.InterfaceString);
-        if (type != kInfUndefined) break;
-        LogMessage(info.DeviceId, kLogWarning, kCatGeneral, "Interface undefined");
-        pf::Sleep(static_cast<std::uint32_t>(std::max(wait_ms, 0)));
-        LogMessage(info.DeviceId, kLogWarning, kCatGeneral, "Need to check Modem Interface again, time num:%d", attempt);
-    }
-    return type;
-}
-
-bool CEKLVUSBSession::FindInterfaceDescriptor(const std::uint8_t* config, std::size_t size, int interface_number,
-                                              std::uint8_t* output) {
-    if (size < 4) return false;
-    std::size_t end = std::min<std::size_t>({static_cast<std::size_t>(config[2] | (config[3] << 8)), 255, size});
-    std::size_t i = 9;
-    while (i + 1 < end) {
-        if (config[i] == 9 && config[i + 1] == 4) {
-            if (config[i + 2] == interface_number) {
-                if (i + 9 > std::min<std::size_t>(size, 255)) return false;  // cut off: never read past the data
-                std::memcpy(output, config + i, 9);
-                return true;
-            }
-            i += 9;
-        } else if (config[i] == 7 && config[i + 1] == 5) {
-            i += 7;
-        } else {
-            ++i;
-        }
-    }
-    return false;
 }
 
 bool CEKLVUSBSession::GetInterfaceDescriptor(const std::string& name, std::uint8_t* output, int interface_number) {
@@ -199,7 +156,12 @@ bool CEKLVUSBSession::GetInterfaceDescriptor(const std::string& name, std::uint8
                    "CEKLVUSBSession::GetInterfaceDescriptor - IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, Error = %i",
                    static_cast<int>(pf::GetLastError()));
     } else {
-        found = FindInterfaceDescriptor(request + 12, 255, interface_number, output);
+        // The configuration as far as its total length, at most the 255
+        // bytes asked for; walked as the hub queries walk it.
+        const std::size_t data = returned > 12 ? std::min<std::size_t>(returned - 12, 255) : 0;
+        const std::size_t total = data >= 4 ? std::min<std::size_t>(data, request[14] | request[15] << 8) : 0;
+        found = FindDescriptorInConfiguration(request + 12, total, kDescInterface,
+                                              static_cast<std::uint32_t>(interface_number), output) == kUsbOk;
         if (found)
             LogMessage(device_id_, kLogInfo, kCatGeneral,
                        "CEKLVUSBSession::GetStringDescriptor:Found index for interface = %i", output[8]);
@@ -255,7 +217,7 @@ pf::Handle CEKLVUSBSession::OpenInterface(std::uint32_t type, std::uint32_t sync
     };
 
     std::string device = path;
-    if (type == kInfUart || CKLVUSBUtilities::IsCompositeDevice(path)) {
+    if (type == INF_UART || CKLVUSBUtilities::IsCompositeDevice(path)) {
         std::string port;
         if (GetComPortName(&port, &type) != 0) {
             LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::OpenInterface - failed to get COM port[%s]",
@@ -356,7 +318,7 @@ pf::Handle CEKLVUSBSession::OpenInterfaceEx(std::uint32_t type) {
     };
 
     std::string device = record.InterfaceDBCCName;
-    if (type == kInfUart) {
+    if (type == INF_UART) {
         std::string port;
         if (GetComPortName(&port, &type) != 0) {
             LogMessage(device_id_, kLogError, kCatGeneral, "GetComPortName failed for[%d]", static_cast<int>(type));
@@ -426,17 +388,17 @@ void CEKLVUSBSession::ForgetHandle(pf::Handle handle) {
 }
 
 std::uint32_t CEKLVUSBSession::CloseInterface(std::uint32_t type) {
-    if (type == kInfUndefined) return 8;
+    if (type == INF_UNDEFINED) return EKLV_NO_SUCH_INTERFACE;
     pf::ScopedLock lock(interface_lock_);
     Lock();
-    std::uint32_t result = 8;
+    std::uint32_t result = EKLV_NO_SUCH_INTERFACE;
     for (auto& r : interfaces_) {
         if (r.Type != type || r.Handle == pf::kInvalidHandle) continue;
         if (r.Handle == ReaderHandle()) StopReadThread();
         pf::CloseHandle(r.Handle);
         ForgetHandle(r.Handle);
         r.Handle = pf::kInvalidHandle;
-        result = 0;
+        result = EKLV_OK;
         break;
     }
     Unlock();
@@ -444,7 +406,7 @@ std::uint32_t CEKLVUSBSession::CloseInterface(std::uint32_t type) {
 }
 
 std::uint32_t CEKLVUSBSession::RemoveInterface(const std::string& name, std::uint32_t* type) {
-    std::uint32_t removed = kInfUndefined;
+    std::uint32_t removed = INF_UNDEFINED;
     pf::ScopedLock lock(interface_lock_);
     Lock();
     for (auto it = interfaces_.begin(); it != interfaces_.end(); ++it) {
@@ -636,18 +598,18 @@ bool CEKLVUSBSession::IsSynchronous(pf::Handle handle) {
 }
 
 std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::uint32_t* length) {
-    if (length == nullptr) return 5;
+    if (length == nullptr) return EKLV_READ_FAILED;
     if (!IsSynchronous(handle)) return ReadDataEx(handle, buffer, length);
     std::uint32_t count = 0;
     if (pf::ReadFile(handle, buffer, *length, &count, nullptr)) {
         LogMessage(device_id_, kLogInfo, kCatGeneral, "CEKLVUSBSession::ReadData - OK");
         *length = count;
-        return 0;
+        return EKLV_OK;
     }
     LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::MDMRead Data - Failed. Error = (%d)",
                static_cast<int>(pf::GetLastError()));
     *length = count;
-    return 5;
+    return EKLV_READ_FAILED;
 }
 
 // The host read's own watch on the port: see WaitForResponseData.
@@ -710,7 +672,7 @@ std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle 
 }
 
 std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_t* length) {
-    std::uint32_t result = 5;
+    std::uint32_t result = EKLV_READ_FAILED;
     std::string response;
     std::uint32_t passes = 0;
     auto slot = Slot();
@@ -764,7 +726,7 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
                                    "CEKLVUSBSession::ReadDataEx - response truncated[%d of %d bytes]",
                                    static_cast<int>(delivered), static_cast<int>(text));
                     *length = static_cast<std::uint32_t>(delivered);
-                    result = 0;
+                    result = EKLV_OK;
                     break;
                 }
             }

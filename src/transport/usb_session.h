@@ -40,12 +40,13 @@ public:
     ~CEKLVUSBSession() override;
 
     pf::Handle OpenInterface(std::uint32_t type, std::uint32_t synchronous) override;
-    // 0, or 8 when no open interface of type exists.
+    // EKLV_OK, or EKLV_NO_SUCH_INTERFACE when no open interface of type exists.
     std::uint32_t CloseInterface(std::uint32_t type) override;
-    // The interface's type (0x8000 when it cannot be decided: not recorded).
+    // The interface's type (INF_UNDEFINED when it cannot be decided: not
+    // recorded).
     std::uint32_t AddInterface(const std::string& name, const std::string& description) override;
     void CloseAllInterfaces() override;
-    // 0 success, 5 read failed; *length is the capacity on entry and the
+    // EKLV_OK or EKLV_READ_FAILED; *length is the capacity on entry and the
     // number of bytes delivered on return.
     std::uint32_t ReadData(pf::Handle handle, void* buffer, std::uint32_t* length) override;
     bool WriteData(pf::Handle handle, const void* buffer, std::uint32_t* length) override;
@@ -55,8 +56,6 @@ public:
     std::string GetProductStringDescriptor() override;
     std::uint32_t RemoveInterface(const std::string& name, std::uint32_t* type) override;
 
-    // AddInterface with the [MODEM_PARAMS] retries.
-    std::uint32_t AddInterfaceWithRetry(const DeviceSessionInfo& info);
     pf::Handle OpenInterfaceEx(std::uint32_t type);
     bool ConfigureCommPort(pf::Handle handle);
     // The command-response read: collects received text until it holds
@@ -68,13 +67,6 @@ public:
     // The reader thread's procedure; context is a heap std::shared_ptr to
     // the slot, which the thread deletes.
     static std::uint32_t ThreadFn(void* context);
-
-    // The interface descriptor numbered interface_number in a configuration
-    // descriptor (scanned over at most its first 255 bytes).
-    static bool FindInterfaceDescriptor(const std::uint8_t* config, std::size_t size, int interface_number,
-                                        std::uint8_t* output);
-    // The number after "mi" (searched from position 15) in a device path.
-    static int InterfaceNumberFromName(const std::string& name);
 
     void SetTestTimings(const TestTimings& timings) { timings_ = timings; }
     pf::Handle ReaderHandle();

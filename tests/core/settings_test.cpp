@@ -62,18 +62,18 @@ TEST(Settings, ListFieldsSkipEmptyFieldsAndFallBack) {
 TEST(Settings, InterfaceTypeFollowsTableOrderAndCase) {
     {
         test::ModuleFolder dir("[INF_SETTINGS]\nINF_UART=Modem,UART\nINF_MTP=MTP\nINF_IMAGE=MTP\n");
-        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfUart);
-        EXPECT_EQ(GetInterfaceTypeFromSettings("usb modem port"), kInfUndefined) << "case-sensitive";
-        EXPECT_EQ(GetInterfaceTypeFromSettings("Phone MTP"), kInfMtp) << "INF_MTP is walked before INF_IMAGE";
+        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), INF_UART);
+        EXPECT_EQ(GetInterfaceTypeFromSettings("usb modem port"), INF_UNDEFINED) << "case-sensitive";
+        EXPECT_EQ(GetInterfaceTypeFromSettings("Phone MTP"), INF_MTP) << "INF_MTP is walked before INF_IMAGE";
     }
     {
         test::ModuleFolder dir("[INF_SETTINGS]\nINF_DATA=Modem\nINF_UART=Modem\nINF_FLASH=Flash,\n");
-        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfData) << "earlier type wins";
-        EXPECT_EQ(GetInterfaceTypeFromSettings("anything"), kInfFlash) << "a trailing comma matches everything";
+        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), INF_DATA) << "earlier type wins";
+        EXPECT_EQ(GetInterfaceTypeFromSettings("anything"), INF_FLASH) << "a trailing comma matches everything";
     }
     {
         test::ModuleFolder dir;
-        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), kInfUndefined);
+        EXPECT_EQ(GetInterfaceTypeFromSettings("USB Modem Port"), INF_UNDEFINED);
     }
 }
 

@@ -73,5 +73,21 @@ TEST(DescriptorWalk, FirstInterfaceMissingOnesAndHostileConfigurations) {
               1);
 }
 
+// The session's reading of its interface descriptor: interface 0 for a name
+// without "mi", the walk ending at the configuration's total length.
+TEST(DescriptorWalk, SessionInterfaceNumbersAndTotalLength) {
+    EXPECT_EQ(InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#x#{g}", WithoutMi::kInterfaceZero), 2u);
+    EXPECT_EQ(InterfaceNumberFromName("mi_05 is too early", WithoutMi::kInterfaceZero), 0u);
+    EXPECT_EQ(InterfaceNumberFromName("mi_05 is too early"), 255u);
+
+    test::DiscoveryFolder folder;
+    std::vector<std::uint8_t> c = Configuration(), found;
+    // Interface 1 lies behind two endpoint descriptors; a total length that
+    // ends before it hides it.
+    EXPECT_EQ(Walk(c, 4, 1, &found), 0u);
+    EXPECT_EQ(found[8], 6);
+    EXPECT_EQ(Walk(std::vector<std::uint8_t>(c.begin(), c.begin() + 32), 4, 1), 1u);
+}
+
 }  // namespace
 }  // namespace eklv

@@ -19,7 +19,7 @@
 
 #include "e2e/e2e_helpers.h"
 #include "platform/linux/kernel_object.h"
-#include "platform/linux/sysfs_lock.h"
+#include "platform/linux/udev_tree.h"
 #include "rig/modem_emulator.h"
 #include "session/session_mgr.h"
 
@@ -90,11 +90,11 @@ std::uint32_t ReadOnce(std::uint32_t id, EKLV_HANDLE h) {
 
 // umockdev's preload translates paths through state shared by the testbed's
 // own changes and the library's sysfs questions; the rig changes the testbed
-// under the library's sysfs lock, as the kernel changes sysfs without tearing
+// under the device tree's lock, as the kernel changes sysfs without tearing
 // a read.
 template <class Change>
 void UnderSysfsLock(Change change) {
-    std::lock_guard<pf::lx::SysfsMutex> sysfs(pf::lx::SysfsLock());
+    std::lock_guard<std::recursive_mutex> sysfs(pf::lx::DeviceTreeMutex());
     change();
 }
 

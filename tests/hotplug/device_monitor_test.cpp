@@ -2,7 +2,7 @@
 // windows that unregister, stall or go, nothing left behind by many
 // registrations, and the names removals carry (plain arrivals and removals
 // are the kernel rig's, bursts of phones the end-to-end stress test's).
-#include "platform/linux/device_monitor.h"
+#include "platform/linux/devnotify.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/devtree.h"
+#include "platform/linux/present_interfaces.h"
+#include "platform/linux/udev_tree.h"
 #include "platform/file.h"
 #include "platform/usb_hub.h"
 #include "rig/usb_rig.h"
@@ -67,10 +69,9 @@ std::string Ask(const std::string& instance_id, const std::string& hub_name) {
     return answer;
 }
 
-// While the monitor listens, the device tree keeps its sysfs reads from one
-// question to the next; a phone unplugged and another plugged at the same
-// port (other ids, other tty, other descriptors) is seen as the new one,
-// whether or not the tree was asked between the two.
+// A phone unplugged and another plugged at the same port (other ids, other
+// tty, other descriptors) is seen as the new one, whether or not the tree
+// was asked between the two.
 TEST(DeviceMonitorTest, DeviceTreeNeverAnswersForAPhoneThatWasReplaced) {
     UsbRig rig;
     auto root = rig.AddRootHub(rig.AddPciController(), 1);
@@ -168,7 +169,7 @@ TEST(DeviceMonitorTest, RegistrationsComeAndGoWithoutLeavingThreadsOrDescriptors
     pf::DestroyWindow(hwnd);
 }
 
-TEST(PresentInterfacesTest, RemovalNamesKnownNodesBelowDeepestFirstAndResyncSettlesDifferences) {
+TEST(PresentInterfacesTest, RemovalNamesKnownNodesBelowDeepestFirstReplaysAndResyncSettleDifferences) {
     const pf::Guid hub = test::ClassOf(test::kRigClassUsbHub), com = test::ClassOf(kRigClassComPort);
     pf::lx::PresentInterfaces present;
     std::vector<pf::lx::Broadcast> out;
@@ -179,20 +180,25 @@ TEST(PresentInterfacesTest, RemovalNamesKnownNodesBelowDeepestFirstAndResyncSett
         return text;
     };
     present.Remember("/d/1-1", {{hub, "H"}, {com, "HD"}});
-    present.Add("/d/1-1/1-1.2", {{com, "P"}}, &out);
-    present.Add("/d/1-1/1-1.2/1-1.2:1.0/tty/ttyACM0", {{com, "C"}}, &out);
+    present.Add("/d/1-1/1-1.2", {{com, "P"}}, false, &out);
+    present.Add("/d/1-1/1-1.2/1-1.2:1.0/tty/ttyACM0", {{com, "C"}}, false, &out);
     present.Remember("/d/1-10", {{com, "Other"}});  // a sibling whose path starts alike
     EXPECT_EQ(names(), "+P +C ");
     present.Remove("/d/1-1", &out);
     EXPECT_EQ(names(), "-C -P -HD -H ");
     // Back under another name: removed under the old one first. Again:
-    // arrives again.
-    present.Add("/d/1-10", {{com, "New"}}, &out);
-    present.Add("/d/1-10", {{com, "New"}}, &out);
+    // arrives again, unless the add is a replay (udevd started and replayed
+    // every present device); a replay of a node under other names is news.
+    present.Add("/d/1-10", {{com, "New"}}, false, &out);
+    present.Add("/d/1-10", {{com, "New"}}, false, &out);
+    present.Add("/d/1-10", {{com, "New"}}, true, &out);
     EXPECT_EQ(names(), "-Other +New +New ");
+    present.Add("/d/1-10", {{com, "Renamed"}}, true, &out);
+    present.Add("/d/3-1", {{com, "Unknown"}}, true, &out);
+    EXPECT_EQ(names(), "-New +Renamed +Unknown ");
     // After lost uevents: what is gone is removed, what is new arrives.
-    present.Resync({{"/d/2-1", {{com, "Fresh"}}}}, &out);
-    EXPECT_EQ(names(), "-New +Fresh ");
+    present.Resync({{"/d/2-1", {{com, "Fresh"}}}, {"/d/3-1", {{com, "Unknown"}}}}, &out);
+    EXPECT_EQ(names(), "-Renamed +Fresh ");
 }
 
 }  // namespace

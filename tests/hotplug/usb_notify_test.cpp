@@ -1,7 +1,7 @@
 // The device-change window: which [GUID] classes it registers and which
 // broadcasts become records (a plugged phone reaching the host is the
 // end-to-end tests').
-#include "discovery/usb_notify.h"
+#include "hotplug/usb_notify.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "discovery/discovery_folder.h"
 #include "support/listener.h"
 #include "notify/msg_dispatcher.h"
-#include "platform/linux/device_monitor.h"
+#include "platform/linux/devnotify.h"
 #include "platform/sync.h"
 #include "rig/usb_rig.h"
 

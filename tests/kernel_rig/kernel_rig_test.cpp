@@ -15,8 +15,6 @@
 
 #include "e2e/e2e_helpers.h"
 #include "kernel_rig/kernel_rig_support.h"
-#include "platform/linux/uevent_facts.h"
-#include "platform/linux/uevent_socket.h"
 
 namespace eklv::test {
 namespace {
@@ -205,84 +203,6 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
     EXPECT_EQ(WaitMessages(host, 12).size(), 12u);
     EXPECT_EQ(lib.Uninitialize(), 0u);
     EXPECT_TRUE(WaitThreadCount(threads_before));
-}
-
-// What the library takes from an "add" uevent's properties instead of
-// reading sysfs is what the kernel's own files and links read, for every
-// USB and tty device of the guest (a device's uevent file shows the
-// properties its "add" carried).
-TEST(KernelRig, UeventPropertiesReadAsSysfs) {
-    ServedPhone a("facts_a", Phone(0x2001, "Norvanta Phone A", "A005"));
-    ASSERT_TRUE(a.phone.Plug(0));
-    ASSERT_TRUE(WaitForPaths({"/dev/ttyACM0", "/dev/ttyACM1", kFtdiTty}, 60s));
-    namespace fs = std::filesystem;
-    udev* context = udev_new();
-    udev_enumerate* list = udev_enumerate_new(context);
-    for (const char* subsystem : {"usb", "tty"}) udev_enumerate_add_match_subsystem(list, subsystem);
-    udev_enumerate_scan_devices(list);
-    int files = 0;
-    udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(list)) {
-        udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
-        auto property = [](void* d, const char* key) {
-            return udev_device_get_property_value(static_cast<udev_device*>(d), key);
-        };
-        pf::lx::UeventFacts facts = pf::lx::FactsOfUevent("add", udev_device_get_syspath(device), property, device);
-        // What a "bind" would tell, from the same properties (DRIVER).
-        pf::lx::UeventFacts bound = pf::lx::FactsOfUevent("bind", udev_device_get_syspath(device), property, device);
-        facts.links.insert(facts.links.end(), bound.links.begin(), bound.links.end());
-        for (const auto& [path, content] : facts.files) {
-            std::stringstream read;
-            read << std::ifstream(path).rdbuf();
-            EXPECT_EQ(content, read.str()) << path;
-            ++files;
-        }
-        for (const auto& [path, text] : facts.links) {
-            const fs::path folder = fs::path(path).parent_path();
-            EXPECT_EQ((folder / text).lexically_normal(), (folder / fs::read_symlink(path)).lexically_normal()) << path;
-        }
-        EXPECT_TRUE(facts.folder.empty() || fs::exists(facts.folder + "/uevent")) << facts.folder;
-        udev_device_unref(device);
-    }
-    udev_enumerate_unref(list);
-    udev_unref(context);
-    EXPECT_GE(files, 20);  // the phone and its interfaces, the FTDI, the hubs, the root hubs
-}
-
-// The kernel's own datagrams as the device monitor reads them: each names
-// its device by DEVPATH, every "add" a device folder that is there, and a
-// USB device's PRODUCT the ids its files read.
-TEST(KernelRig, UeventSocketReadsTheKernelsDatagrams) {
-    pf::lx::UeventSocket socket;
-    ASSERT_TRUE(socket.Open(false, 1 << 20));
-    ServedPhone a("socket_a", Phone(0x2001, "Norvanta Phone A", "A006"));
-    ASSERT_TRUE(a.phone.Plug(0));
-    int usb_devices = 0;
-    bool tty = false;
-    for (auto deadline = std::chrono::steady_clock::now() + 60s; !tty && std::chrono::steady_clock::now() < deadline;) {
-        pollfd ready{socket.fd(), POLLIN, 0};
-        poll(&ready, 1, 1000);
-        pf::lx::Uevent uevent;
-        while (socket.Receive("usb", "tty", &uevent) == pf::lx::UeventSocket::Result::kUevent) {
-            const std::string syspath = uevent.syspath();
-            EXPECT_EQ(syspath, std::string("/sys") + uevent.Property("DEVPATH"));
-            if (std::string(uevent.action()) != "add") continue;
-            EXPECT_TRUE(std::filesystem::exists(syspath + "/uevent")) << syspath;
-            tty |= syspath.find("/tty/ttyACM") != std::string::npos;
-            if (uevent.devtype() == nullptr || std::string(uevent.devtype()) != "usb_device") continue;
-            std::ifstream vendor(syspath + "/idVendor"), product(syspath + "/idProduct");
-            unsigned vid = 0, pid = 0;
-            vendor >> std::hex >> vid;
-            product >> std::hex >> pid;
-            char ids[32];
-            std::snprintf(ids, sizeof ids, "%x/%x/", vid, pid);
-            ASSERT_NE(uevent.Property("PRODUCT"), nullptr) << syspath;
-            EXPECT_EQ(std::string(uevent.Property("PRODUCT")).rfind(ids, 0), 0u) << syspath;
-            ++usb_devices;
-        }
-    }
-    EXPECT_TRUE(tty);
-    EXPECT_GE(usb_devices, 1);
 }
 
 // Host-fed mode with the symbolic names the kernel's devices really have,

@@ -26,7 +26,7 @@ public:
         for (int i = 0; i < interfaces; ++i) {
             InterfaceRecord r;
             r.InterfaceDBCCName = "\\\\.\\dev" + std::to_string(id) + "_" + std::to_string(i);
-            r.Type = kInfData + static_cast<std::uint32_t>(i);
+            r.Type = INF_DATA + static_cast<std::uint32_t>(i);
             interfaces_.push_back(r);
         }
         ++g_alive;
@@ -80,7 +80,7 @@ TEST(SessionList, OrderSearchesAndDeviceLists) {
         EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 2, 1}));  // the appended one has no interface
         EXPECT_EQ(list.GetDeviceListEx(walk, &entries), 0u);
         ASSERT_EQ(entries.size(), 4u);
-        EXPECT_EQ(entries[0].types, (std::vector<std::uint32_t>{kInfData}));
+        EXPECT_EQ(entries[0].types, (std::vector<std::uint32_t>{INF_DATA}));
         EXPECT_EQ(entries[3].device_id, 65535);
         EXPECT_TRUE(entries[3].types.empty());
     }

@@ -71,8 +71,8 @@ struct Harness {
     // The modem closed and opened again overlapped: a reader serves it and
     // it answers AT.
     pf::Handle ReopenAnswersAt() {
-        EXPECT_EQ(session.CloseInterface(kInfData), 0u);
-        pf::Handle port = session.OpenInterface(kInfData, 0);
+        EXPECT_EQ(session.CloseInterface(INF_DATA), 0u);
+        pf::Handle port = session.OpenInterface(INF_DATA, 0);
         EXPECT_EQ(Command(port, "AT\r"), "\r\nOK\r\n");
         return port;
     }
@@ -85,8 +85,8 @@ struct Harness {
 class OverlappedPort : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(h.AddModem(modem), kInfData);
-        port = h.session.OpenInterface(kInfData, 0);
+        ASSERT_EQ(h.AddModem(modem), INF_DATA);
+        port = h.session.OpenInterface(INF_DATA, 0);
         ASSERT_NE(port, pf::kInvalidHandle);
     }
     const std::size_t threads_before = pf::lx::RunningThreadCount();
@@ -101,19 +101,19 @@ TEST(SessionRecords, AddRemoveAndTheirLogLines) {
     CEKLVUSBSession& s = h.session;
     std::vector<InterfaceRecord> records;
     EXPECT_EQ(s.GetInterfaces(&records), 8u);
-    EXPECT_EQ(s.AddInterface("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#1-3:1.2#{guid}", "USB Modem"), kInfData);
-    EXPECT_EQ(s.AddInterface("\\\\.\\storage0", "Mass Storage"), kInfMsd);
+    EXPECT_EQ(s.AddInterface("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#1-3:1.2#{guid}", "USB Modem"), INF_DATA);
+    EXPECT_EQ(s.AddInterface("\\\\.\\storage0", "Mass Storage"), INF_MSD);
     // Same name in other letters: the recorded type, nothing added.
-    EXPECT_EQ(s.AddInterface("\\\\?\\USB#VID_6B4D&PID_ABCD&MI_02#1-3:1.2#{GUID}", "whatever"), kInfData);
+    EXPECT_EQ(s.AddInterface("\\\\?\\USB#VID_6B4D&PID_ABCD&MI_02#1-3:1.2#{GUID}", "whatever"), INF_DATA);
     // A type that cannot be decided is not recorded.
-    EXPECT_EQ(s.AddInterface("\\\\.\\other", "usb modem"), kInfUndefined);
+    EXPECT_EQ(s.AddInterface("\\\\.\\other", "usb modem"), INF_UNDEFINED);
     EXPECT_EQ(s.GetInterfaceCount(), 2u);
     std::uint32_t type = 0;
-    EXPECT_EQ(s.RemoveInterface("\\\\.\\nothing", &type), kInfUndefined);
-    EXPECT_EQ(s.RemoveInterface("\\\\.\\Storage0", &type), kInfMsd);
+    EXPECT_EQ(s.RemoveInterface("\\\\.\\nothing", &type), INF_UNDEFINED);
+    EXPECT_EQ(s.RemoveInterface("\\\\.\\Storage0", &type), INF_MSD);
     EXPECT_EQ(s.GetInterfaceCount(), 1u);
     std::string port = "unchanged";
-    std::uint32_t uart = kInfUart;
+    std::uint32_t uart = INF_UART;
     EXPECT_EQ(s.GetComPortName(&port, &uart), 1u);
     EXPECT_EQ(port, "unchanged");
     s.DumpPacket("AT\r", 3);
@@ -122,33 +122,8 @@ TEST(SessionRecords, AddRemoveAndTheirLogLines) {
                                                    "CKLVSession::DumpPacket - 41 54 0d \n"}), "");
 }
 
-TEST(SessionRecords, InterfaceNumbersAndDescriptorScan) {
-    EXPECT_EQ(CEKLVUSBSession::InterfaceNumberFromName("\\\\?\\usb#vid_6b4d&pid_abcd&mi_02#x#{g}"), 2);
-    EXPECT_EQ(CEKLVUSBSession::InterfaceNumberFromName("mi_05 is too early"), 0);
 
-    // Configuration, interface 0, two endpoints, interface 1 behind them.
-    std::uint8_t config[255] = {9, 2, 39, 0, 2, 1, 0, 0x80, 50,
-                                9, 4, 0, 0, 2, 0xff, 0, 0, 4,
-                                7, 5, 0x81, 2, 0, 2, 0,
-                                7, 5, 0x01, 2, 0, 2, 0,
-                                9, 4, 1, 0, 1, 2, 2, 1, 5};
-    std::uint8_t out[9] = {};
-    ASSERT_TRUE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 1, out));
-    EXPECT_EQ(out[8], 5);
-    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 3, out));
-    // A total length of 256 or more is scanned over the first 255 bytes,
-    // and a descriptor cut off by that end is not read.
-    config[3] = 0x01;
-    config[250] = 9;
-    config[251] = 4;
-    config[252] = 7;
-    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 7, out));
-    config[2] = 20;  // total length ends before interface 1
-    config[3] = 0;
-    EXPECT_FALSE(CEKLVUSBSession::FindInterfaceDescriptor(config, sizeof config, 1, out));
-}
-
-TEST(SessionSettings, ComPortConfigAndModemRetries) {
+TEST(SessionSettings, ComPortConfig) {
     Harness h;
     pf::Dcb dcb{};
     dcb.Parity = pf::kOddParity;
@@ -160,29 +135,14 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
     EXPECT_EQ(dcb.Parity, pf::kOddParity);  // not one of the defaults: kept
 
     test::WriteCoreIni(std::string(kIni) +
-                       "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nStopBits=2\n"
-                       "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=3\nMODEM_WAIT=1\n");
+                       "[COM_PORT_SETTING]\nBauRate=115200\nByteSize=263\nfDtrControl=6\nStopBits=2\n");
     const std::string mark = LogMark();
     h.session.InitComPortConfig(&dcb);
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 7);      // low byte
     EXPECT_EQ(dcb.fDtrControl, 2u);  // low two bits
     EXPECT_EQ(dcb.StopBits, 2);
-
-    DeviceSessionInfo info;
-    info.DevicePath = "\\\\.\\never";
-    info.InterfaceString = "unknown function";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
-    info.InterfaceString = "Modem";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfData);
-    const std::string log = LogSince(mark);
-    EXPECT_EQ(FirstMissingInOrder(log, {"BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]", "time num:3"}), "");
-    EXPECT_FALSE(Has(log, "time num:4"));
-
-    test::WriteCoreIni(std::string(kIni) + "[MODEM_PARAMS]\nMODEM_CREATE_RETRY=0\n");
-    info.DevicePath = "\\\\.\\another";
-    EXPECT_EQ(h.session.AddInterfaceWithRetry(info), kInfUndefined);
-    EXPECT_EQ(h.session.GetInterfaceCount(), 1u);
+    EXPECT_TRUE(Has(LogSince(mark), "BaudRate[115200], ByteSize[7], fBinary[0], fDtrControl[2]"));
 }
 
 // The blocking path: the port's time-outs from the ini (its line settings
@@ -192,13 +152,13 @@ TEST(SessionSettings, ComPortConfigAndModemRetries) {
 TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     Harness h;
     ModemEmulator modem;
-    ASSERT_EQ(h.AddModem(modem), kInfData);
+    ASSERT_EQ(h.AddModem(modem), INF_DATA);
     const std::string mark = LogMark();
 
-    EXPECT_EQ(h.session.OpenInterface(kInfMsd, 1), pf::kInvalidHandle);  // not recorded
-    pf::Handle port = h.session.OpenInterface(kInfData, 1);
+    EXPECT_EQ(h.session.OpenInterface(INF_MSD, 1), pf::kInvalidHandle);  // not recorded
+    pf::Handle port = h.session.OpenInterface(INF_DATA, 1);
     ASSERT_NE(port, pf::kInvalidHandle);
-    EXPECT_EQ(h.session.OpenInterface(kInfData, 1), port);
+    EXPECT_EQ(h.session.OpenInterface(INF_DATA, 1), port);
     pf::CommTimeouts t{};
     ASSERT_TRUE(pf::GetCommTimeouts(port, &t));
     EXPECT_EQ(t.ReadIntervalTimeout, 50u);  // from pid_default
@@ -209,24 +169,24 @@ TEST(SessionBlocking, TimeoutsLossCloseAndRemovalUnderARead) {
     EXPECT_EQ(h.Read(port), 5u);
     EXPECT_EQ(h.got, 0u);
     EXPECT_EQ(h.Command(port, "AT\r"), "write failed");
-    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
-    EXPECT_EQ(h.session.CloseInterface(kInfData), 8u);
-    EXPECT_EQ(h.session.CloseInterface(kInfUndefined), 8u);
+    EXPECT_EQ(h.session.CloseInterface(INF_DATA), 0u);
+    EXPECT_EQ(h.session.CloseInterface(INF_DATA), 8u);
+    EXPECT_EQ(h.session.CloseInterface(INF_UNDEFINED), 8u);
     EXPECT_EQ(FirstMissingInOrder(LogSince(mark), {"CEKLVUSBSession::OpenInterface - failed[LastError=2][32772][]",
                                                    "CEKLVUSBSession::MDMRead Data - Failed. Error = (1167)"}), "");
 
     std::uint32_t type = 0;
-    ASSERT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
+    ASSERT_EQ(h.session.RemoveInterface(modem.PortName(), &type), INF_DATA);
     ModemEmulator silent;
     silent.SetSilent(true);
     test::WriteCoreIni("[INF_SETTINGS]\nINF_DATA=Modem\n[PID_SETTINGS]\npid_default=0,0,20000,2,1000\n");
-    ASSERT_EQ(h.AddModem(silent), kInfData);
-    port = h.session.OpenInterface(kInfData, 1);
+    ASSERT_EQ(h.AddModem(silent), INF_DATA);
+    port = h.session.OpenInterface(INF_DATA, 1);
     ASSERT_NE(port, pf::kInvalidHandle);
     auto read = std::async(std::launch::async, [&] { return h.Read(port); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
-    EXPECT_EQ(h.session.RemoveInterface(silent.PortName(), &type), kInfData);
+    EXPECT_EQ(h.session.RemoveInterface(silent.PortName(), &type), INF_DATA);
     EXPECT_EQ(read.get(), 5u);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
     EXPECT_EQ(h.Read(port), 5u);  // the closed handle
@@ -309,7 +269,7 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
     EXPECT_EQ(h.Read(port), 5u);
     EXPECT_EQ(h.Command(port, "AT\r"), "write failed");
     std::uint32_t type = 0;
-    EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), kInfData);
+    EXPECT_EQ(h.session.RemoveInterface(modem.PortName(), &type), INF_DATA);
     // The loss shows at the wait or, when the wait saw input first, at the read.
     const std::string lost = LogSince(mark2);
     EXPECT_TRUE(Has(lost, "CEKLVUSBSession::ThreadFn - WaitCommEvent failed[LastError=1167]") ||
@@ -322,8 +282,8 @@ TEST_F(OverlappedPort, StopRestartAndLoss) {
 // own slot.
 TEST_F(OverlappedPort, AbandonedReaderLeavesTheSessionUsable) {
     h.session.SetTestTimings({.read_wait_ms = 1500, .stop_wait_ms = 20, .reader_exit_delay_ms = 400});
-    ASSERT_EQ(h.session.CloseInterface(kInfData), 0u);  // served handle: stops the reader (in time)
-    ASSERT_NE(h.session.OpenInterface(kInfData, 0), pf::kInvalidHandle);
+    ASSERT_EQ(h.session.CloseInterface(INF_DATA), 0u);  // served handle: stops the reader (in time)
+    ASSERT_NE(h.session.OpenInterface(INF_DATA, 0), pf::kInvalidHandle);
     const std::string mark = LogMark();
     h.session.StopReadThread();
     EXPECT_EQ(h.session.ReaderThreadId(), 0u);  // the session's fresh slot
@@ -343,19 +303,19 @@ TEST_F(OverlappedPort, SecondOverlappedOpenTakesTheReader) {
     test::WriteCoreIni("[PID_SETTINGS]\npid_default=50,1,300,2,1000\n[INF_SETTINGS]\nINF_DATA=USB Modem\nINF_UART=Modem B\n"
                        "INF_MSD=Modem C\n");
     ModemEmulator second;
-    ASSERT_EQ(h.session.AddInterface("\\\\.\\uart", "Modem B"), kInfUart);
-    ASSERT_EQ(h.AddModem(second, "Modem C"), kInfMsd);
+    ASSERT_EQ(h.session.AddInterface("\\\\.\\uart", "Modem B"), INF_UART);
+    ASSERT_EQ(h.AddModem(second, "Modem C"), INF_MSD);
     // INF_UART opens through its COM port name, which a pty has not: refused.
-    EXPECT_EQ(h.session.OpenInterface(kInfUart, 0), pf::kInvalidHandle);
+    EXPECT_EQ(h.session.OpenInterface(INF_UART, 0), pf::kInvalidHandle);
 
     const std::uint32_t first_reader = h.session.ReaderThreadId();
-    pf::Handle c = h.session.OpenInterface(kInfMsd, 0);
+    pf::Handle c = h.session.OpenInterface(INF_MSD, 0);
     ASSERT_NE(c, pf::kInvalidHandle);
     EXPECT_EQ(h.session.ReaderHandle(), c);
     EXPECT_NE(h.session.ReaderThreadId(), first_reader);
     second.QueueReply(ModemReply::Text("\r\nC OK\r\n"));
     EXPECT_EQ(h.Command(c, "AT\r"), "\r\nC OK\r\n");
-    EXPECT_EQ(h.session.CloseInterface(kInfData), 0u);
+    EXPECT_EQ(h.session.CloseInterface(INF_DATA), 0u);
     EXPECT_EQ(h.session.ReaderHandle(), c);
     EXPECT_EQ(h.Command(c, "AT\r"), "\r\nOK\r\n");
     h.session.CloseAllInterfaces();

@@ -37,9 +37,9 @@ struct Session {
             "[COM_PORT_SETTING]\nBauRate=921600\n");
         // A reader that does not stop fails the test, not CTest.
         session.SetTestTimings({.read_wait_ms = 1000, .read_passes = 3, .stop_wait_ms = 2000});
-        EXPECT_EQ(session.AddInterface(PortName(), "USB Modem"), kInfData);
+        EXPECT_EQ(session.AddInterface(PortName(), "USB Modem"), INF_DATA);
     }
-    pf::Handle Open(bool overlapped) { return port = session.OpenInterface(kInfData, overlapped ? 0 : 1); }
+    pf::Handle Open(bool overlapped) { return port = session.OpenInterface(INF_DATA, overlapped ? 0 : 1); }
     // The reply to one command, read until OK or ERROR; empty when a read fails.
     std::string Command(const char* text) {
         std::uint32_t length = static_cast<std::uint32_t>(std::strlen(text));
@@ -73,7 +73,7 @@ TEST(ComPort, BlockingSessionAnswersWithTheIniBaudAndTimesOut) {
     std::uint32_t got = 99;
     EXPECT_TRUE(pf::ReadFile(s.port, buffer, sizeof buffer, &got, nullptr));
     EXPECT_EQ(got, 0u);
-    EXPECT_EQ(s.session.CloseInterface(kInfData), 0u);
+    EXPECT_EQ(s.session.CloseInterface(INF_DATA), 0u);
 }
 
 // The overlapped open, used and closed several times in a row on the same
@@ -90,7 +90,7 @@ TEST(ComPort, OverlappedSessionAnswersOnEveryReopen) {
         EXPECT_EQ(s.Command("AT+FAIL\r"), "\r\nERROR\r\n");
         EXPECT_EQ(s.Command("AT\r"), "\r\nOK\r\n");
         if (round == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(s.session.CloseInterface(kInfData), 0u);
+        EXPECT_EQ(s.session.CloseInterface(INF_DATA), 0u);
     }
     std::string log = test::LogSince(mark);
     EXPECT_LE(test::CountOf(log, "Not triggered by EV_RXCHAR"), 12);
@@ -161,7 +161,7 @@ TEST(ComPort, ZPortPulledAwayDuringReadEndsTheRead) {
     EXPECT_TRUE(test::Eventually(
         [&] { return test::LogSince(mark).find("ThreadFn ended") != std::string::npos; }));
     EXPECT_NE(s.Command("AT\r"), "\r\nOK\r\n");
-    EXPECT_EQ(s.session.CloseInterface(kInfData), 0u);
+    EXPECT_EQ(s.session.CloseInterface(INF_DATA), 0u);
     EXPECT_EQ(s.Open(true), pf::kInvalidHandle);
 }
 

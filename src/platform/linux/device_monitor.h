@@ -1,86 +1,92 @@
-// The device-change broadcasts of the Linux backend: one monitor thread
-// turns add and remove uevents of USB devices and ttys (read off the uevent
-// socket, uevent_socket.h) into the WM_DEVICECHANGE broadcasts of
-// platform/devnotify.h.
+// The device monitor of the Linux backend: one thread that turns the add
+// and remove uevents of USB devices and ttys, as libudev's monitor hears
+// them (udev_watch.h), into device-interface broadcasts:
 //
 //   uevent (usb_device, tty) --monitor thread--> DeviceTree::InterfacesOf
 //     --> PresentInterfaces (names of present nodes, so a removal can be
 //         named after sysfs has gone)
-//     --> one pending broadcast per registered window of the class, posted
-//         as kBroadcastMessage with a token
-//     --> the window's thread dispatches it; the trampoline of
-//         CreateMessageWindow (window.cpp) takes the pending broadcast and
-//         calls the procedure with WM_DEVICECHANGE and the payload.
+//     --> BroadcastSink: one pending broadcast per registered window of the
+//         class, posted to it (devnotify.cpp)
 //
-// The monitor thread never waits for a window: posting does not block, so
-// a window whose thread is busy, stuck or gone delays nobody else, and
-// unregistering never waits for a delivery. The payload lives in the
-// pending table until the trampoline takes it, and in the trampoline until
-// the procedure returns; broadcasts of a released registration, or of a
-// window that is gone, are dropped from the table.
-//
-// The thread runs while at least one registration exists: the first
-// registration starts it, the last release (or library unload) stops and
-// joins it. It listens to udev events when udevd runs (devices are set up
-// when they are announced) and to kernel events otherwise (containers,
-// umockdev testbeds). The socket's receive buffer holds a burst of dozens
-// of phones; if it overflows anyway, the monitor compares what is present
-// with what it remembers and announces the difference.
+// The nodes present when the monitor starts are remembered, not announced.
+// What cannot be heard is looked for instead: after lost uevents (the
+// socket's buffer overflowed), after udevd started or stopped (the monitor
+// moves to the other source, udev_watch.h says how it notices), and
+// shortly after a USB node that could not be named, the monitor enumerates
+// what is present and announces the removals and arrivals that make its
+// memory match. Each of these writes one line to the core log; nothing
+// polls while nothing happens.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/devnotify.h"
-#include "platform/linux/udev_tree.h"
+#include "platform/linux/present_interfaces.h"
+#include "platform/linux/udev_watch.h"
 
 namespace eklv::pf::lx {
 
-// One device-interface arrival or removal.
-struct Broadcast {
-    std::uint32_t event;  // kDbtDeviceArrival or kDbtDeviceRemoveComplete
-    Guid interface_class;
-    std::string symbolic_name;
+// Where the monitor's broadcasts go.
+class BroadcastSink {
+public:
+    virtual void Post(const std::vector<Broadcast>& broadcasts) = 0;
+    // After a batch of uevents: a node change for every registered window
+    // when USB nodes changed, and the broadcasts of windows that went are
+    // dropped.
+    virtual void EndBatch(bool nodes_changed) = 0;
+
+protected:
+    ~BroadcastSink() = default;
 };
 
-// The device interfaces of the nodes the monitor has seen, by sysfs path.
-class PresentInterfaces {
+class DeviceMonitor {
 public:
-    using Names = std::vector<DeviceTree::InterfaceName>;
+    explicit DeviceMonitor(BroadcastSink* sink) : sink_(sink) {}
+    ~DeviceMonitor() { Stop(); }
+    DeviceMonitor(const DeviceMonitor&) = delete;
+    DeviceMonitor& operator=(const DeviceMonitor&) = delete;
 
-    // An added node: if it was known under other names, the removal of
-    // those first; then the arrival of every name (again if it was known).
-    void Add(const std::string& syspath, Names names, std::vector<Broadcast>* out);
-    // A removed node: the removal of its names and of every known node
-    // below it, deepest first, each node's names in reverse order.
-    void Remove(const std::string& syspath, std::vector<Broadcast>* out);
-    // Takes the nodes present now (path -> names): removals of the known
-    // ones that are gone, then arrivals of the new ones.
-    void Resync(std::map<std::string, Names> now, std::vector<Broadcast>* out);
-    // Remembers without announcing (the nodes present at start).
-    void Remember(const std::string& syspath, Names names) { nodes_[syspath] = std::move(names); }
-    void Clear() { nodes_.clear(); }
-    std::size_t size() const { return nodes_.size(); }
+    // Listens, remembers what is present and starts the thread (named
+    // eklv-hotplug); false when no monitor or thread can be made.
+    bool Start();
+    // Stops and joins the thread; nothing is remembered afterwards.
+    void Stop();
+    bool running() const { return thread_.joinable(); }
 
 private:
-    std::map<std::string, Names> nodes_;
+    using Clock = std::chrono::steady_clock;
+
+    void Run();
+    // The poll's time-out: until the next look that is due, or -1.
+    int Timeout() const;
+    // Moves to the other source when udevd started or stopped (one log line
+    // and a rescan); false when nothing changed.
+    bool FollowUdevd();
+    // Takes up to a batch of uevents off the socket and handles each.
+    void HandleBatch();
+    void Handle(udev_device* device, std::vector<Broadcast>* out, bool* nodes_changed);
+    // Every USB device and tty present now, with the interfaces it exposes.
+    std::map<std::string, PresentInterfaces::Names> PresentNodes();
+    // Announces what makes the memory match the tree, then a node change.
+    void Resync();
+    // Looks at the tree again shortly (a USB node could not be named, a
+    // uevent could not be read).
+    void RecheckSoon();
+
+    BroadcastSink* const sink_;
+    // The thread's while it runs; Start's and Stop's otherwise.
+    UdevWatch watch_;
+    PresentInterfaces present_;
+    int stop_fd_ = -1;
+    bool recheck_ = false;
+    Clock::time_point recheck_at_;
+    std::optional<Clock::time_point> udevd_look_at_;  // the second look after the control folder changed
+    Clock::time_point udevd_next_check_;              // while uevents come, at most once a second
+    std::thread thread_;
 };
-
-// Called by the trampoline of CreateMessageWindow for every message: when
-// message is the monitor's private broadcast message, takes the pending
-// broadcast of the token lparam for hwnd, calls proc with WM_DEVICECHANGE
-// and its payload, stores the answer and answers true (also when the
-// broadcast was dropped meanwhile: then proc is not called). False for any
-// other message.
-bool DeliverDeviceBroadcast(Hwnd hwnd, std::uint32_t message, LParam lparam, WindowProc proc, void* context,
-                            LResult* result);
-
-// Views for tests: whether the monitor thread runs, and how many posted
-// broadcasts wait to be dispatched.
-bool DeviceMonitorRunning();
-std::size_t PendingDeviceBroadcasts();
 
 }  // namespace eklv::pf::lx

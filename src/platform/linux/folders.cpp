@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/handle.h"
+#include "platform/linux/kernel_object.h"
 
 #ifndef EKLV_SETTINGS_DIR
 #define EKLV_SETTINGS_DIR "/etc/eklv"
@@ -20,20 +21,6 @@
 namespace eklv::pf {
 namespace {
 
-std::uint32_t ErrorOf(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case ELOOP:
-        case EROFS:
-            return kErrorAccessDenied;
-        default:
-            return kErrorGenFailure;
-    }
-}
 
 // mkdir -p with the given mode for the folders it creates.
 bool MakeFolders(const std::string& path, mode_t mode) {
@@ -41,7 +28,7 @@ bool MakeFolders(const std::string& path, mode_t mode) {
         if (pos != path.size() && path[pos] != '/') continue;
         std::string part = path.substr(0, pos);
         if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
-            SetLastError(ErrorOf(errno));
+            SetLastError(lx::ErrorFromErrno(errno));
             return false;
         }
     }
@@ -107,7 +94,7 @@ std::FILE* OpenOwnFile(const std::string& path, const char* mode) {
     }
     int fd = open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        SetLastError(ErrorOf(errno));
+        SetLastError(lx::ErrorFromErrno(errno));
         return nullptr;
     }
     struct stat st;
@@ -120,7 +107,7 @@ std::FILE* OpenOwnFile(const std::string& path, const char* mode) {
     if (both) stream_mode += '+';
     std::FILE* stream = fdopen(fd, stream_mode.c_str());
     if (stream == nullptr) {
-        SetLastError(ErrorOf(errno));
+        SetLastError(lx::ErrorFromErrno(errno));
         close(fd);
     }
     return stream;

@@ -58,24 +58,6 @@ bool RemoveObject(Handle handle) {
     return true;
 }
 
-std::uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case 0: return kErrorSuccess;
-        case ENOENT: return kErrorFileNotFound;
-        case EACCES:
-        case EPERM: return kErrorAccessDenied;
-        case EBADF: return kErrorInvalidHandle;
-        case ENOMEM: return kErrorNotEnoughMemory;
-        case EINVAL: return kErrorInvalidParameter;
-        case ENXIO:
-        case ENODEV:
-        case EIO: return kErrorDeviceNotConnected;
-        case ETIMEDOUT: return kErrorTimeout;
-        case ENOTSUP: return kErrorNotSupported;
-        default: return kErrorGenFailure;
-    }
-}
-
 }  // namespace lx
 
 namespace {

@@ -3,8 +3,6 @@
 // descriptors from "descriptors", and string descriptors encoded from the
 // string attributes ("manufacturer", "product", "serial", "configuration",
 // each interface's "interface").
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -20,22 +18,12 @@
 namespace eklv::pf::lx {
 namespace {
 
-// A hub handle keeps what its requests need once the hub is resolved: the
-// node and its port count. The core opens a hub for one sequence of
-// requests, each of which would otherwise resolve the hub and read its
-// class and port count again. A request re-resolves only when the hub's
-// "uevent" file is no longer the one seen (the hub was unplugged, or
-// unplugged and plugged again at the same path). Guarded by the sysfs
-// lock, which every request holds through its DeviceTree.
+// A hub handle names the hub's node; every request resolves it anew (the
+// hub may have gone since it was opened).
 class HubObject : public KernelObject {
 public:
     explicit HubObject(DevInst node) : node(node) {}
     const DevInst node;
-
-    bool resolved = false;
-    Node hub;
-    std::uint32_t ports = 0;
-    struct stat uevent {};
 };
 
 bool Fail(std::uint32_t error) {
@@ -108,42 +96,15 @@ struct HubContext {
     std::uint32_t ports = 0;
 };
 
-// The identity of a device directory: its "uevent" file, which every
-// device directory has and which a new device at the same path gets anew
-// (a new inode, or at least a new change time where a testbed's
-// filesystem reuses the number). Asked through the sysfs cache, which
-// answers again only while no uevent has come (sysfs_cache.h).
-bool StatUevent(DeviceTree& tree, const Node& node, struct stat* st) {
-    return !node.syspath.empty() && tree.Status(node.syspath + "/uevent", st);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// Resolves the hub behind the handle and its port count; the hub may have
-// gone since it was opened. One stat when it is still the hub resolved last.
+// Resolves the hub behind the handle and its port count.
 bool OpenContext(Handle handle, HubContext* context) {
     auto hub = Lookup<HubObject>(handle);
     if (!hub) return Fail(kErrorInvalidHandle);
-    struct stat now;
-    if (hub->resolved && StatUevent(context->tree, hub->hub, &now) && SameFile(now, hub->uevent)) {
-        context->hub = hub->hub;
-        context->ports = hub->ports;
-        return true;
-    }
-    hub->resolved = false;
     if (!context->tree.Resolve(hub->node, &context->hub) || !context->tree.IsHub(context->hub))
         return Fail(kErrorDeviceNotConnected);
     bool present = false;
     context->ports = DecimalAttribute(context->tree, context->hub, "maxchild", 255, &present);
     if (!present) return Fail(kErrorGenFailure);
-    if (StatUevent(context->tree, context->hub, &hub->uevent)) {
-        hub->hub = context->hub;
-        hub->ports = context->ports;
-        hub->resolved = true;
-    }
     return true;
 }
 
@@ -329,21 +290,11 @@ Handle OpenHubDevice(const std::string& name) {
         SetLastError(kErrorInvalidParameter);
         return kInvalidHandle;
     }
-    // The hub's node is kept as the other whole answers are.
-    const std::string key = "openhub:" + id;
-    std::string kept;
-    DevInst hub_node = 0;
-    if (tree.Recall(key, &kept)) {
-        hub_node = static_cast<DevInst>(std::stoul(kept));
-    } else {
-        if (tree.ok() && tree.Locate(id, &node) && tree.IsHub(node)) hub_node = DeviceTree::Handle(node);
-        tree.Remember(key, std::to_string(hub_node));
-    }
-    if (hub_node == 0) {
+    if (!tree.Locate(id, &node) || !tree.IsHub(node)) {
         SetLastError(kErrorFileNotFound);
         return kInvalidHandle;
     }
-    Handle handle = InsertObject(std::make_shared<HubObject>(hub_node));
+    Handle handle = InsertObject(std::make_shared<HubObject>(DeviceTree::Handle(node)));
     if (handle == kInvalidHandle) SetLastError(kErrorNotEnoughMemory);
     return handle;
 }
@@ -357,33 +308,7 @@ bool HubDeviceIoControl(Handle hub, std::uint32_t code, void* in, std::uint32_t 
     auto object = Lookup<HubObject>(hub);
     if (!object) return Fail(kErrorInvalidHandle);
     HubContext context;
-    // An arrival asks the same hub the same requests several times: the
-    // answer is kept with the device tree's (SysfsCache::Remember), keyed
-    // by the hub, the request and both buffers as the caller passed them
-    // (in and out may be the same buffer; the parts of out a request does
-    // not write stay as they were).
-    std::string key = "hub" + std::to_string(object->node) + ":" + std::to_string(code) + ":" +
-                      std::to_string(in_size) + ":";
-    if (in_size != 0) key.append(static_cast<const char*>(in), in_size);
-    if (out_size != 0) key.append(static_cast<const char*>(out), out_size);
-    struct Outcome {
-        std::uint32_t ok, error, returned;
-    } outcome{};
-    std::string kept;
-    if (context.tree.Recall(key, &kept) && kept.size() == sizeof outcome + out_size) {
-        std::memcpy(&outcome, kept.data(), sizeof outcome);
-        if (out_size != 0) std::memcpy(out, kept.data() + sizeof outcome, out_size);
-        *returned = outcome.returned;
-        if (outcome.ok == 0) SetLastError(outcome.error);
-        return outcome.ok != 0;
-    }
-    outcome.ok = Request(context, hub, code, in, in_size, out, out_size, returned) ? 1 : 0;
-    outcome.error = outcome.ok != 0 ? 0 : GetLastError();
-    outcome.returned = *returned;
-    kept.assign(reinterpret_cast<const char*>(&outcome), sizeof outcome);
-    if (out_size != 0) kept.append(static_cast<const char*>(out), out_size);
-    context.tree.Remember(key, std::move(kept));
-    return outcome.ok != 0;
+    return Request(context, hub, code, in, in_size, out, out_size, returned);
 }
 
 }  // namespace eklv::pf::lx

@@ -48,7 +48,9 @@ std::shared_ptr<T> Lookup(Handle handle) {
     return std::dynamic_pointer_cast<T>(LookupObject(handle));
 }
 
-// Maps errno to the Windows-style error code the core logs and tests.
+// The Windows-style error code of an errno value: the one map of the
+// backend. A device that has gone (EIO, ENXIO, ENODEV, EPIPE) is
+// kErrorDeviceNotConnected; "nothing yet" (EAGAIN) is never passed here.
 std::uint32_t ErrorFromErrno(int error);
 
 }  // namespace eklv::pf::lx

@@ -25,7 +25,7 @@ bool EqualNoCase(const std::string& a, const char* b) {
 
 // The tty under the USB interface or single-interface device of the parts.
 std::string FindTty(const UsbNameParts& parts) {
-    std::lock_guard<SysfsMutex> lock(SysfsLock());
+    std::lock_guard<std::recursive_mutex> lock(DeviceTreeMutex());
     udev* u = udev_new();
     if (u == nullptr) return {};
     std::string found;
@@ -56,7 +56,7 @@ std::string FindTty(const UsbNameParts& parts) {
 // The device node of the tty called sysname ("ttyACM0"), as the device
 // tree names it; empty when the tree has no such tty.
 std::string FindTtyBySysname(const std::string& sysname) {
-    std::lock_guard<SysfsMutex> lock(SysfsLock());
+    std::lock_guard<std::recursive_mutex> lock(DeviceTreeMutex());
     udev* u = udev_new();
     if (u == nullptr) return {};
     std::string found;

@@ -73,7 +73,6 @@ bool Fail(std::uint32_t error) {
 
 bool IsLost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
 
-std::uint32_t ErrorOf(int error) { return IsLost(error) ? kErrorDeviceNotConnected : ErrorFromErrno(error); }
 
 // Completes an operation at once: Windows signals the event of an OVERLAPPED
 // that finished synchronously as well.
@@ -126,7 +125,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
     if (TermIoctl(fd, TCSETS2, &t) != 0) {
         int error = errno;
         ::close(fd);
-        SetLastError(ErrorOf(error));
+        SetLastError(ErrorFromErrno(error));
         return nullptr;
     }
     int wake_fd = NewEventDescriptor();
@@ -219,7 +218,7 @@ bool SerialPort::Read(void* buffer, std::uint32_t size, std::uint32_t* read, Ove
             return true;
         }
         if (n == 0) return Fail(kErrorDeviceNotConnected);
-        if (errno != EAGAIN && errno != EINTR) return Fail(ErrorOf(errno));
+        if (errno != EAGAIN && errno != EINTR) return Fail(ErrorFromErrno(errno));
         if (immediate) {
             CompleteNow(overlapped, event, 0);
             return true;
@@ -264,7 +263,7 @@ bool SerialPort::Read(void* buffer, std::uint32_t size, std::uint32_t* read, Ove
         if (error != EAGAIN) {
             *read = got;
             if (got > 0 && IsLost(error)) return true;  // deliver what came before the loss; the next read fails
-            return Fail(ErrorOf(error));
+            return Fail(ErrorFromErrno(error));
         }
         if (immediate) break;
         std::int64_t wait = -1;
@@ -332,7 +331,7 @@ bool SerialPort::Write(const void* buffer, std::uint32_t size, std::uint32_t* wr
             *written = done;
             return true;
         }
-        if (error != EAGAIN) return Fail(ErrorOf(error));
+        if (error != EAGAIN) return Fail(ErrorFromErrno(error));
         auto op = std::make_shared<PendingOp>();
         op->kind = kOpWrite;
         op->thread_id = GetCurrentThreadId();
@@ -353,7 +352,7 @@ bool SerialPort::Write(const void* buffer, std::uint32_t size, std::uint32_t* wr
         int error = push();
         *written = done;
         if (error == 0) return true;
-        if (error != EAGAIN) return Fail(ErrorOf(error));
+        if (error != EAGAIN) return Fail(ErrorFromErrno(error));
         std::int64_t wait = -1;
         if (total >= 0) {
             wait = start + total - NowMs();
@@ -408,7 +407,7 @@ bool SerialPort::StartPending(const std::shared_ptr<PendingOp>& op, short events
                 if (revents & (POLLHUP | POLLERR | POLLNVAL)) return port->Complete(*op, kErrorDeviceNotConnected);
                 return false;
             }
-            return port->Complete(*op, ErrorOf(error));
+            return port->Complete(*op, ErrorFromErrno(error));
         }
         while (op->transferred < op->size) {  // write
             ssize_t n = ::write(fd, op->write_buffer + op->transferred, op->size - op->transferred);
@@ -422,7 +421,7 @@ bool SerialPort::StartPending(const std::shared_ptr<PendingOp>& op, short events
                 if (revents & (POLLHUP | POLLERR | POLLNVAL)) return port->Complete(*op, kErrorDeviceNotConnected);
                 return false;
             }
-            return port->Complete(*op, ErrorOf(error));
+            return port->Complete(*op, ErrorFromErrno(error));
         }
         return port->Complete(*op, 0);
     });
@@ -521,7 +520,7 @@ void DcbToLineFlags(const Dcb& d, LineFlags* f) {
 
 bool SerialPort::GetState(Dcb* dcb) {
     termios2 t;
-    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorFromErrno(errno));
     LineFlags f;
     f.iflag = t.c_iflag;
     f.cflag = t.c_cflag;
@@ -541,7 +540,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
         dcb.StopBits > kTwoStopBits)
         return Fail(kErrorInvalidParameter);
     termios2 t;
-    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCGETS2, &t) != 0) return Fail(ErrorFromErrno(errno));
     LineFlags f;
     f.iflag = t.c_iflag;
     f.cflag = t.c_cflag;
@@ -553,7 +552,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
     t.c_iflag = f.iflag;
     t.c_cc[VSTART] = f.xon;
     t.c_cc[VSTOP] = f.xoff;
-    if (TermIoctl(fd_, TCSETS2, &t) != 0) return Fail(ErrorOf(errno));
+    if (TermIoctl(fd_, TCSETS2, &t) != 0) return Fail(ErrorFromErrno(errno));
     const bool crtscts = (f.cflag & CRTSCTS) != 0;
     if (!SetLines(TIOCM_DTR, dcb.fDtrControl != kDtrControlDisable)) return false;
     if (!crtscts && !SetLines(TIOCM_RTS, dcb.fRtsControl != kRtsControlDisable)) return false;
@@ -565,7 +564,7 @@ bool SerialPort::SetState(const Dcb& dcb) {
 bool SerialPort::SetLines(int bits, bool on) {
     if (TermIoctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
     if (errno == ENOTTY || errno == EINVAL) return true;  // no modem lines (pty)
-    return Fail(ErrorOf(errno));
+    return Fail(ErrorFromErrno(errno));
 }
 
 bool SerialPort::GetTimeouts(CommTimeouts* timeouts) {
@@ -588,7 +587,7 @@ bool SerialPort::Purge(std::uint32_t flags) {
     if (kinds) CancelPending(0, kinds);
     const unsigned clear = flags & (kPurgeRxClear | kPurgeTxClear);
     const int queue = clear == (kPurgeRxClear | kPurgeTxClear) ? TCIOFLUSH : (clear == kPurgeRxClear ? TCIFLUSH : TCOFLUSH);
-    if (clear && TermIoctl(fd_, TCFLSH, queue) != 0) return Fail(ErrorOf(errno));
+    if (clear && TermIoctl(fd_, TCFLSH, queue) != 0) return Fail(ErrorFromErrno(errno));
     return true;
 }
 
@@ -610,7 +609,7 @@ bool SerialPort::ClearError(std::uint32_t* errors, ComStat* status) {
     if (status != nullptr) {
         int in = 0;
         int out = 0;
-        if (TermIoctl(fd_, TIOCINQ, &in) != 0) return Fail(ErrorOf(errno));
+        if (TermIoctl(fd_, TIOCINQ, &in) != 0) return Fail(ErrorFromErrno(errno));
         if (TermIoctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
         *status = ComStat{};
         status->cbInQue = static_cast<std::uint32_t>(in);
@@ -671,7 +670,7 @@ bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
         if (::poll(&p, 1, 0) > 0) {
             int available = 0;
             if (p.revents & POLLNVAL) return Fail(kErrorInvalidHandle);
-            if (TermIoctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorOf(errno));
+            if (TermIoctl(fd_, FIONREAD, &available) != 0) return Fail(ErrorFromErrno(errno));
             if (events && available > 0) {
                 *mask = kEvRxChar;
                 if (event) CompleteNow(overlapped, event, 0);
@@ -700,10 +699,10 @@ bool SerialPort::Escape(std::uint32_t function) {
         case kClrDtr: return SetLines(TIOCM_DTR, false);
         case kSetRts: return SetLines(TIOCM_RTS, true);
         case kClrRts: return SetLines(TIOCM_RTS, false);
-        case kSetBreak: return TermIoctl(fd_, TIOCSBRK) == 0 || Fail(ErrorOf(errno));
-        case kClrBreak: return TermIoctl(fd_, TIOCCBRK) == 0 || Fail(ErrorOf(errno));
-        case kSetXoff: return TermIoctl(fd_, TCXONC, TCOOFF) == 0 || Fail(ErrorOf(errno));
-        case kSetXon: return TermIoctl(fd_, TCXONC, TCOON) == 0 || Fail(ErrorOf(errno));
+        case kSetBreak: return TermIoctl(fd_, TIOCSBRK) == 0 || Fail(ErrorFromErrno(errno));
+        case kClrBreak: return TermIoctl(fd_, TIOCCBRK) == 0 || Fail(ErrorFromErrno(errno));
+        case kSetXoff: return TermIoctl(fd_, TCXONC, TCOOFF) == 0 || Fail(ErrorFromErrno(errno));
+        case kSetXon: return TermIoctl(fd_, TCXONC, TCOON) == 0 || Fail(ErrorFromErrno(errno));
         default: return Fail(kErrorInvalidParameter);
     }
 }

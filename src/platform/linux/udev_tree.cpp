@@ -12,6 +12,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/linux/sysfs_reads.h"
+
 namespace eklv::pf::lx {
 
 const Guid kClassUsbHub = {0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8}};
@@ -77,6 +79,30 @@ struct ReleaseNodesAtUnload {
     ~ReleaseNodesAtUnload() { Nodes().Release(); }
 } g_release_nodes;
 
+// What a read scope's questions have worked out from its reads (sysfs_reads.h):
+// the nodes made, instance ids, and the node each instance id locates.
+// Dropped with the scope, like the reads.
+struct ScopeAnswers {
+    std::uint64_t scope = 0;
+    std::unordered_map<std::string, Node> nodes;             // syspath -> node (kind kNone: no node)
+    std::unordered_map<std::string, std::string> ids;        // syspath -> instance id
+    std::unordered_map<std::string, std::string> located;    // instance id -> syspath ("": none)
+};
+thread_local ScopeAnswers t_answers;
+
+// The answers of the thread's read scope; null without one.
+ScopeAnswers* Answers() {
+    const std::uint64_t scope = ReadScopeId();
+    if (scope == 0) return nullptr;
+    if (t_answers.scope != scope) {
+        t_answers.nodes.clear();
+        t_answers.ids.clear();
+        t_answers.located.clear();
+        t_answers.scope = scope;
+    }
+    return &t_answers;
+}
+
 std::string Basename(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -87,28 +113,22 @@ std::string Dirname(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-// A sysfs device directory has a "uevent" file; plain folders in between
-// (such as "tty" or "pci0000:00") have none.
-bool IsDeviceDirectory(SysfsCache& sysfs, const std::string& path) { return sysfs.IsDeviceDirectory(path); }
-
 // The last component of a link's target ("subsystem", "driver").
-std::string LinkTarget(SysfsCache& sysfs, const std::string& path, const char* link) {
-    return Basename(sysfs.Link(path + "/" + link));
-}
+std::string LinkTarget(const std::string& path, const char* link) { return Basename(ReadLink(path + "/" + link)); }
 
 // The tty below a function's directory: "<if>/tty/ttyACM0" (cdc_acm),
 // "<if>/ttyUSB0/tty/ttyUSB0" (usb-serial) or "<if>/ttyX" directly; any
 // directory whose subsystem is tty, at most three levels down. The first
 // by name when there are several.
-void FindTty(SysfsCache& sysfs, const std::string& path, int depth, std::string* tty) {
-    for (const std::string& entry : sysfs.List(path)) {
+void FindTty(const std::string& path, int depth, std::string* tty) {
+    for (const std::string& entry : ListDirectory(path)) {
         std::string child = path + "/" + entry;
         if (entry == "subsystem" || entry == "driver" || entry == "port" || entry == "power") continue;
-        if (LinkTarget(sysfs, child, "subsystem") == "tty") {
+        if (LinkTarget(child, "subsystem") == "tty") {
             if (tty->empty() || entry < *tty) *tty = entry;
             continue;
         }
-        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(sysfs, child, depth - 1, tty);
+        if (depth > 1 && (entry == "tty" || entry.compare(0, 3, "tty") == 0)) FindTty(child, depth - 1, tty);
     }
 }
 
@@ -118,10 +138,10 @@ void FindTty(SysfsCache& sysfs, const std::string& path, int depth, std::string*
 // and every directory on the way is a real one, so resolving the ".." by
 // name gives the path libudev's component-by-component walk gives, with
 // one readlink instead of dozens of calls.
-std::string UsbBusLink(SysfsCache& sysfs, const std::string& name) {
+std::string UsbBusLink(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
     const std::string folder = "/sys/bus/usb/devices";
-    std::string link = sysfs.Link(folder + "/" + name);
+    std::string link = ReadLink(folder + "/" + name);
     if (link.empty()) return {};
     std::vector<std::string> parts;
     auto walk = [&parts](const std::string& path) {
@@ -147,11 +167,26 @@ std::string UsbBusLink(SysfsCache& sysfs, const std::string& name) {
 
 }  // namespace
 
-DeviceTree::DeviceTree() : lock_(SysfsLock()), sysfs_(TheSysfsCache()), udev_(udev_new()) { sysfs_.BeginQuestion(); }
+std::recursive_mutex& DeviceTreeMutex() {
+    // Never destroyed: threads may still ask device questions while static
+    // objects are torn down at unload.
+    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+    static auto* mutex = new (storage) std::recursive_mutex;
+    return *mutex;
+}
+
+DeviceTree::DeviceTree() : lock_(DeviceTreeMutex()) {}
 
 DeviceTree::~DeviceTree() {
-    sysfs_.EndQuestion();
     if (udev_ != nullptr) udev_unref(udev_);
+}
+
+udev* DeviceTree::context() {
+    if (!udev_tried_) {
+        udev_tried_ = true;
+        udev_ = udev_new();
+    }
+    return udev_;
 }
 
 Node DeviceTree::Root() const {
@@ -164,21 +199,23 @@ DevInst DeviceTree::Handle(const Node& node) { return Nodes().Intern(node.kind =
 
 bool DeviceTree::MakeNode(const std::string& syspath, Node* node) {
     if (syspath.empty()) return false;
-    auto made = made_.find(syspath);
-    if (made == made_.end()) {
+    ScopeAnswers* answers = Answers();
+    auto& made_nodes = answers != nullptr ? answers->nodes : made_;
+    auto made = made_nodes.find(syspath);
+    if (made == made_nodes.end()) {
         Node result;
-        made = made_.emplace(syspath, MakeNodeUncached(syspath, &result) ? std::move(result) : Node{}).first;
+        made = made_nodes.emplace(syspath, NewNode(syspath, &result) ? std::move(result) : Node{}).first;
     }
     if (made->second.kind == NodeKind::kNone) return false;
     *node = made->second;
     return true;
 }
 
-bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
-    if (!IsDeviceDirectory(sysfs_, syspath)) return false;
+bool DeviceTree::NewNode(const std::string& syspath, Node* node) {
+    if (!IsDeviceDirectory(syspath)) return false;
     Node result;
     result.syspath = syspath;
-    if (LinkTarget(sysfs_, syspath, "subsystem") == "usb") {
+    if (LinkTarget(syspath, "subsystem") == "usb") {
         if (!ParseUsbName(Basename(syspath), &result.name)) return false;
         if (result.name.IsInterface() && result.name.root_hub) return false;  // a hub's interface is no node
         result.kind = result.name.IsInterface() ? NodeKind::kInterface : NodeKind::kDevice;
@@ -191,7 +228,7 @@ bool DeviceTree::MakeNodeUncached(const std::string& syspath, Node* node) {
 
 bool DeviceTree::Resolve(DevInst handle, Node* node) {
     std::string key;
-    if (!ok() || !Nodes().Key(handle, &key)) return false;
+    if (!Nodes().Key(handle, &key)) return false;
     if (key.empty()) {
         *node = Root();
         return true;
@@ -207,7 +244,25 @@ bool DeviceTree::Resolve(DevInst handle, Node* node) {
 }
 
 bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
-    if (!ok()) return false;
+    ScopeAnswers* answers = Answers();
+    if (answers == nullptr) return LocateFresh(instance_id, node);
+    auto it = answers->located.find(instance_id);
+    if (it != answers->located.end()) {
+        if (it->second.empty()) return false;
+        if (it->second == "/") {
+            *node = Root();
+            return true;
+        }
+        return MakeNode(it->second, node);
+    }
+    Node found;
+    const bool ok = LocateFresh(instance_id, &found);
+    answers->located.emplace(instance_id, !ok ? std::string() : found.kind == NodeKind::kRoot ? "/" : found.syspath);
+    if (ok) *node = std::move(found);
+    return ok;
+}
+
+bool DeviceTree::LocateFresh(const std::string& instance_id, Node* node) {
     if (instance_id.empty() || EqualsNoCase(instance_id, kRootInstanceId)) {
         *node = Root();
         return true;
@@ -224,9 +279,8 @@ bool DeviceTree::Locate(const std::string& instance_id, Node* node) {
         }
         if (found.kind == NodeKind::kNone) return false;
     } else if (parts.enumerator == "usb") {
-        std::string syspath = UsbBusLink(sysfs_, parts.instance);
-        if (syspath.empty()) {
-            sysfs_.NotKept();
+        std::string syspath = UsbBusLink(parts.instance);
+        if (syspath.empty() && context() != nullptr) {
             udev_device* device = udev_device_new_from_subsystem_sysname(udev_, "usb", parts.instance.c_str());
             if (device == nullptr) return false;
             const char* path = udev_device_get_syspath(device);
@@ -257,7 +311,7 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
             if (node.name.root_hub) {
                 // The host controller: the nearest device directory above.
                 for (std::string up = Dirname(node.syspath); !up.empty(); up = Dirname(up)) {
-                    if (!IsDeviceDirectory(sysfs_, up)) continue;
+                    if (!IsDeviceDirectory(up)) continue;
                     Node controller;
                     controller.kind = NodeKind::kController;
                     controller.syspath = up;
@@ -281,19 +335,27 @@ bool DeviceTree::Parent(const Node& node, Node* parent) {
 }
 
 std::vector<Node> DeviceTree::Controllers() {
-    std::vector<Node> controllers;
-    sysfs_.NotKept();
-    udev_enumerate* enumerate = udev_enumerate_new(udev_);
-    if (enumerate == nullptr) return controllers;
-    udev_enumerate_add_match_subsystem(enumerate, "usb");
-    udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
-    udev_enumerate_scan_devices(enumerate);
+    // The root hubs are the usb bus's "usb<N>" devices, each below its host
+    // controller. Found through the bus's links (one listing, a link each);
+    // libudev enumerates where there are none.
+    std::vector<std::string> root_hubs;
+    for (const std::string& entry : ListDirectory("/sys/bus/usb/devices"))
+        if (entry.compare(0, 3, "usb") == 0) root_hubs.push_back(UsbBusLink(entry));
+    if (root_hubs.empty() && context() != nullptr) {
+        if (udev_enumerate* enumerate = udev_enumerate_new(udev_)) {
+            udev_enumerate_add_match_subsystem(enumerate, "usb");
+            udev_enumerate_add_match_sysname(enumerate, "usb[0-9]*");
+            udev_enumerate_scan_devices(enumerate);
+            udev_list_entry* entry;
+            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate))
+                root_hubs.emplace_back(udev_list_entry_get_name(entry));
+            udev_enumerate_unref(enumerate);
+        }
+    }
     std::map<std::string, int> lowest_bus;  // controller syspath -> its lowest bus number
-    udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+    for (const std::string& path : root_hubs) {
         Node hub, controller;
-        if (!MakeNode(udev_list_entry_get_name(entry), &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub ||
-            !Parent(hub, &controller))
+        if (!MakeNode(path, &hub) || hub.kind != NodeKind::kDevice || !hub.name.root_hub || !Parent(hub, &controller))
             continue;
         auto it = lowest_bus.find(controller.syspath);
         if (it == lowest_bus.end())
@@ -301,10 +363,10 @@ std::vector<Node> DeviceTree::Controllers() {
         else
             it->second = std::min(it->second, hub.name.bus);
     }
-    udev_enumerate_unref(enumerate);
     std::vector<std::pair<int, std::string>> order;
     for (const auto& [path, bus] : lowest_bus) order.emplace_back(bus, path);
     std::sort(order.begin(), order.end());
+    std::vector<Node> controllers;
     for (auto& [bus, path] : order) {
         Node controller;
         controller.kind = NodeKind::kController;
@@ -326,7 +388,7 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
                 if (IsComposite(node)) return Interfaces(node);
                 return children;
             }
-            for (const std::string& entry : sysfs_.List(node.syspath)) {
+            for (const std::string& entry : ListDirectory(node.syspath)) {
                 UsbName name;
                 if (!ParseUsbName(entry, &name) || name.IsInterface()) continue;
                 bool wanted = hub ? IsChildDevice(node.name, name) : name.root_hub;
@@ -346,11 +408,11 @@ std::vector<Node> DeviceTree::Children(const Node& node) {
 std::vector<Node> DeviceTree::Interfaces(const Node& device) {
     std::vector<Node> interfaces;
     if (device.kind != NodeKind::kDevice) return interfaces;
-    for (const std::string& entry : sysfs_.List(device.syspath)) {
+    for (const std::string& entry : ListDirectory(device.syspath)) {
         UsbName name;
         if (!ParseUsbName(entry, &name) || !IsInterfaceOf(device.name, name)) continue;
         std::string path = device.syspath + "/" + entry;
-        if (!IsDeviceDirectory(sysfs_, path)) continue;
+        if (!IsDeviceDirectory(path)) continue;
         Node iface;
         iface.kind = NodeKind::kInterface;
         iface.syspath = std::move(path);
@@ -365,7 +427,7 @@ std::vector<Node> DeviceTree::Interfaces(const Node& device) {
 bool DeviceTree::Attribute(const Node& node, const char* name, std::string* value) {
     if (node.syspath.empty()) return false;
     std::string text;
-    if (!sysfs_.File(node.syspath + "/" + name, 4096, &text)) return false;
+    if (!ReadSysfsFile(node.syspath + "/" + name, 4096, &text)) return false;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
     *value = std::move(text);
     return true;
@@ -391,7 +453,7 @@ bool DeviceTree::IsComposite(const Node& node) {
     std::uint32_t declared = 0;
     if (Attribute(node, "bNumInterfaces", &text) && ParseDecimalAttribute(text, 0xFF, &declared)) return declared > 1;
     int count = 0;
-    for (const std::string& entry : sysfs_.List(node.syspath)) {
+    for (const std::string& entry : ListDirectory(node.syspath)) {
         UsbName name;
         if (ParseUsbName(entry, &name) && IsInterfaceOf(node.name, name)) ++count;
     }
@@ -399,6 +461,14 @@ bool DeviceTree::IsComposite(const Node& node) {
 }
 
 std::string DeviceTree::InstanceId(const Node& node) {
+    ScopeAnswers* answers = Answers();
+    if (answers == nullptr || node.syspath.empty()) return InstanceIdFresh(node);
+    auto it = answers->ids.find(node.syspath);
+    if (it == answers->ids.end()) it = answers->ids.emplace(node.syspath, InstanceIdFresh(node)).first;
+    return it->second;
+}
+
+std::string DeviceTree::InstanceIdFresh(const Node& node) {
     switch (node.kind) {
         case NodeKind::kRoot:
             return kRootInstanceId;
@@ -431,7 +501,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
     switch (node.kind) {
         case NodeKind::kController:
         case NodeKind::kInterface:
-            driver = LinkTarget(sysfs_, node.syspath, "driver");
+            driver = LinkTarget(node.syspath, "driver");
             break;
         case NodeKind::kDevice: {
             if (IsHub(node)) {
@@ -443,7 +513,7 @@ bool DeviceTree::Service(const Node& node, std::string* text) {
                 *text = "usbccgp";
                 return true;
             }
-            if (interfaces.size() == 1) driver = LinkTarget(sysfs_, interfaces[0].syspath, "driver");
+            if (interfaces.size() == 1) driver = LinkTarget(interfaces[0].syspath, "driver");
             break;
         }
         default:
@@ -490,7 +560,7 @@ std::string DeviceTree::TtyName(const Node& node) {
         return {};
     }
     std::string tty;
-    FindTty(sysfs_, function, 3, &tty);
+    FindTty(function, 3, &tty);
     return tty;
 }
 
@@ -509,7 +579,6 @@ std::vector<Node> DeviceTree::NodesExposing(const Guid& interface_class) {
     bool usb_class = interface_class == kClassUsbHub || interface_class == kClassUsbDevice;
     bool tty_class = interface_class == kClassComPort || interface_class == kClassModem;
     if (!ok() || (!usb_class && !tty_class)) return nodes;
-    sysfs_.NotKept();
     udev_enumerate* enumerate = udev_enumerate_new(udev_);
     if (enumerate == nullptr) return nodes;
     udev_enumerate_add_match_subsystem(enumerate, usb_class ? "usb" : "tty");
@@ -554,9 +623,9 @@ std::vector<DeviceTree::InterfaceName> DeviceTree::InterfacesOf(const std::strin
     auto add = [&](const std::string& instance_id, const Guid& interface_class) {
         names.push_back({interface_class, SymbolicNameFromInstanceId(instance_id, GuidToString(interface_class))});
     };
-    if (LinkTarget(sysfs_, syspath, "subsystem") == "tty") {
+    if (LinkTarget(syspath, "subsystem") == "tty") {
         Node function;
-        if (IsDeviceDirectory(sysfs_, syspath) && FunctionOfTty(syspath, &function)) {
+        if (IsDeviceDirectory(syspath) && FunctionOfTty(syspath, &function)) {
             const std::string id = InstanceId(function);
             add(id, kClassComPort);
             add(id, kClassModem);
@@ -576,7 +645,7 @@ std::vector<std::uint8_t> DeviceTree::RawDescriptors(const Node& device) {
     // A device's descriptors are at most a few kilobytes; 64 KiB bounds a
     // hostile or broken attribute.
     std::string content;
-    if (device.kind != NodeKind::kDevice || !sysfs_.File(device.syspath + "/descriptors", 65536, &content)) return bytes;
+    if (device.kind != NodeKind::kDevice || !ReadSysfsFile(device.syspath + "/descriptors", 65536, &content)) return bytes;
     bytes.assign(content.begin(), content.end());
     return bytes;
 }

@@ -9,8 +9,8 @@
 // A device is composite when it is not a hub and has more than one
 // interface; a device with one interface is a single node that stands for
 // its function. Hubs (bDeviceClass 09) have the devices on their ports as
-// children. What a question reads is kept for the next ones only while no
-// uevent has come since (sysfs_cache.h says why that is safe).
+// children. A question reads afresh, unless a pf::DeviceTreeReadScope
+// lives on its thread (sysfs_reads.h).
 //
 // libudev finds devices (enumerations; lookup by kernel name when the
 // usb bus has no link of that name); the attributes and links of a device
@@ -19,19 +19,19 @@
 // component by component) for every question. Both go through the same
 // /sys, so a umockdev testbed serves them alike.
 //
-// A DeviceTree holds one libudev context and, for its whole life, the
-// backend's sysfs lock: one device-tree question at a time in the process.
-// The questions are short and rare, and the umockdev preload library that
-// stands in for /sys in tests translates paths through shared state that
-// breaks under concurrent use. Anything else in the backend that reads
-// /sys (a device monitor) takes SysfsLock() too. Never keep a DeviceTree
-// across a wait.
+// A DeviceTree holds DeviceTreeMutex() for its whole life: one device-tree
+// question at a time in the process. The kernel's sysfs needs no such lock;
+// umockdev's preload library, which stands in for /sys in the tests, does
+// (it translates paths through shared state that breaks under concurrent
+// use). The questions are short, so the lock costs a real machine nothing
+// worth a second road. Anything else in the backend that goes through
+// /sys or the uevent socket (the device monitor) takes it too. Never keep
+// a DeviceTree across a wait.
 //
-// One question reads the same few files many times (a node's class and
-// ids for every step up the tree, its device directory and subsystem link
-// for every node made), and an arrival asks dozens of questions about the
-// same devices: the reads go through the SysfsCache, and a DeviceTree
-// remembers the nodes it has made for its own short life.
+// A DeviceTree remembers the nodes it has made for its own short life (for
+// the read scope's, when one lives: then the nodes, instance ids and
+// located ids are kept with the reads); a libudev context is made only for
+// the questions that enumerate.
 #pragma once
 
 #include <libudev.h>
@@ -44,11 +44,13 @@
 #include <vector>
 
 #include "platform/devtree.h"
-#include "platform/linux/sysfs_cache.h"
-#include "platform/linux/sysfs_lock.h"
 #include "platform/linux/udev_names.h"
 
 namespace eklv::pf::lx {
+
+// The one lock of the device tree (see above); recursive, as a question may
+// ask another inside it.
+std::recursive_mutex& DeviceTreeMutex();
 
 enum class NodeKind { kNone, kRoot, kController, kDevice, kInterface };
 
@@ -72,7 +74,8 @@ public:
     DeviceTree(const DeviceTree&) = delete;
     DeviceTree& operator=(const DeviceTree&) = delete;
 
-    bool ok() const { return udev_ != nullptr; }
+    // False when no libudev context can be made (no question can be answered).
+    bool ok() { return context() != nullptr; }
 
     // The node a DevInst names, if it is still present (and still a node:
     // an interface of a device that is no longer composite is not).
@@ -118,16 +121,11 @@ public:
     // The device's "descriptors" file: the device descriptor followed by
     // every configuration's descriptors. Empty when absent.
     std::vector<std::uint8_t> RawDescriptors(const Node& device);
-    // stat() of a file below /sys, through the sysfs cache.
-    bool Status(const std::string& path, struct stat* st) { return sysfs_.Status(path, st); }
     // The device on a port of a hub node; false when the port is empty.
     bool DeviceOnPort(const Node& hub, int port, Node* device);
 
-    udev* context() const { return udev_; }
-
-    // Whole answers kept across questions (SysfsCache::Recall, Remember).
-    bool Recall(const std::string& key, std::string* value) const { return sysfs_.Recall(key, value); }
-    void Remember(const std::string& key, std::string value) { sysfs_.Remember(key, std::move(value)); }
+    // The libudev context, made at the first call; null when none can be.
+    udev* context();
 
 private:
     // The function node (interface of a composite device, or the device)
@@ -135,13 +133,15 @@ private:
     bool FunctionOfTty(const std::string& tty_syspath, Node* node);
     // The node of a sysfs device directory, by its subsystem and kernel name.
     bool MakeNode(const std::string& syspath, Node* node);
-    bool MakeNodeUncached(const std::string& syspath, Node* node);
+    bool NewNode(const std::string& syspath, Node* node);
+    bool LocateFresh(const std::string& instance_id, Node* node);
+    std::string InstanceIdFresh(const Node& node);
     std::vector<Node> Controllers();
     std::uint16_t HexAttribute(const Node& node, const char* name);
 
-    std::lock_guard<SysfsMutex> lock_;
-    SysfsCache& sysfs_;
+    std::lock_guard<std::recursive_mutex> lock_;
     udev* udev_ = nullptr;
+    bool udev_tried_ = false;
     // What this question has made: syspath -> node (kind kNone: no node).
     std::unordered_map<std::string, Node> made_;
 };

@@ -65,24 +65,7 @@ void SetUsbPlaceAnswers(bool on) { g_answers = on; }
 bool UsbPlaceOf(const char* instance_id, UsbPlace* place) {
     if (instance_id == nullptr || place == nullptr || !lx::g_answers) return false;
     lx::DeviceTree tree;
-    if (!tree.ok()) return false;
-    // Kept as the other whole answers are, until the next uevent:
-    // "<port>\n<hub>\n<device>", or empty when there is none.
-    const std::string key = std::string("place:") + instance_id;
-    std::string kept;
-    if (!tree.Recall(key, &kept)) {
-        UsbPlace found;
-        if (lx::Place(tree, instance_id, &found))
-            kept = std::to_string(found.port) + "\n" + found.hub_instance_id + "\n" + found.device_instance_id;
-        tree.Remember(key, kept);
-    }
-    const std::size_t first = kept.find('\n');
-    const std::size_t second = first == std::string::npos ? first : kept.find('\n', first + 1);
-    if (second == std::string::npos) return false;
-    place->port = std::stoi(kept.substr(0, first));
-    place->hub_instance_id = kept.substr(first + 1, second - first - 1);
-    place->device_instance_id = kept.substr(second + 1);
-    return true;
+    return lx::Place(tree, instance_id, place);
 }
 
 }  // namespace eklv::pf

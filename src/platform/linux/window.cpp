@@ -6,7 +6,7 @@
 
 #include "eklv/eklv_host.h"
 #include "platform/handle.h"
-#include "platform/linux/device_monitor.h"
+#include "platform/linux/devnotify.h"
 
 namespace eklv::pf {
 namespace {
@@ -31,7 +31,7 @@ thread_local ThreadBindings t_bindings;
 intptr_t Trampoline(EKLV_HWND hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam, void* user) {
     auto* binding = static_cast<ProcBinding*>(user);
     // Device-change broadcasts arrive as a private message with a token; the
-    // procedure sees WM_DEVICECHANGE with the payload (device_monitor.h).
+    // procedure sees WM_DEVICECHANGE with the payload (devnotify.h).
     LResult result = 0;
     if (lx::DeliverDeviceBroadcast(hwnd, message, lparam, binding->proc, binding->context, &result)) return result;
     result = binding->proc(hwnd, message, wparam, lparam, binding->context);

@@ -131,6 +131,9 @@ std::uint32_t RegQueryValueExA(RegKey key, const char* value_name, std::uint32_t
 
 std::uint32_t RegCloseKey(RegKey key) { return static_cast<std::uint32_t>(::RegCloseKey(reinterpret_cast<HKEY>(key))); }
 
+DeviceTreeReadScope::DeviceTreeReadScope() = default;
+DeviceTreeReadScope::~DeviceTreeReadScope() = default;
+
 // Windows has no one question for it: the core walks the tree and asks the
 // hub, as it always did.
 bool UsbPlaceOf(const char* instance_id, UsbPlace* place) {

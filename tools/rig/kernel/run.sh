@@ -10,7 +10,14 @@
 # FTDIs that the guest plugs later. The guest asks for QMP commands on its
 # /dev/ttyS1, which qmp_relay.py carries to qemu (see there).
 #
-# Usage: run.sh [--log FILE] [--timeout SECONDS] [--phones N] [--file PATH]... -- COMMAND [ARG...]
+# udevd: Debian's systemd-udevd, udevadm, rules and hwdb are in every guest.
+# With --udevd the guest starts udevd before the command, as Debian's
+# initramfs does (initramfs-tools' init-top/udev), so that programs hear
+# udevd's events after its rules ran, as on a real station; without it no
+# udevd runs and programs hear the kernel's own uevents (a test may still
+# start udevd itself, /etc/udevd-start says how).
+#
+# Usage: run.sh [--log FILE] [--timeout SECONDS] [--phones N] [--udevd] [--file PATH]... -- COMMAND [ARG...]
 #   --file PATH  copies PATH (and, for an ELF file, what ldd names) into
 #                the guest at the same path; the command's program is copied
 #                too. --phones gives dummy_hcd's num=N.
@@ -21,12 +28,14 @@ here="$(cd "$(dirname "$0")" && pwd)"
 log=/dev/null
 timeout_s=900
 phones=4
+udevd=0
 files=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --log) log="$2"; shift 2 ;;
     --timeout) timeout_s="$2"; shift 2 ;;
     --phones) phones="$2"; shift 2 ;;
+    --udevd) udevd=1; shift ;;
     --file) files+=("$2"); shift 2 ;;
     --) shift; break ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
@@ -36,9 +45,14 @@ done
 
 kernel="$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1 || true)"
 qemu="$(command -v qemu-system-x86_64 || true)"
+udevadm_path="$(command -v udevadm || true)"
 for tool in busybox cpio modprobe python3; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: the real-kernel rig needs $tool (scripts/setup.sh installs it)"; exit 77; }
 done
+if [[ -z "$udevadm_path" || ! -x /lib/systemd/systemd-udevd || ! -d /lib/udev/rules.d ]]; then
+  echo "SKIPPED: the real-kernel rig needs Debian's udev (scripts/setup.sh installs it)"
+  exit 77
+fi
 if [[ -z "$qemu" || -z "$kernel" ]]; then
   echo "SKIPPED: the real-kernel rig needs qemu-system-x86 and linux-image-amd64 (scripts/setup.sh installs them)"
   exit 77
@@ -50,11 +64,12 @@ work="$(mktemp -d /tmp/eklv-kernel-rig.XXXXXX)"
 relay=
 trap '[[ -z "$relay" ]] || kill "$relay" 2>/dev/null; rm -rf "$work"' EXIT
 root="$work/root"
-mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,etc,mnt,lib/modules}
+mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,etc,mnt,run,lib/modules}
 
 # busybox and its applets.
 cp "$(command -v busybox)" "$root/bin/busybox"
-for applet in env sh mount umount mkdir cat echo sleep poweroff insmod ls ln rm cp grep sed head tail wc dmesg mknod; do
+for applet in env sh mount umount mkdir cat echo sleep poweroff insmod ls ln rm cp grep sed head tail wc dmesg mknod \
+    pidof kill; do
   ln -sf busybox "$root/bin/$applet"
 done
 
@@ -78,7 +93,7 @@ copy_file() {
   mkdir -p "$root$(dirname "$f")"
   cp -L "$f" "$root$f"
   if file -L "$f" 2>/dev/null | grep -q ELF || head -c4 "$f" | grep -q ELF; then
-    ldd "$f" 2>/dev/null | awk '/=>/ { print $3 } /^\t\/lib/ { print $1 }' | while read -r lib; do
+    { ldd "$f" 2>/dev/null || true; } | awk '/=>/ { print $3 } /^\t\/lib/ { print $1 }' | while read -r lib; do
       [[ -n "$lib" && -e "$lib" && ! -e "$root$lib" ]] || continue
       mkdir -p "$root$(dirname "$lib")"
       cp -L "$lib" "$root$lib"
@@ -86,6 +101,28 @@ copy_file() {
   fi
 }
 for f in "${files[@]}"; do copy_file "$f"; done
+# Debian's udev as a station has it: the daemon (a link to udevadm), its
+# rules, their helper programs and the hardware database.
+copy_file "$udevadm_path"
+mkdir -p "$root/lib/systemd" "$root/lib/udev" "$root/etc/udev"
+[[ "$udevadm_path" == /bin/udevadm ]] || ln -sf "$udevadm_path" "$root/bin/udevadm"
+ln -sf "$udevadm_path" "$root/lib/systemd/systemd-udevd"
+cp -r /lib/udev/rules.d "$root/lib/udev/"
+[[ -f /lib/udev/hwdb.bin ]] && cp /lib/udev/hwdb.bin "$root/lib/udev/"
+for helper in /lib/udev/*; do
+  if [[ -f "$helper" && -x "$helper" ]]; then copy_file "$helper"; fi
+done
+[[ -f /etc/udev/udev.conf ]] && cp /etc/udev/udev.conf "$root/etc/udev/"
+# How initramfs-tools starts udevd (init-top/udev): in the background, then
+# every present device replayed through the rules, then a wait for them.
+cat > "$root/etc/udevd-start" <<'START'
+SYSTEMD_LOG_TARGET=kmsg SYSTEMD_LOG_LEVEL=notice /lib/systemd/systemd-udevd --daemon --resolve-names=never
+udevadm trigger --type=subsystems --action=add
+udevadm trigger --type=devices --action=add
+udevadm settle || true
+START
+[[ $udevd -eq 1 ]] && touch "$root/etc/udevd"
+
 [[ "$1" == /* ]] && copy_file "$1"
 # The dynamic loader sits under both names.
 for ld in /lib64/ld-linux-x86-64.so.2 /lib/x86_64-linux-gnu/ld-linux-x86-64.so.2; do

@@ -13,7 +13,7 @@
 
 #include "platform/devnotify.h"
 #include "platform/window.h"
-#include "session/device_notification.h"
+#include "hotplug/device_notification.h"
 
 namespace eklv {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/msgwin/window_registry.h"
+#include "eklv_host/window_registry.h"
 
 #include <limits>
 #include <utility>

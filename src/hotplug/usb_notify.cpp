@@ -1,4 +1,4 @@
-#include "discovery/usb_notify.h"
+#include "hotplug/usb_notify.h"
 
 #include <algorithm>
 #include <atomic>

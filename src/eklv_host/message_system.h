@@ -12,8 +12,8 @@
 #include <optional>
 
 #include "eklv/eklv_host.h"
-#include "platform/linux/msgwin/thread_queue.h"
-#include "platform/linux/msgwin/window_registry.h"
+#include "eklv_host/thread_queue.h"
+#include "eklv_host/window_registry.h"
 
 namespace eklv::msgwin {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/msgwin/thread_queue.h"
+#include "eklv_host/thread_queue.h"
 
 #include <algorithm>
 #include <utility>

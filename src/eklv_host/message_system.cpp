@@ -1,9 +1,9 @@
-#include "platform/linux/msgwin/message_system.h"
+#include "eklv_host/message_system.h"
 
 #include <memory>
 #include <utility>
 
-#include "platform/linux/msgwin/current_thread.h"
+#include "eklv_host/current_thread.h"
 
 namespace eklv::msgwin {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/linux/msgwin/thread_queue.h"
+#include "eklv_host/thread_queue.h"
 
 namespace eklv::msgwin {
 

@@ -40,12 +40,12 @@ struct DeviceNotificationRecord {
     std::shared_ptr<CompletionEvent> completion_event;  // host-fed records only
     std::uint32_t deadline = 0;        // tick after which the completion event is not signalled
     std::uint32_t queued_at = 0;       // tick when the record entered the queue
-    bool retry_pending = false;        // its arrival waits for a retry; the retry list owns it
 };
 
 // Appends the record to the device-change processor's queue (stamping its
-// queued-at tick) and signals the processor's device event. Answers false
-// and destroys the record when no processor exists.
+// queued-at tick) and signals the processor's device event; the processor
+// owns it from then on. Answers false and destroys the record when no
+// processor exists.
 bool QueueDeviceNotification(std::unique_ptr<DeviceNotificationRecord> record);
 
 // The fields a host block carries into a record: device id, device name

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "eklv/eklv_host.h"
-#include "platform/linux/msgwin/message_system.h"
-#include "platform/linux/msgwin/registered_messages.h"
+#include "eklv_host/message_system.h"
+#include "eklv_host/registered_messages.h"
 
 namespace {
 

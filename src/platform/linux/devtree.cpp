@@ -53,19 +53,10 @@ std::uint32_t CopyText(const std::string& text, std::uint32_t* reg_type, void* b
     return kCrSuccess;
 }
 
-// Whole answers are kept as "<result code>:<payload>" (SysfsCache::Remember).
-std::string Kept(std::uint32_t code, const std::string& payload = {}) { return std::to_string(code) + ":" + payload; }
-
-bool Recalled(const DeviceTree& tree, const std::string& key, std::uint32_t* code, std::string* payload) {
-    std::string value;
-    if (!tree.Recall(key, &value)) return false;
-    const std::size_t colon = value.find(':');
-    *code = static_cast<std::uint32_t>(std::stoul(value.substr(0, colon)));
-    *payload = value.substr(colon + 1);
-    return true;
-}
-
-std::uint32_t RelatedUncached(DeviceTree& tree, DevInst* out, DevInst node, int relation) {
+std::uint32_t Related(DevInst* out, DevInst node, int relation) {
+    if (out == nullptr) return kCrInvalidPointer;
+    *out = 0;
+    DeviceTree tree;
     Node current;
     if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
     Node result;
@@ -86,22 +77,6 @@ std::uint32_t RelatedUncached(DeviceTree& tree, DevInst* out, DevInst node, int 
     }
     *out = DeviceTree::Handle(result);
     return kCrSuccess;
-}
-
-std::uint32_t Related(DevInst* out, DevInst node, int relation) {
-    if (out == nullptr) return kCrInvalidPointer;
-    *out = 0;
-    DeviceTree tree;
-    const std::string key = "related" + std::to_string(relation) + ":" + std::to_string(node);
-    std::uint32_t code;
-    std::string payload;
-    if (Recalled(tree, key, &code, &payload)) {
-        *out = static_cast<DevInst>(std::stoul(payload));
-        return code;
-    }
-    code = RelatedUncached(tree, out, node, relation);
-    tree.Remember(key, Kept(code, std::to_string(*out)));
-    return code;
 }
 
 std::shared_ptr<DevInfoSetObject> LookupSet(DevInfoSet set) {
@@ -140,25 +115,16 @@ std::uint32_t CM_Locate_DevNodeA(DevInst* node, const char* instance_id, std::ui
     (void)flags;
     if (node == nullptr) return kCrInvalidPointer;
     *node = 0;
-    DeviceTree tree;
-    if (!tree.ok()) return kCrFailure;
-    std::string id = instance_id != nullptr ? instance_id : "";
-    const std::string key = "locate:" + id;
-    std::uint32_t code;
-    std::string payload;
-    if (Recalled(tree, key, &code, &payload)) {
-        *node = static_cast<DevInst>(std::stoul(payload));
-        return code;
-    }
-    Node found;
+    const std::string id = instance_id != nullptr ? instance_id : "";
     if (!id.empty()) {
         lx::InstanceIdParts parts;
         if (!lx::SplitInstanceId(id, &parts)) return kCrInvalidDeviceId;
     }
-    code = tree.Locate(id, &found) ? kCrSuccess : kCrNoSuchDevNode;
-    if (code == kCrSuccess) *node = DeviceTree::Handle(found);
-    tree.Remember(key, Kept(code, std::to_string(*node)));
-    return code;
+    DeviceTree tree;
+    Node found;
+    if (!tree.Locate(id, &found)) return kCrNoSuchDevNode;
+    *node = DeviceTree::Handle(found);
+    return kCrSuccess;
 }
 
 std::uint32_t CM_Get_Parent(DevInst* parent, DevInst node, std::uint32_t flags) {
@@ -179,17 +145,13 @@ std::uint32_t CM_Get_Sibling(DevInst* sibling, DevInst node, std::uint32_t flags
 std::uint32_t CM_Get_Device_IDA(DevInst node, char* buffer, std::uint32_t length, std::uint32_t flags) {
     (void)flags;
     if (buffer == nullptr) return kCrInvalidPointer;
-    DeviceTree tree;
-    const std::string key = "id:" + std::to_string(node);
-    std::uint32_t code;
     std::string id;
-    if (!Recalled(tree, key, &code, &id)) {
+    {
+        DeviceTree tree;
         Node current;
-        code = tree.Resolve(node, &current) ? kCrSuccess : kCrNoSuchDevNode;
-        if (code == kCrSuccess) id = tree.InstanceId(current);
-        tree.Remember(key, Kept(code, id));
+        if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
+        id = tree.InstanceId(current);
     }
-    if (code != kCrSuccess) return code;
     if (length == 0) return kCrBufferSmall;
     if (id.size() + 1 > length) {
         std::memcpy(buffer, id.data(), length - 1);
@@ -204,26 +166,20 @@ std::uint32_t CM_Get_DevNode_Registry_PropertyA(DevInst node, std::uint32_t prop
                                                 void* buffer, std::uint32_t* length, std::uint32_t flags) {
     (void)flags;
     if (length == nullptr) return kCrInvalidPointer;
-    DeviceTree tree;
-    const std::string key = "property" + std::to_string(property) + ":" + std::to_string(node);
-    std::uint32_t code;
     std::string text;
-    if (!Recalled(tree, key, &code, &text)) {
+    {
+        DeviceTree tree;
         Node current;
+        if (!tree.Resolve(node, &current)) return kCrNoSuchDevNode;
         bool found = false;
-        code = kCrNoSuchDevNode;
-        if (tree.Resolve(node, &current)) {
-            switch (property) {
-                case kCmDrpDeviceDesc: found = tree.Description(current, &text); break;
-                case kCmDrpService: found = tree.Service(current, &text); break;
-                case kCmDrpDriver: found = tree.DriverKey(current, &text); break;
-                default: break;
-            }
-            code = found ? kCrSuccess : kCrNoSuchValue;
+        switch (property) {
+            case kCmDrpDeviceDesc: found = tree.Description(current, &text); break;
+            case kCmDrpService: found = tree.Service(current, &text); break;
+            case kCmDrpDriver: found = tree.DriverKey(current, &text); break;
+            default: break;
         }
-        tree.Remember(key, Kept(code, text));
+        if (!found) return kCrNoSuchValue;
     }
-    if (code != kCrSuccess) return code;
     return CopyText(text, reg_type, buffer, length);
 }
 
@@ -234,10 +190,6 @@ DevInfoSet SetupDiGetClassDevsA(const Guid* class_guid, const char* enumerator, 
         return kInvalidHandle;
     }
     DeviceTree tree;
-    if (!tree.ok()) {
-        SetLastError(kErrorNotEnoughMemory);
-        return kInvalidHandle;
-    }
     auto set = std::make_shared<DevInfoSetObject>();
     std::string class_text = BraceFreeClassText(*class_guid);
     auto add = [&](const Node& node) {
@@ -246,24 +198,10 @@ DevInfoSet SetupDiGetClassDevsA(const Guid* class_guid, const char* enumerator, 
     };
     std::string filter = enumerator != nullptr ? enumerator : "";
     if (filter.find('\\') != std::string::npos) {
-        // One device instance.
-        // A device that is not present has no present interfaces: the set
-        // is empty rather than an error.
-        const std::string key = "interfaces:" + class_text + ":" + filter;
-        std::uint32_t code;
-        std::string payload;
-        if (Recalled(tree, key, &code, &payload)) {
-            const std::size_t gap = payload.find('\n');
-            if (gap != std::string::npos)
-                set->interfaces.push_back({*class_guid, payload.substr(0, gap),
-                                           static_cast<DevInst>(std::stoul(payload.substr(gap + 1)))});
-        } else {
-            Node node;
-            if (tree.Locate(filter, &node) && tree.Exposes(node, *class_guid)) add(node);
-            if (!set->interfaces.empty())
-                payload = set->interfaces.back().symbolic_name + "\n" + std::to_string(set->interfaces.back().node);
-            tree.Remember(key, Kept(kCrSuccess, payload));
-        }
+        // One device instance. A device that is not present has no present
+        // interfaces: the set is empty rather than an error.
+        Node node;
+        if (tree.Locate(filter, &node) && tree.Exposes(node, *class_guid)) add(node);
     } else {
         for (const Node& node : tree.NodesExposing(*class_guid)) {
             if (!filter.empty()) {

@@ -1,6 +1,6 @@
-#include "platform/linux/msgwin/current_thread.h"
+#include "eklv_host/current_thread.h"
 
-#include "platform/linux/msgwin/message_system.h"
+#include "eklv_host/message_system.h"
 
 namespace eklv::msgwin {
 namespace {

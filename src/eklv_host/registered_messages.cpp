@@ -1,4 +1,4 @@
-#include "platform/linux/msgwin/registered_messages.h"
+#include "eklv_host/registered_messages.h"
 
 #include <cstring>
 
