@@ -30,6 +30,8 @@ for flavour in ${EKLV_FLAVOURS:-normal}; do
   echo "== $flavour tests =="
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600 -LE rig)
 done
+# A station kept busy for three minutes (scripts/soak.sh).
+scripts/soak.sh 3
 echo "== python binding ==" && scripts/test-python.sh build
 # The Windows build and its tests under Wine (scripts/test-windows.sh).
 scripts/test-windows.sh
