@@ -71,6 +71,8 @@ public:
 
     // True when the copy loaded and every entry point resolved.
     bool ok() const { return ok_; }
+    // The loaded copy (dlopen's handle, or the HMODULE on Windows).
+    void* module() const { return handle_; }
 
 private:
     void* handle_ = nullptr;
