@@ -146,7 +146,7 @@ std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name
             return kUsbQueryFailed;
         }
         if (IsInterfaceTypePresent(parent_id, &kGuidUsbHubInterface) == kUsbOk &&
-            (Contains(parent_id, "hub") || Contains(service, "hub"))) {
+            (Contains(parent_id, "hub") || ContainsNoCase(service, "hub"))) {
             *hub_name = SymbolicNameOf(parent_id, kUsbHubClassText);
             CKLVTopologyMemo::KeepParentHub(name, *hub_name);
             return kUsbOk;

@@ -230,7 +230,9 @@ std::uint32_t CKLVUSBUtilities::FindDeviceInstance(const DeviceSearchCriteria& c
             if (ReadStringProperty(next, pf::kCmDrpService, &service) != pf::kCrSuccess) break;
             std::uint32_t present = kUsbOk;
             if (criteria.InterfaceClass != nullptr) present = IsInterfaceTypePresent(next_id, criteria.InterfaceClass);
-            if (present == kUsbOk && Contains(service, criteria.ServiceText)) {
+            // Without regard to case: the in-box USB 3 hub driver of Windows 8
+            // and later is USBHUB3, USB 2 hubs are usbhub.
+            if (present == kUsbOk && ContainsNoCase(service, criteria.ServiceText)) {
                 // A parent walk answers the node below the match.
                 if (criteria.Direction == 1) *instance_id = next_id;
                 return kUsbOk;
