@@ -149,14 +149,15 @@ inline std::string RoadIni(const std::string& extra = "") {
 // The same with verbose logging.
 inline std::string SelfMonitoringIni(const std::string& extra = "") { return VerboseLogIni(RoadIni(extra)); }
 
-// Sends one command through a blocking-opened interface and reads until the
-// modem's final OK (the port's read time-outs bound each read). Library is a
-// LoadedLibrary or the StaticCore.
+// Sends one command through an opened interface and reads until the
+// modem's final OK or ERROR (the port's read time-outs bound each read).
+// Library is a LoadedLibrary or the StaticCore.
 template <class Library>
 std::string Transact(Library& lib, std::uint32_t id, EKLV_HANDLE h, const std::string& command) {
     EXPECT_EQ(lib.WriteData(id, h, command.data(), static_cast<std::uint32_t>(command.size())), 0u);
     std::string answer;
-    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos; ++i) {
+    for (int i = 0; i < 50 && answer.find("OK") == std::string::npos && answer.find("ERROR") == std::string::npos;
+         ++i) {
         char buffer[256];
         std::uint32_t length = sizeof buffer;
         if (lib.ReadData(id, h, buffer, &length) != 0u) break;
