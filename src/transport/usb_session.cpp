@@ -29,11 +29,16 @@ unsigned HandleValue(pf::Handle h) { return static_cast<unsigned>(h); }
 // What the reader thread shares with its session.
 struct CEKLVUSBSession::ReaderSlot {
     ReaderSlot() : data_rx(pf::CreateEventA(false, false)), stop_event(pf::CreateEventA(false, false)) {}
-    // The session closes the events itself when it ends (with its log lines);
-    // closing a handle twice fails harmlessly, handles are never reused.
+    // The slot alone closes its handles, once, when the last of the session
+    // and its reader lets go of it: Windows hands a closed handle's value
+    // out again at once, so a second close would close another thread's
+    // handle.
     ~ReaderSlot() {
-        pf::CloseHandle(data_rx);
-        pf::CloseHandle(stop_event);
+        for (pf::Handle event : {data_rx, stop_event}) {
+            if (event != pf::kNullHandle && !pf::CloseHandle(event))
+                LogMessage(device_id, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",
+                           HandleValue(event), static_cast<int>(pf::GetLastError()));
+        }
         if (thread_handle != pf::kNullHandle) pf::CloseHandle(thread_handle);
     }
 
@@ -75,12 +80,7 @@ CEKLVUSBSession::~CEKLVUSBSession() {
             if (r.Handle != pf::kInvalidHandle) pf::CloseHandle(r.Handle);
         interfaces_.clear();
     }
-    auto slot = Slot();
-    for (pf::Handle event : {slot->data_rx, slot->stop_event}) {
-        if (!pf::CloseHandle(event))
-            LogMessage(device_id_, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",
-                       HandleValue(event), static_cast<int>(pf::GetLastError()));
-    }
+    // The reader slot closes its events when it goes (~ReaderSlot).
 }
 
 std::string CEKLVUSBSession::GetProductStringDescriptor() { return product_string_; }
