@@ -12,7 +12,7 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "transport/thread_event.h"
+#include "transport/event_pool.h"
 
 namespace eklv {
 
@@ -652,7 +652,7 @@ std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::ui
 
 // The host read's own watch on the port: see WaitForResponseData.
 struct CEKLVUSBSession::HelpWait {
-    ThreadEvent event{true};
+    PooledEvent event;
     pf::Overlapped overlapped{};
     std::uint32_t mask = 0;
     std::uint8_t block[256];
@@ -714,8 +714,8 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
     std::string response;
     std::uint32_t passes = 0;
     auto slot = Slot();
-    // One per host thread, kept between calls: no event is made per read.
-    thread_local HelpWait help_wait;
+    // Its event borrowed from the pool: no event is made per read.
+    HelpWait help_wait;
     HelpWait* help = &help_wait;
     try {
         for (;;) {
@@ -802,9 +802,9 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
                    static_cast<int>(pf::GetLastError()), HandleValue(handle));
         return false;
     }
-    // The OVERLAPPED's event: manual-reset, kept by the host thread (WriteFile
+    // The OVERLAPPED's event: manual-reset, borrowed from the pool (WriteFile
     // resets it when it starts).
-    thread_local ThreadEvent write_event(true);
+    PooledEvent write_event;
     pf::Overlapped overlapped{};
     overlapped.event = write_event.Get();
     if (overlapped.event == pf::kNullHandle) return false;

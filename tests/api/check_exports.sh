@@ -2,7 +2,8 @@
 # The library exports exactly the twelve entry points under their plain
 # names: libeklv.so through its dynamic symbols; eklv.dll through its export
 # table, importing Windows system DLLs only (no C++ runtime or winpthread
-# DLL) and, on i686, with every entry point __stdcall.
+# DLL), registering no destructor for thread exit and, on i686, with every
+# entry point __stdcall.
 set -eu
 lib="$1"
 expected="EKLVCloseDevice
@@ -37,10 +38,19 @@ for name in $imports; do
     *) echo "imports a DLL that is not part of Windows: $name"; exit 1 ;;
   esac
 done
+# A thread_local with a destructor makes the statically linked C++ runtime
+# register it through __cxa_thread_atexit, which pins the DLL on every
+# thread that touched it and runs the destructor from the thread's exit,
+# under the loader lock: a host's FreeLibrary then leaves the DLL loaded.
+nm=x86_64-w64-mingw32-nm
+if echo "$dump" | grep -q "file format pei-i386"; then nm=i686-w64-mingw32-nm; fi
+if "$nm" "$lib" | grep -qE " T _{0,3}(__mingw)?_?_cxa_thread_atexit$"; then
+  echo "registers destructors for thread exit (__cxa_thread_atexit): a thread_local with a destructor"; exit 1
+fi
 # On i686 the entry points are __stdcall: their symbols carry the size of
 # the arguments they pop (EKLVInitialize@4).
 if echo "$dump" | grep -q "file format pei-i386"; then
   stdcall=$(i686-w64-mingw32-nm "$lib" | grep -cE " T _(EKLV[A-Za-z]+|ZORVAN_OnCall)@[0-9]+$" || true)
   if [ "$stdcall" != 12 ]; then echo "$stdcall of the twelve entry points are __stdcall"; exit 1; fi
 fi
-echo "twelve entry points exported; imports:" $imports
+echo "twelve entry points exported, no thread-exit destructors; imports:" $imports

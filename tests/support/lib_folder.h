@@ -73,6 +73,9 @@ public:
     bool ok() const { return ok_; }
     // The loaded copy (dlopen's handle, or the HMODULE on Windows).
     void* module() const { return handle_; }
+    // Lets go of the copy as a host does (dlclose, FreeLibrary); the entry
+    // points are no longer callable.
+    void Unload();
 
 private:
     void* handle_ = nullptr;
