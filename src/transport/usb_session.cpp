@@ -21,6 +21,9 @@ namespace {
 constexpr std::uint32_t kIoctlUsbGetDescriptorFromNodeConnection = 0x220410;
 constexpr std::uint32_t kPurgeAll = pf::kPurgeTxAbort | pf::kPurgeRxAbort | pf::kPurgeTxClear | pf::kPurgeRxClear;
 constexpr std::uint32_t kThreadAllAccess = 0x1F03FF;  // what OpenThread is asked for; Linux has no access masks
+// A hub answers a descriptor request in milliseconds; one that has not after
+// this long is cancelled.
+constexpr std::uint32_t kHubRequestWaitMs = 2000;
 
 unsigned HandleValue(pf::Handle h) { return static_cast<unsigned>(h); }
 
@@ -193,8 +196,21 @@ bool CEKLVUSBSession::GetInterfaceDescriptor(const std::string& name, std::uint8
     request[10] = 255;  // wLength
     std::uint32_t returned = 0;
     bool found = false;
-    if (!pf::DeviceIoControl(hub, kIoctlUsbGetDescriptorFromNodeConnection, request, sizeof request, request,
-                             sizeof request, &returned, &overlapped)) {
+    bool done = pf::DeviceIoControl(hub, kIoctlUsbGetDescriptorFromNodeConnection, request, sizeof request, request,
+                                    sizeof request, &returned, &overlapped);
+    if (!done && pf::GetLastError() == pf::kErrorIoPending) {
+        // The hub driver owns request and overlapped until it completes the
+        // request: it is waited for, and when it takes too long, cancelled
+        // and waited for again.
+        if (pf::WaitForSingleObject(overlapped.event, kHubRequestWaitMs) != pf::kWaitObject0) {
+            pf::CancelIo(hub);
+            LogMessage(device_id_, kLogWarning, kCatGeneral,
+                       "CEKLVUSBSession::GetInterfaceDescriptor - hub request not complete after %u ms, cancelled",
+                       static_cast<unsigned>(kHubRequestWaitMs));
+        }
+        done = pf::GetOverlappedResult(hub, &overlapped, &returned, true);
+    }
+    if (!done) {
         LogMessage(device_id_, kLogError, kCatGeneral,
                    "CEKLVUSBSession::GetInterfaceDescriptor - IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, Error = %i",
                    static_cast<int>(pf::GetLastError()));
