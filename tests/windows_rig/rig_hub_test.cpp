@@ -36,5 +36,31 @@ TEST(RigHubs, PendingHubRequestsAreWaitedFor) {
     }
 }
 
+// A device on a hub port whose driver-key request fails (one without a
+// driver yet, such as a phone in download mode before its driver is
+// installed) is passed over with a warning: the phones on later ports of
+// the same hub still get their TIDs and are announced, when plugged at
+// start and later.
+TEST(RigHubs, PortWithoutDriverHidesNoOtherPort) {
+    RigStation station;
+    StandardTree t(station.tree);
+    auto download = station.tree.AddSinglePhone(t.hub, 1, 0x0e8d, 0x0003, RigInterface::Data("Preloader"));
+    station.tree.RemoveDriver(download);
+    auto later = station.tree.AddCompositePhone(t.hub, 2, kPhoneVendor, kCompositeProduct, CompositeFunctions("COM13"));
+    station.tree.Unplug(later);
+    ASSERT_EQ(station.Start(), 0u);
+    ASSERT_EQ(station.host.WaitFor(2).size(), 2u);
+    station.PlugIn(later);
+    const HostMessage arrival = station.Nth(3);
+    EXPECT_TRUE(arrival.arrival && arrival.type == INF_DATA);
+    EXPECT_EQ(station.ComPort(arrival.device_id, INF_DATA), "COM13");
+    EXPECT_NE(station.Log().find("AllocUSBDeviceID - DevId = (" + std::to_string(arrival.device_id) + "), TID = (0.3.2)"),
+              std::string::npos);
+    EXPECT_GE(CountOf(station.Log(), "GetDeviceConnectionIndex - port 1 skipped: "
+                                     "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Error = 1168"),
+              1);
+    EXPECT_EQ(CountOf(station.Log(), "Failed to match the driver key names"), 0);
+}
+
 }  // namespace
 }  // namespace eklv::test
