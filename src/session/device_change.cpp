@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 #include <vector>
 
 #include "core/settings.h"
@@ -108,6 +109,11 @@ struct PendingArrival {
 
 struct PendingArrivals {
     std::vector<PendingArrival> items;
+    // In self-monitoring mode, the interfaces announced and not removed
+    // since (lower case): an arrival of one of them again is not announced
+    // twice (a phone plugged while the start-up scan runs is both
+    // broadcast and listed).
+    std::set<std::string> announced;
 };
 
 // ---- record and block helpers ----------------------------------------------
@@ -350,6 +356,14 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
     }
     enum class Handler { kNone, kArrival, kRemoval } handler = Handler::kNone;
     std::string tid;
+    if (record->event_code == kDeviceArrival && manager->self_monitoring() && m_pending != nullptr &&
+        (m_pending->announced.count(name) != 0 ||
+         std::any_of(m_pending->items.begin(), m_pending->items.end(),
+                     [&](const PendingArrival& p) { return SameInterfaceName(p.info.DevicePath, name); }))) {
+        LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - Already announced (%s)",
+                   name.c_str());
+        return 0;
+    }
     if (record->event_code == kDeviceArrival) {
         CKLVDeviceIdMgr* ids = CKLVDeviceIdMgr::GetInstance();
         if (ids == nullptr || ids->GetDeviceTID(name, &tid) == 0) return 0;
@@ -362,6 +376,7 @@ std::uint32_t CKLVSession::HandleDeviceNotification(DeviceNotificationRecord* re
         // An interface that went while its type was still being retried ends
         // as its last attempt would have: never announced.
         if (m_pending != nullptr) {
+            m_pending->announced.erase(name);
             auto& items = m_pending->items;
             for (auto it = items.begin(); it != items.end();) {
                 if (!SameInterfaceName(it->info.DevicePath, name)) {
@@ -514,9 +529,11 @@ std::uint32_t CKLVSession::CompleteArrival(CEKLVUSBSession* session, const Devic
     // announced all the same, then it goes.
     manager->PostInterfaceEnumProcess(type, session);
     if (!adopted) delete session;
-    if (manager->self_monitoring())
+    if (manager->self_monitoring()) {
         SendHostBlock(id, record->device_name, info.ProductString, info.ProductId, record->class_guid,
                       record->event_code);
+        if (m_pending != nullptr) m_pending->announced.insert(LowerCopy(record->device_name));
+    }
     return 1;
 }
 

@@ -26,6 +26,7 @@ namespace {
 CKLVSessionMgr* g_instance = nullptr;
 
 constexpr std::uint32_t kNotificationWaitMs = 30000;
+constexpr std::uint32_t kWindowReadyWaitMs = 5000;
 std::atomic<std::uint32_t> g_wait_for_testing{0};
 
 // Guards the live device-change windows and the stop request, so that a
@@ -46,11 +47,15 @@ std::uint16_t LowId(std::uint32_t device_id) { return static_cast<std::uint16_t>
 
 // ---- lifecycle --------------------------------------------------------------
 
-CKLVSessionMgr::CKLVSessionMgr() : session_list_(std::make_unique<CKLVSessionList>()) { InitializeGUIDArray(); }
+CKLVSessionMgr::CKLVSessionMgr() : session_list_(std::make_unique<CKLVSessionList>()) {
+    window_ready_ = pf::CreateEventA(true, false);
+    InitializeGUIDArray();
+}
 
 CKLVSessionMgr::~CKLVSessionMgr() {
     // Destroys every remaining session with the list.
     session_list_.reset();
+    if (window_ready_ != pf::kNullHandle) pf::CloseHandle(window_ready_);
 }
 
 CKLVSessionMgr* CKLVSessionMgr::GetInstance() { return g_instance; }
@@ -80,6 +85,14 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
                        static_cast<int>(pf::GetLastError()));
             return 16;
         }
+        // The window registers for the broadcasts before the scan lists what
+        // is present: a phone plugged meanwhile is then heard of, where it
+        // fell between the two before (and it is announced once,
+        // device_change.cpp).
+        if (pf::WaitForSingleObject(manager->window_ready_, kWindowReadyWaitMs) != pf::kWaitObject0)
+            LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+                       "CKLVSessionMgr::Initialize - device-change window not ready after %u ms, scanning",
+                       static_cast<unsigned>(kWindowReadyWaitMs));
         manager->ScanForAllUSBDevices();
     }
     manager->initialised_ = true;
@@ -142,6 +155,7 @@ bool CKLVSessionMgr::StartWindowThread() {
         std::lock_guard<std::mutex> lock(WindowMutex());
         stopping_ = false;
     }
+    pf::ResetEvent(window_ready_);
     std::uint32_t id = 0;
     pf::Handle thread = pf::CreateThread(&CKLVSessionMgr::WindowThreadProc, this, &id);
     if (thread == pf::kNullHandle) return false;
@@ -155,8 +169,9 @@ std::uint32_t CKLVSessionMgr::WindowThreadProc(void* argument) {
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc entrance");
     auto* manager = static_cast<CKLVSessionMgr*>(argument);
     if (manager != nullptr && g_instance != nullptr) {
-        auto* window = new (std::nothrow) CKLVUSBNotify;
+        auto* window = new (std::nothrow) CKLVUSBNotify;  // registers for the broadcasts
         manager->window_ = window;
+        pf::SetEvent(manager->window_ready_);
         if (window != nullptr) {
             const pf::Hwnd hwnd = window->GetSafeHwnd();
             // Without a window there is nothing to pump and nothing a stop
@@ -187,6 +202,7 @@ std::uint32_t CKLVSessionMgr::WindowThreadProc(void* argument) {
             delete window;
         }
     }
+    if (manager != nullptr) pf::SetEvent(manager->window_ready_);  // also when it never made a window
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc exit");
     CKLVSupervisor::ThreadExit();
     return 1;

@@ -128,6 +128,9 @@ private:
     std::atomic<pf::Hwnd> window_hwnd_{0};
     std::atomic<bool> stopping_{false};
     std::vector<pf::Handle> window_threads_;  // owner handles, waited for at UnInitialize
+    // Set by the window thread once its window has registered for the
+    // broadcasts (or cannot): the start-up scan waits for it.
+    pf::Handle window_ready_ = pf::kNullHandle;
 
     std::unique_ptr<CKLVSessionList> session_list_;
     std::vector<pf::Guid> interface_classes_;

@@ -42,6 +42,28 @@ TEST(RigRoad, StartUpScanOnUsb2AndUsb3Hubs) {
     }
 }
 
+// A phone plugged while EKLVInitialize's start-up scan runs: the window has
+// registered for the broadcasts before the scan lists what is present, so
+// the phone is heard of; broadcast and listed both, it is announced once.
+TEST(RigRoad, PhonePluggedDuringTheStartUpScanIsAnnouncedOnce) {
+    RigStation station;
+    StandardTree t(station.tree);
+    auto late = station.tree.AddCompositePhone(t.inner_hub, 3, kPhoneVendor, kCompositeProduct,
+                                               CompositeFunctions("COM13"));
+    station.tree.Unplug(late);
+    int registered = -1;
+    station.tree.WhenListed(kRigClassComPort, [&] {
+        registered = station.tree.Registrations();
+        station.PlugIn(late);
+    });
+    ASSERT_EQ(station.Start(), 0u);
+    EXPECT_EQ(registered, 2) << "registrations when the scan listed the COM ports";
+    ASSERT_EQ(station.host.WaitFor(3).size(), 3u);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(station.host.Messages().size(), 3u);
+    EXPECT_EQ(CountOf(station.Log(), "HandleDeviceNotification - Already announced"), 1);
+}
+
 // Plug and pull: a phone on another port gets another id, the same port
 // the same id; a device that is no phone is never announced; the ids of a
 // hub's ports (the configured one too) go with the hub.

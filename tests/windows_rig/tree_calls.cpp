@@ -261,8 +261,17 @@ struct UsbTree::Calls {
 
     static HDEVINFO WINAPI GetClassDevs(const GUID* class_guid, PCSTR enumerator, HWND, DWORD flags) {
         UsbTree& t = *Active();
-        std::function<void()> after;
-        std::lock_guard<std::mutex> lock(t.mutex_);
+        std::unique_lock<std::mutex> lock(t.mutex_);
+        if (class_guid != nullptr && enumerator == nullptr) {
+            auto hook = t.when_listed_.find(ClassText(*class_guid));
+            if (hook != t.when_listed_.end()) {
+                std::function<void()> action = std::move(hook->second);
+                t.when_listed_.erase(hook);
+                lock.unlock();
+                action();
+                lock.lock();
+            }
+        }
         if (class_guid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
             ::SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
@@ -290,22 +299,11 @@ struct UsbTree::Calls {
 
     static BOOL WINAPI DestroyList(HDEVINFO set) {
         UsbTree& t = *Active();
-        std::function<void()> after;
-        {
-            std::lock_guard<std::mutex> lock(t.mutex_);
-            auto it = t.sets_.find(set);
-            if (it == t.sets_.end()) {
-                ::SetLastError(ERROR_INVALID_HANDLE);
-                return FALSE;
-            }
-            auto hook = t.after_enumeration_.find(it->second->class_text);
-            if (hook != t.after_enumeration_.end() && !it->second->class_text.empty()) {
-                after = std::move(hook->second);
-                t.after_enumeration_.erase(hook);
-            }
-            t.sets_.erase(it);
+        std::lock_guard<std::mutex> lock(t.mutex_);
+        if (t.sets_.erase(set) == 0) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
         }
-        if (after) after();
         return TRUE;
     }
 

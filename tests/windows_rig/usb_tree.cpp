@@ -300,9 +300,9 @@ void UsbTree::RemovePortName(NodeId phone, int function) {
     nodes_[static_cast<std::size_t>(node)].port_name = false;
 }
 
-void UsbTree::AfterEnumeration(const char* class_text, std::function<void()> action) {
+void UsbTree::WhenListed(const char* class_text, std::function<void()> action) {
     std::lock_guard<std::mutex> lock(mutex_);
-    after_enumeration_[class_text] = std::move(action);
+    when_listed_[class_text] = std::move(action);
 }
 
 std::vector<std::string> UsbTree::ComPorts(NodeId node) const {

@@ -96,9 +96,9 @@ public:
     void SetPendingHubRequests(int delay_ms, bool fail_descriptors = false);
     // The function's device key has no PortName value.
     void RemovePortName(NodeId phone, int function);
-    // Runs action (without the tree's lock) right after the DLL destroys a
-    // device information set of this class, once.
-    void AfterEnumeration(const char* class_text, std::function<void()> action);
+    // Runs action (without the tree's lock) when the DLL next asks for the
+    // present interfaces of this class, before they are listed: once.
+    void WhenListed(const char* class_text, std::function<void()> action);
 
     // ---- what the DLL holds and did ----
     int OpenHubHandles() const;
@@ -187,7 +187,7 @@ private:
     int failed_closes_ = 0;
     int abandoned_requests_ = 0;
     int pending_answered_ = 0;
-    std::map<std::string, std::function<void()>> after_enumeration_;  // by class text
+    std::map<std::string, std::function<void()>> when_listed_;  // by class text
     int next_unique_ = 0x10;
 };
 
