@@ -77,14 +77,24 @@ bool GetCommMask(Handle port, std::uint32_t* mask) {
 namespace {
 
 // The first wait on a port probes its driver (comm_wait.h): a wait of our
-// own, given 50 ms. A driver that can wait leaves it pending and it is
-// cancelled. One that cannot ends it at once without an event, though the
-// port is fine (Wine 8 on a pty cancels it itself: its modem-status query
-// fails). An event that arrives meanwhile is the caller's: *event gets it,
+// own, cancelled at once. A driver that can wait ends a cancelled wait at
+// once (the system completes the calling thread's cancelled I/O before
+// CancelIoEx returns), so the probe costs such a driver nothing. Wine 8 on
+// a port with modem lines waits on a thread of its own that no cancel ends,
+// only a mask change: the session's reader could never be stopped there,
+// so such a port is watched, and its probe is ended by setting the same
+// mask again. A driver that cannot wait at all ends the wait at once
+// without an event, though the port is fine (Wine 8 on a pty without modem
+// lines: its modem-status query fails); so does the driver that cancels
+// waits on its own (comm_wait.h catches that at a later wait). An event the
+// probe sees, before or after its cancel, is the caller's: *event gets it,
 // and the next wait probes again. A wait the driver refuses at once (a port
 // that is gone, or one with another wait pending: a driver takes one wait
 // per handle) says nothing of the driver either: it is the caller's answer.
 bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
+    // Wine's wait thread looks for a mask change every millisecond or so; a
+    // cancel that a driver honours has ended the wait long before this.
+    constexpr DWORD kCancelWaitMs = 100;
     *event = 0;
     OVERLAPPED probe{};
     probe.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -94,36 +104,36 @@ bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
     }
     DWORD mask = 0;
     DWORD ignored = 0;
-    bool done = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
-    DWORD error = done ? 0 : ::GetLastError();
-    if (!done && error != ERROR_IO_PENDING) {
+    const bool at_once = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
+    DWORD error = at_once ? 0 : ::GetLastError();
+    if (!at_once && error != ERROR_IO_PENDING) {
         ::CloseHandle(probe.hEvent);
         w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
         ::SetLastError(error);
         return false;
     }
-    if (!done && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
-        // The driver waits. One that also ends the wait when it is cancelled
-        // (every Windows driver) gets the system's waits from now on. Wine 8
-        // waits on a thread of its own that no CancelIo ends, only a mask
-        // change: the session's reader could never be stopped there, so such
-        // a port is watched too.
+    bool cancellable = true;
+    bool done = at_once;
+    if (!at_once) {
         ::CancelIoEx(H(port), &probe);
-        bool cancellable = ::WaitForSingleObject(probe.hEvent, 500) == WAIT_OBJECT_0;
-        if (!cancellable) ::SetCommMask(H(port), watched);
-        ::GetOverlappedResult(H(port), &probe, &ignored, TRUE);
-        ::CloseHandle(probe.hEvent);
-        if (cancellable)
-            w32::EndProbe(port, w32::CommDriver::kWaits, watched);
-        else
-            w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "does not end a cancelled wait");
-        return true;
+        if (::WaitForSingleObject(probe.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+            cancellable = false;
+            ::SetCommMask(H(port), watched);
+        }
+        done = ::GetOverlappedResult(H(port), &probe, &ignored, TRUE) != FALSE;
     }
-    if (!done) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
     ::CloseHandle(probe.hEvent);
     if (done && mask != 0) {  // says nothing of the driver: the next wait probes again
         w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
         *event = mask;
+        return true;
+    }
+    if (!cancellable) {
+        w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "does not end a cancelled wait");
+        return true;
+    }
+    if (!done && ::GetLastError() == ERROR_OPERATION_ABORTED) {  // our cancel ended it: the driver waits
+        w32::EndProbe(port, w32::CommDriver::kWaits, watched);
         return true;
     }
     DWORD errors = 0;
