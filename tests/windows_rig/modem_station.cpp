@@ -46,6 +46,9 @@ bool ModemStation::HangUp(const std::string& port) { return Ask("hangup " + port
 bool ModemStation::Silent(const std::string& port, bool silent) {
     return Ask("silent " + port + (silent ? " 1" : " 0"));
 }
+bool ModemStation::Pause(const std::string& port, bool paused) {
+    return Ask("pause " + port + (paused ? " 1" : " 0"));
+}
 int ModemStation::Commands(const std::string& port) {
     std::string value;
     return Ask("commands " + port, &value) ? std::atoi(value.c_str()) : -1;

@@ -21,6 +21,8 @@ public:
     // the port can no longer be opened.
     bool HangUp(const std::string& port);
     bool Silent(const std::string& port, bool silent);
+    // While paused nothing is read from the port: writes to it fill it up.
+    bool Pause(const std::string& port, bool paused);
     // Command lines the modem has received; -1 when it cannot tell.
     int Commands(const std::string& port);
 

@@ -8,6 +8,8 @@
 //   hangup COMn        the far end goes, as when the phone is pulled out:
 //                      the pty hangs up and the link goes
 //   silent COMn 1|0    commands get no answer, or answers again
+//   pause COMn 1|0     nothing is read from the port, so writes to it
+//                      fill it up, or it is read again
 //   commands COMn      "ok <count>": command lines the modem has received
 // Standing answers beside "OK": "AT+FAIL" gets ERROR.
 // Usage: modem_station PREFIX. Prints the TCP port, then serves until its
@@ -65,6 +67,10 @@ public:
         }
         if (verb == "silent") {
             it->second->SetSilent(value == "1");
+            return "ok";
+        }
+        if (verb == "pause") {
+            it->second->SetPaused(value == "1");
             return "ok";
         }
         if (verb == "commands") return "ok " + std::to_string(it->second->Commands().size());
