@@ -32,7 +32,7 @@ DWORD WINAPI Talk(LPVOID context) {
 // DLL: FreeLibrary unloads it (nothing pins it to the thread), and the
 // thread's exit runs nothing of the DLL.
 TEST(RigHost, FreeLibraryWhileAThreadThatReadOverlappedLivesOn) {
-    RigStation station;
+    RigStation station(SelfMonitoringIni(), RigStation::Copy::kOwn);
     StandardTree t(station.tree);
     auto [data, uart] = Started(station);
     Worker w{&station, uart, ::CreateEventA(nullptr, TRUE, FALSE, nullptr),

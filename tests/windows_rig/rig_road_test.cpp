@@ -74,7 +74,7 @@ TEST(RigRoad, IdsByPortAndTheHubRemovalRules) {
     auto second = station.tree.AddCompositePhone(t.inner_hub, 3, kPhoneVendor, kCompositeProduct,
                                                  CompositeFunctions("COM13"));
     station.tree.Unplug(second);
-    station.WriteConnectivityConfig("[HISTORY]\nwhen=rig\n[STATION]\n0.3.4.3=42,\n");
+    station.WriteConnectivityConfig("[STATION]\n0.3.4.3=42,\n");
     auto [data, uart] = Started(station);
     (void)ftdi;
 

@@ -8,10 +8,33 @@
 
 namespace eklv::test {
 
-RigStation::RigStation(const std::string& ini) : lib(ini) {
-    EXPECT_TRUE(modems.connected()) << "no modem station: run through with_modem_station.sh";
-    if (lib.ok()) rebound = UsbTree::Install(static_cast<HMODULE>(lib.module()));
+namespace {
+
+// Loads the copy and binds its imports to the tree.
+std::unique_ptr<LoadedLibrary> Load(const std::string& ini) {
+    auto lib = std::make_unique<LoadedLibrary>(ini);
+    const int rebound = lib->ok() ? UsbTree::Install(static_cast<HMODULE>(lib->module())) : 0;
     EXPECT_EQ(rebound, UsbTree::kCalls) << "import entries of eklv.dll bound to the tree";
+    return lib;
+}
+
+LoadedLibrary& Shared(const std::string& ini) {
+    static std::unique_ptr<LoadedLibrary> shared;
+    if (!shared) {
+        shared = Load(ini);
+    } else {
+        shared->Write("eklv.ini", ini);
+        std::error_code ignored;
+        for (const std::string& log : shared->LogFiles()) std::filesystem::remove(shared->File(log), ignored);
+    }
+    return *shared;
+}
+
+}  // namespace
+
+RigStation::RigStation(const std::string& ini, Copy copy)
+    : own_(copy == Copy::kOwn ? Load(ini) : nullptr), lib(own_ ? *own_ : Shared(ini)) {
+    EXPECT_TRUE(modems.connected()) << "no modem station: run through with_modem_station.sh";
     char folder[MAX_PATH];
     if (SUCCEEDED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder)))
         config_path_ = std::string(folder) + "\\Common Files\\Norvanta Shared\\KVTSDK\\USBConnectivityConfig.ini";
@@ -28,13 +51,13 @@ RigStation::~RigStation() {
     std::cerr << "end of the log:\n" << log.substr(log.size() > 30000 ? log.size() - 30000 : 0);
 }
 
-void RigStation::WriteConnectivityConfig(const std::string& text) {
+std::uint32_t RigStation::Start(CallbackLog* callbacks) {
+    std::string config = "[HISTORY]\nwhen=rig\n[ROOT_TID]\n";
+    int root = 0;
+    for (const std::string& controller : tree.Controllers()) config += controller + "=" + std::to_string(root++) + "\n";
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(config_path_).parent_path(), ignored);
-    std::ofstream(config_path_, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::uint32_t RigStation::Start(CallbackLog* callbacks) {
+    std::ofstream(config_path_, std::ios::binary | std::ios::trunc) << config << config_sections_;
     for (const std::string& port : tree.ComPorts(0)) EXPECT_TRUE(modems.Open(port)) << port;
     EKLVInitParams params = HostParams(host.hwnd(), callbacks);
     const std::uint32_t r = lib.Initialize(&params);

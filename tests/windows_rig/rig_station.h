@@ -4,11 +4,21 @@
 // station, and a host window that records the announcements. Build the
 // tree, then Start; Pull and PlugIn move phones and hubs as a technician
 // does (the port goes first, then the broadcasts).
+//
+// The stations of a process share one loaded copy, initialised and
+// uninitialised by each in turn with its own eklv.ini and log: Wine 8
+// crashes in its loader (alloc_tls_slot) when a DLL with TLS is loaded
+// after one of its serial ports' uncancellable comm-event waits has ended,
+// so a process loads the DLL once. A station that must unload it asks for a
+// copy of its own, and its process loads no other. Root hubs get the root
+// TIDs of their controllers' order from USBConnectivityConfig.ini, as the
+// counter of unconfigured root hubs runs on across initialisations.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +32,8 @@ namespace eklv::test {
 
 class RigStation {
 public:
-    explicit RigStation(const std::string& ini = SelfMonitoringIni());
+    enum class Copy { kShared, kOwn };
+    explicit RigStation(const std::string& ini = SelfMonitoringIni(), Copy copy = Copy::kShared);
     ~RigStation();
 
     // Serves the COM ports of every plugged phone, then EKLVInitialize in
@@ -43,18 +54,24 @@ public:
     std::string Product(std::uint32_t id);
     std::string Log() const { return lib.ReadLogs(); }
 
-    // USBConnectivityConfig.ini in the prefix's common application data,
-    // removed again by the destructor.
-    void WriteConnectivityConfig(const std::string& text);
+    // Sections of USBConnectivityConfig.ini in the prefix's common
+    // application data beside the root TIDs Start writes there (removed
+    // again by the destructor).
+    void WriteConnectivityConfig(const std::string& sections) { config_sections_ = sections; }
 
     UsbTree tree;
-    LoadedLibrary lib;
+
+private:
+    std::unique_ptr<LoadedLibrary> own_;
+
+public:
+    LoadedLibrary& lib;
     ModemStation modems;
     HostWindow host;
-    int rebound = 0;  // import entries bound to the tree
 
 private:
     std::string config_path_;
+    std::string config_sections_;
     bool started_ = false;
 };
 

@@ -305,6 +305,18 @@ void UsbTree::WhenListed(const char* class_text, std::function<void()> action) {
     when_listed_[class_text] = std::move(action);
 }
 
+std::vector<std::string> UsbTree::Controllers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> ids;
+    for (const Node& n : nodes_) {
+        if (n.kind != Kind::kController) continue;
+        std::string id = n.instance_id;
+        for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        ids.push_back(id);
+    }
+    return ids;
+}
+
 std::vector<std::string> UsbTree::ComPorts(NodeId node) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> ports;

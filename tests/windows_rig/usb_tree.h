@@ -107,6 +107,9 @@ public:
     int AbandonedHubRequests() const;  // pending when their handle was closed
     int PendingHubRequests() const;    // answered ERROR_IO_PENDING so far
 
+    // The instance ids of the host controllers, lower case, in the order
+    // they were added.
+    std::vector<std::string> Controllers() const;
     // The COM ports of the functions in a node's subtree that are plugged in
     // it (whether the node itself is plugged or not).
     std::vector<std::string> ComPorts(NodeId node) const;
