@@ -48,6 +48,12 @@ void EventPool::Give(pf::Handle event) {
     }
 }
 
+std::size_t EventPool::IdleCount() {
+    Pool& p = ThePool();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    return p.idle.size();
+}
+
 void EventPool::ReleaseAll() {
     std::vector<pf::Handle> idle;
     Pool& p = ThePool();

@@ -8,6 +8,8 @@
 // closes the pooled events once no device call is inside.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/handle.h"
 
 namespace eklv {
@@ -21,6 +23,8 @@ public:
     // Closes every pooled event. Only while no call has one borrowed (the
     // call gate is drained).
     static void ReleaseAll();
+    // Events in the pool, not borrowed: kept for the next calls, not leaked.
+    static std::size_t IdleCount();
 };
 
 // An event borrowed for the scope.
