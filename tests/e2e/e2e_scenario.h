@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "eklv/eklv.h"
 #include "support/eventually.h"
 #include "support/lib_folder.h"
@@ -164,6 +166,18 @@ std::string Transact(Library& lib, std::uint32_t id, EKLV_HANDLE h, const std::s
         answer.append(buffer, length);
     }
     return answer;
+}
+
+// An interface opened blocking answers AT with OK and takes a baud rate of
+// 115200; it is closed again.
+template <class Library>
+void ExpectBlockingAtAndBaud(Library& lib, std::uint32_t id, std::uint32_t type) {
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(lib.OpenDevice(id, type, &h, 1), 0u);
+    EXPECT_NE(Transact(lib, id, h, "AT\r").find("OK"), std::string::npos);
+    std::uint32_t rate = 115200;
+    EXPECT_EQ(lib.SetBaudRate(id, type, &rate), 0u);
+    EXPECT_EQ(lib.CloseDevice(id, type), 0u);
 }
 
 }  // namespace eklv::test

@@ -137,14 +137,9 @@ TEST(RigRoad, AtBothWaysAndAPhonePulledDuringARead) {
     ASSERT_NE(data, EKLV_NO_DEVICE);
     LoadedLibrary& lib = station.lib;
 
-    EKLV_HANDLE h = 0;
-    ASSERT_EQ(lib.OpenDevice(data, INF_DATA, &h, 1), 0u);
-    EXPECT_NE(Transact(lib, data, h, "AT\r").find("OK"), std::string::npos);
-    EXPECT_NE(Transact(lib, data, h, "AT+FAIL\r").find("ERROR"), std::string::npos);
-    std::uint32_t rate = 115200;
-    EXPECT_EQ(lib.SetBaudRate(data, INF_DATA, &rate), 0u);
-    EXPECT_EQ(lib.CloseDevice(data, INF_DATA), 0u);
+    ExpectBlockingAtAndBaud(lib, data, INF_DATA);
 
+    EKLV_HANDLE h = 0;
     ASSERT_EQ(lib.OpenDevice(uart, INF_UART, &h, 0), 0u);
     EXPECT_NE(Transact(lib, uart, h, "AT\r").find("OK"), std::string::npos);
     char reply[64];

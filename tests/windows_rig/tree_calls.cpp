@@ -14,6 +14,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "platform/module.h"
 #include "windows_rig/import_table.h"
 #include "windows_rig/usb_tree.h"
 
@@ -37,11 +38,8 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 std::string ClassText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
+    static_assert(sizeof(GUID) == sizeof(pf::Guid));
+    return "{" + pf::GuidToString(reinterpret_cast<const pf::Guid&>(g)) + "}";
 }
 
 GUID ClassGuid(const std::string& text) {

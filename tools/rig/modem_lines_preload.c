@@ -39,6 +39,17 @@ static int with_lines(ioctl_fn real, int fd, unsigned long request, void *arg)
     }
 }
 
+/* The real function of name, found once into *real (ioctl where glibc has
+ * no __ioctl_time64), called with the lines of a real tty. */
+static int forward(const char *name, ioctl_fn *real, int fd, unsigned long request, void *arg)
+{
+    if (*real == NULL)
+        *real = (ioctl_fn)dlsym(RTLD_NEXT, name);
+    if (*real == NULL)
+        *real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    return with_lines(*real, fd, request, arg);
+}
+
 int ioctl(int fd, unsigned long request, ...)
 {
     static ioctl_fn real;
@@ -46,9 +57,7 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (real == NULL)
-        real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    return with_lines(real, fd, request, arg);
+    return forward("ioctl", &real, fd, request, arg);
 }
 
 int __ioctl_time64(int fd, unsigned long request, ...)
@@ -58,9 +67,5 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (real == NULL)
-        real = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
-    if (real == NULL)
-        real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    return with_lines(real, fd, request, arg);
+    return forward("__ioctl_time64", &real, fd, request, arg);
 }
