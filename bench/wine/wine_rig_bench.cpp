@@ -11,7 +11,10 @@
 //            what has arrived, on Windows and under Wine);
 //   fresh    open, one AT round trip and close, timed apart, each way;
 //   plug     plug to WM_ZORVAN_INTERFACE_ARRIVAL, beside the DLL's own
-//            start-up scan of the same tree (EKLVInitialize to the arrival).
+//            start-up scan of the same tree (EKLVInitialize to the arrival),
+//            and beside the bare message path the same plug takes: the
+//            broadcast sent to a window on a thread of its own, which posts
+//            the arrival message to the host window at once.
 //
 // Google Benchmark has no mingw build in Debian, so this program times the
 // loops itself: rounds alternate library and raw, and the medians of the
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "windows_rig/import_table.h"
 #include "windows_rig/rig_station.h"
 
 namespace {
@@ -102,8 +106,84 @@ void LibraryTrip(RigStation& s, std::uint32_t id, EKLV_HANDLE h) {
     }
 }
 
+// A window on a thread of its own that answers WM_DEVICECHANGE by posting
+// the arrival message to the host window: the messages of a plug without
+// the library's work between them.
+class Relay {
+public:
+    explicit Relay(HWND host) : host_(host) {
+        thread_ = ::CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+        while (window_ == nullptr) ::Sleep(1);
+    }
+    ~Relay() {
+        ::PostMessageA(window_, WM_QUIT, 0, 0);
+        ::WaitForSingleObject(thread_, INFINITE);
+        ::CloseHandle(thread_);
+    }
+    void Plug() {
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutA(window_, WM_DEVICECHANGE, 0x8000, 0, SMTO_BLOCK, 10000, &result);
+    }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+        if (message == WM_DEVICECHANGE) {
+            auto* self = reinterpret_cast<Relay*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+            ::PostMessageA(self->host_, self->arrival_, 0, INF_UART);
+            return TRUE;
+        }
+        return ::DefWindowProcA(hwnd, message, wparam, lparam);
+    }
+    static DWORD WINAPI Run(LPVOID context) {
+        auto* self = static_cast<Relay*>(context);
+        WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.lpszClassName = "EKLVBenchRelay";
+        ::RegisterClassExA(&wc);
+        HWND hwnd = ::CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                      nullptr);
+        ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->window_ = hwnd;
+        MSG msg;
+        while (::GetMessageA(&msg, nullptr, 0, 0) > 0) ::DispatchMessageA(&msg);
+        ::DestroyWindow(hwnd);
+        return 0;
+    }
+    const HWND host_;
+    const UINT arrival_ = ::RegisterWindowMessageA(EKLV_MSG_INTERFACE_ARRIVAL);
+    HANDLE thread_ = nullptr;
+    volatile HWND window_ = nullptr;
+};
+
+// The DLL's profile reads (eklv.ini, USBConnectivityConfig.ini) and event
+// creations, counted and timed: each is a file or a wine server call under
+// Wine, and a plug makes many.
+struct Calls {
+    long count = 0;
+    Clock::duration time{};
+};
+Calls g_profile, g_events;
+
+DWORD WINAPI CountedProfileRead(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out, DWORD size, LPCSTR file) {
+    const Clock::time_point t = Clock::now();
+    const DWORD r = ::GetPrivateProfileStringA(section, key, fallback, out, size, file);
+    ++g_profile.count;
+    g_profile.time += Clock::now() - t;
+    return r;
+}
+
+HANDLE WINAPI CountedCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCSTR name) {
+    const Clock::time_point t = Clock::now();
+    HANDLE h = ::CreateEventA(security, manual, initial, name);
+    ++g_events.count;
+    g_events.time += Clock::now() - t;
+    return h;
+}
+
 struct Figures {
-    std::vector<double> settled, settled_raw, fresh, fresh_raw, close, close_raw, plug, scan;
+    std::vector<double> settled, settled_raw, fresh, fresh_raw, close, close_raw, plug, plug_raw, scan;
 };
 
 void Report(int round, const Figures& f) {
@@ -112,10 +192,10 @@ void Report(int round, const Figures& f) {
         "  settled AT round trip   library %8.1f   raw %8.1f   library/raw %.2f\n"
         "  fresh open + AT         library %8.1f   raw %8.1f   library/raw %.2f\n"
         "  close after traffic     library %8.1f   raw %8.1f\n"
-        "  plug to arrival         %8.1f   start-up scan to arrival %8.1f\n",
+        "  plug to arrival         library %8.1f   bare messages %8.1f   start-up scan to arrival %8.1f\n",
         round, Median(f.settled), Median(f.settled_raw), Median(f.settled) / Median(f.settled_raw), Median(f.fresh),
         Median(f.fresh_raw), Median(f.fresh) / Median(f.fresh_raw), Median(f.close), Median(f.close_raw),
-        Median(f.plug), Median(f.scan));
+        Median(f.plug), Median(f.plug_raw), Median(f.scan));
 }
 
 }  // namespace
@@ -127,7 +207,12 @@ int main() {
     auto root = station.tree.AddRootHub(pci);
     auto phone = station.tree.AddSinglePhone(root, 1, eklv::test::kPhoneVendor, eklv::test::kSingleProduct,
                                              eklv::test::SingleFunction(kPort));
+    auto* dll = static_cast<HMODULE>(station.lib.module());
+    eklv::test::RebindImport(dll, "KERNEL32.dll", "GetPrivateProfileStringA",
+                             reinterpret_cast<const void*>(&CountedProfileRead));
+    eklv::test::RebindImport(dll, "KERNEL32.dll", "CreateEventA", reinterpret_cast<const void*>(&CountedCreateEvent));
     Figures f;
+    Calls plug_profile, plug_events;
     std::uint32_t id = EKLV_NO_DEVICE;
     for (int round = 1; round <= kRounds; ++round) {
         // The start-up scan of the tree, to the arrival of the phone.
@@ -184,14 +269,33 @@ int main() {
             if (!station.host.removals.Wait(removals + 1)) Fail("removal");
             arrivals = station.host.arrivals.count();
             if (!station.modems.Open(kPort)) Fail("modem station");
+            const Calls profile = g_profile, events = g_events;
             t = Clock::now();
             station.tree.Plug(phone);
             if (!station.host.arrivals.Wait(arrivals + 1, &arrived)) Fail("arrival");
             f.plug.push_back(Us(arrived - t));
+            plug_profile.count += g_profile.count - profile.count;
+            plug_profile.time += g_profile.time - profile.time;
+            plug_events.count += g_events.count - events.count;
+            plug_events.time += g_events.time - events.time;
         }
         if (station.Stop() != 0) Fail("EKLVUninitialize");
+        {
+            Relay relay(reinterpret_cast<HWND>(station.host.hwnd()));
+            for (int i = 0; i < kPlugs; ++i) {
+                arrivals = station.host.arrivals.count();
+                t = Clock::now();
+                relay.Plug();
+                if (!station.host.arrivals.Wait(arrivals + 1, &arrived)) Fail("relayed arrival");
+                f.plug_raw.push_back(Us(arrived - t));
+            }
+        }
         Report(round, f);
     }
+    const double plugs = static_cast<double>(kRounds) * kPlugs;
+    std::printf("per plug: %.1f profile reads taking %.0f us, %.1f events made taking %.0f us\n",
+                plug_profile.count / plugs, Us(plug_profile.time) / plugs, plug_events.count / plugs,
+                Us(plug_events.time) / plugs);
     std::printf("close within 60 ms: %s\n", Median(f.close) <= 60000 ? "yes" : "no");
     return 0;
 }
