@@ -11,13 +11,18 @@ add_link_options(-static)
 enable_language(RC)
 include(${CMAKE_CURRENT_LIST_DIR}/windows-sdk.cmake)
 
-# The 64-bit build runs its tests under Wine: CTest starts every test
+# Both builds run their tests under Wine: CTest starts every test
 # executable through scripts/wine-run.sh with a Wine prefix of the build
-# folder's own (created on first use).
+# folder's own (created on first use), a 64-bit prefix for the x64 build and
+# a 32-bit one (32-bit Wine, as on the 32-bit hosts of the DLL) for i686.
 set(EKLV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the tests")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh ${EKLV_WINEPREFIX})
+  set(EKLV_WINEARCH win64)
+else()
+  set(EKLV_WINEARCH win32)
 endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEARCH=${EKLV_WINEARCH} ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh
+  ${EKLV_WINEPREFIX})
 
 add_subdirectory(src)
 
@@ -27,4 +32,5 @@ if(EKLV_BUILD_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   add_subdirectory(tests/windows)
+  add_subdirectory(tests/windows_rig)
 endif()

@@ -11,7 +11,7 @@
 #include "session/device_operations.h"
 #include "session/session.h"
 #include "session/session_mgr.h"
-#include "transport/thread_event.h"
+#include "transport/event_pool.h"
 
 namespace eklv {
 namespace {
@@ -92,9 +92,9 @@ std::uint32_t UninitializeLibrary() {
     CKLVDeviceIdMgr::UnInitialize();
     CKLVMsgDispatcher::UnInitialize();
     UnInitSettings();
-    // Host threads keep their read and write events between calls; none is
-    // in a call now.
-    if (drained) ThreadEvent::ReleaseAll();
+    // The events host calls borrow for their overlapped reads and writes;
+    // none is in a call now.
+    if (drained) EventPool::ReleaseAll();
     LogMessage(kNoDevice, kLogInfo, kCatApi, "EKLVUninitialize (->), %d", 0);
     CKLVMessageLogger::UnInitialize();
     pf::ReapEndedThreads();

@@ -26,6 +26,13 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 inline bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
+inline bool ContainsNoCase(std::string_view text, std::string_view part) {
+    if (part.size() > text.size()) return false;
+    for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
+        if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
+    return false;
+}
+
 // "\\?\" + id with every backslash turned into '#' + "#" + class text in braces.
 inline std::string SymbolicNameOf(std::string_view instance_id, std::string_view class_in_braces) {
     std::string name = "\\\\?\\";

@@ -146,7 +146,7 @@ std::uint32_t CKLVUSBUtilities::GetParentHubSymbolicName(const std::string& name
             return kUsbQueryFailed;
         }
         if (IsInterfaceTypePresent(parent_id, &kGuidUsbHubInterface) == kUsbOk &&
-            (Contains(parent_id, "hub") || Contains(service, "hub"))) {
+            (Contains(parent_id, "hub") || ContainsNoCase(service, "hub"))) {
             *hub_name = SymbolicNameOf(parent_id, kUsbHubClassText);
             CKLVTopologyMemo::KeepParentHub(name, *hub_name);
             return kUsbOk;
@@ -250,14 +250,22 @@ std::uint32_t CKLVUSBUtilities::GetDeviceConnectionIndex(const std::string& name
             return kUsbQueryFailed;
         }
         if (connection.ConnectionStatus != pf::kDeviceConnected) continue;
+        // A device whose driver key cannot be had (one without a driver yet,
+        // such as a phone in download mode before its driver is installed)
+        // is not the device asked for: its port is passed over, so that the
+        // devices on later ports still find theirs.
+        auto skip_port = [&] {
+            Log(kLogWarning,
+                "CKLVUSBUtilities::GetDeviceConnectionIndex - port %d skipped: "
+                "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Error = %d",
+                index, static_cast<int>(pf::GetLastError()));
+        };
         pf::UsbNodeConnectionDriverkeyName fixed{};
         fixed.ConnectionIndex = static_cast<std::uint32_t>(index);
         if (!pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionDriverkeyName, &fixed, sizeof fixed,
                                  &fixed, sizeof fixed, &returned, nullptr)) {
-            Log(kLogError,
-                "CKLVUSBUtilities::GetDeviceConnectionIndex - IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Error = %d",
-                static_cast<int>(pf::GetLastError()));
-            return kUsbQueryFailed;
+            skip_port();
+            continue;
         }
         std::unique_ptr<std::uint8_t[]> full;
         const std::uint32_t full_size = fixed.ActualLength + sizeof fixed;
@@ -269,10 +277,8 @@ std::uint32_t CKLVUSBUtilities::GetDeviceConnectionIndex(const std::string& name
         std::memcpy(full.get(), &fixed.ConnectionIndex, sizeof fixed.ConnectionIndex);
         if (!pf::DeviceIoControl(hub.handle, pf::kIoctlUsbGetNodeConnectionDriverkeyName, full.get(), full_size,
                                  full.get(), full_size, &returned, nullptr)) {
-            Log(kLogError,
-                "CKLVUSBUtilities::GetDeviceConnectionIndex - IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Error = %d",
-                static_cast<int>(pf::GetLastError()));
-            return kUsbQueryFailed;
+            skip_port();
+            continue;
         }
         constexpr std::uint32_t kNameOffset = offsetof(pf::UsbNodeConnectionDriverkeyName, DriverKeyName);
         std::uint32_t name_bytes = (returned < full_size ? returned : full_size);

@@ -21,9 +21,25 @@ constexpr std::size_t kMaxSymbolicName = 512;
 constexpr const char* kMakerVendor = "vid_6b4d";
 constexpr const char* kModemPortDescription = "MTK USB Modem Port";
 constexpr const char* kGadgetPortDescription = "Gadget CDC VCOM Port";
+// Windows' own CDC ACM driver (usbser) describes every function it serves so.
+constexpr const char* kUsbSerialDescription = "USB Serial Device";
 // A pre-order walk of any real device tree ends long before this; the
 // bound only keeps a tree that changes under the walk from holding it.
 constexpr int kMaxWalkNodes = 65536;
+
+// The criteria of the walk to the node below the nearest hub above name.
+DeviceSearchCriteria BelowHub(const std::string& name) {
+    DeviceSearchCriteria criteria;
+    criteria.SymbolicName = name;
+    criteria.ServiceText = "hub";
+    criteria.InterfaceClass = &kGuidUsbHubInterface;
+    return criteria;
+}
+
+bool IsSerialFunction(const char* description) {
+    return EqualsNoCase(description, kModemPortDescription) || EqualsNoCase(description, kGadgetPortDescription) ||
+           EqualsNoCase(description, kUsbSerialDescription);
+}
 
 void LogInfo(const char* format, const char* text) { LogMessage(kNoDevice, kLogInfo, kCatGeneral, format, text); }
 void LogError(const char* format, const char* text) { LogMessage(kNoDevice, kLogError, kCatGeneral, format, text); }
@@ -230,7 +246,9 @@ std::uint32_t CKLVUSBUtilities::FindDeviceInstance(const DeviceSearchCriteria& c
             if (ReadStringProperty(next, pf::kCmDrpService, &service) != pf::kCrSuccess) break;
             std::uint32_t present = kUsbOk;
             if (criteria.InterfaceClass != nullptr) present = IsInterfaceTypePresent(next_id, criteria.InterfaceClass);
-            if (present == kUsbOk && Contains(service, criteria.ServiceText)) {
+            // Without regard to case: the in-box USB 3 hub driver of Windows 8
+            // and later is USBHUB3, USB 2 hubs are usbhub.
+            if (present == kUsbOk && ContainsNoCase(service, criteria.ServiceText)) {
                 // A parent walk answers the node below the match.
                 if (criteria.Direction == 1) *instance_id = next_id;
                 return kUsbOk;
@@ -254,12 +272,8 @@ std::uint32_t CKLVUSBUtilities::GetPIDFromSymbolicName(const std::string& name, 
         *pid = lower.substr(pos, 8);
         return kUsbOk;
     }
-    DeviceSearchCriteria criteria;
-    criteria.SymbolicName = name;
-    criteria.ServiceText = "hub";
-    criteria.InterfaceClass = &kGuidUsbHubInterface;
     std::string parent;
-    if (FindDeviceInstance(criteria, &parent) != kUsbOk) {
+    if (FindDeviceInstance(BelowHub(name), &parent) != kUsbOk) {
         LogInfo("CKLVUSBUtilities::GetPIDFromSymbolicName: Unable to get parent instance ID. (%s)", name.c_str());
         return kUsbQueryFailed;
     }
@@ -316,26 +330,35 @@ bool CKLVUSBUtilities::GetDeviceInstanceIDFromSymlic(const std::string& name, st
     if (pf::CM_Locate_DevNodeA(&node, start_id.c_str(), pf::kCmLocateDevNodeNormal) != pf::kCrSuccess) {
         error = pf::GetLastError();
     } else {
-        // Pre-order from the start node through the rest of the tree.
+        // Pre-order from the start node, but never above the phone's own
+        // node (the device below its hub): a walk that went on through the
+        // rest of the tree gave a composite phone whose serial function it
+        // did not recognise the COM port of the next phone. A phone that
+        // cannot be placed keeps the walk to the start node's subtree.
+        pf::DevInst phone = node;
+        std::string phone_id;
+        pf::DevInst located = 0;
+        if (FindDeviceInstance(BelowHub(name), &phone_id) == kUsbOk &&
+            pf::CM_Locate_DevNodeA(&located, phone_id.c_str(), pf::kCmLocateDevNodeNormal) == pf::kCrSuccess)
+            phone = located;
         bool found = false;
         for (int visited = 0; visited < kMaxWalkNodes; ++visited) {
             char description[256] = {};
             std::uint32_t size = sizeof description;
             if (pf::CM_Get_DevNode_Registry_PropertyA(node, pf::kCmDrpDeviceDesc, nullptr, description, &size, 0) ==
                     pf::kCrSuccess &&
-                (EqualsNoCase(description, kModemPortDescription) || EqualsNoCase(description, kGadgetPortDescription))) {
+                IsSerialFunction(description)) {
                 found = true;
                 break;
             }
             pf::DevInst next = 0;
             if (pf::CM_Get_Child(&next, node, 0) == pf::kCrSuccess ||
-                pf::CM_Get_Sibling(&next, node, 0) == pf::kCrSuccess) {
+                (node != phone && pf::CM_Get_Sibling(&next, node, 0) == pf::kCrSuccess)) {
                 node = next;
                 continue;
             }
             bool moved = false;
-            pf::DevInst up = node;
-            while (pf::CM_Get_Parent(&up, up, 0) == pf::kCrSuccess) {
+            for (pf::DevInst up = node; up != phone && pf::CM_Get_Parent(&up, up, 0) == pf::kCrSuccess && up != phone;) {
                 if (pf::CM_Get_Sibling(&next, up, 0) == pf::kCrSuccess) {
                     node = next;
                     moved = true;
@@ -474,12 +497,8 @@ std::uint32_t CKLVUSBUtilities::GetCustomInterfaceProperty(const std::string& na
 bool CKLVUSBUtilities::GetParentDeviceSymLink(const std::string& name, std::string* parent,
                                               const pf::Guid* interface_class) {
     if (interface_class == nullptr) return false;
-    DeviceSearchCriteria criteria;
-    criteria.SymbolicName = name;
-    criteria.ServiceText = "hub";
-    criteria.InterfaceClass = &kGuidUsbHubInterface;
     std::string below_hub;
-    if (FindDeviceInstance(criteria, &below_hub) != kUsbOk) return false;
+    if (FindDeviceInstance(BelowHub(name), &below_hub) != kUsbOk) return false;
     DevInfoScope scope;
     scope.set = pf::SetupDiGetClassDevsA(interface_class, nullptr, pf::kDigcfPresent | pf::kDigcfDeviceInterface);
     if (scope.set == pf::kInvalidHandle) {

@@ -23,7 +23,7 @@ inline constexpr const char* kUsbHubClassText = "{f18a0e88-c30c-11d0-8815-00a0c9
 
 struct DeviceSearchCriteria {
     std::string SymbolicName;
-    std::string ServiceText;           // text the wanted node's service name contains
+    std::string ServiceText;           // text the wanted node's service name contains, in any case
     std::uint32_t Direction = 0;       // 0 parent, 1 next sibling
     const pf::Guid* InterfaceClass = nullptr;
     std::uint32_t MatchService = 1;    // 0: only count steps

@@ -243,6 +243,7 @@ std::uint32_t CKLVDeviceChangeProcessor::DeviceChangeNotice(void* instance) {
     // Arrivals still waiting for a retry go unannounced, their records
     // unhandled and not signalled.
     self->pending_.Clear();
+    self->announced_.clear();
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::DeviceChangeNotice - m_pTermEvent triggered");
     std::deque<std::unique_ptr<DeviceNotificationRecord>> left;
     {
@@ -281,6 +282,12 @@ std::uint32_t CKLVDeviceChangeProcessor::HandleDeviceNotification(std::unique_pt
     }
     enum class Handler { kNone, kArrival, kRemoval } handler = Handler::kNone;
     std::string tid;
+    if (record->event_code == EKLV_DBT_DEVICEARRIVAL && manager->self_monitoring() &&
+        (announced_.count(name) != 0 || pending_.HasNamed(name))) {
+        LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - Already announced (%s)",
+                   name.c_str());
+        return 0;
+    }
     if (record->event_code == EKLV_DBT_DEVICEARRIVAL) {
         CKLVDeviceIdMgr* ids = CKLVDeviceIdMgr::GetInstance();
         if (ids == nullptr || ids->GetDeviceTID(name, &tid) == 0) return 0;
@@ -290,6 +297,7 @@ std::uint32_t CKLVDeviceChangeProcessor::HandleDeviceNotification(std::unique_pt
     } else if (record->event_code == EKLV_DBT_DEVICEREMOVECOMPLETE) {
         LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSession::HandleDeviceNotification - Removal");
         handler = Handler::kRemoval;
+        announced_.erase(name);
         // An interface that went while its type was still being retried ends
         // as its last attempt would have: never announced.
         for (PendingArrival& gone : pending_.TakeNamed(name)) {
@@ -414,8 +422,10 @@ std::uint32_t CKLVDeviceChangeProcessor::CompleteArrival(std::unique_ptr<CEKLVUS
     CEKLVUSBSession* announced = adopted ? session.release() : session.get();
     manager->PostInterfaceEnumProcess(type, announced);
     session.reset();
-    if (manager->self_monitoring())
+    if (manager->self_monitoring()) {
         SendHostBlock(id, record.device_name, info.ProductString, info.ProductId, record.class_guid, record.event_code);
+        announced_.insert(LowerCopy(record.device_name));
+    }
     return 1;
 }
 

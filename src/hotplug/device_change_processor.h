@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "hotplug/device_notification.h"
@@ -89,6 +90,11 @@ private:
     pf::Handle term_event_ = pf::kNullHandle;    // manual reset; set by the stop routine
     pf::Handle thread_ = pf::kNullHandle;        // DeviceChangeNotice, kept to wait for it
     PendingArrivals pending_;                    // the thread's alone
+    // In self-monitoring mode, the interfaces announced and not removed
+    // since (lower case), the thread's alone: an arrival of one of them is
+    // not announced twice (a phone plugged while the start-up scan runs is
+    // both broadcast and listed).
+    std::set<std::string> announced_;
 };
 
 }  // namespace eklv

@@ -16,6 +16,11 @@ bool PendingArrivals::TakeDue(std::uint32_t now, PendingArrival* out) {
     return false;
 }
 
+bool PendingArrivals::HasNamed(const std::string& name) const {
+    return std::any_of(items_.begin(), items_.end(),
+                       [&](const PendingArrival& p) { return SameInterfaceName(p.info.DevicePath, name); });
+}
+
 std::vector<PendingArrival> PendingArrivals::TakeNamed(const std::string& name) {
     std::vector<PendingArrival> taken;
     for (auto it = items_.begin(); it != items_.end();) {

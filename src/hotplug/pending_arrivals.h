@@ -35,6 +35,8 @@ public:
     // Takes out every arrival of the interface name (compared without
     // regard to case): its removal came before it could be announced.
     std::vector<PendingArrival> TakeNamed(const std::string& name);
+    // Whether an arrival of the interface name waits (compared as above).
+    bool HasNamed(const std::string& name) const;
     // Milliseconds from now until the earliest attempt is due, 0 when one
     // is; pf::kInfinite when nothing waits.
     std::uint32_t WaitFrom(std::uint32_t now) const;

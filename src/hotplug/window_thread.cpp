@@ -10,12 +10,24 @@
 
 namespace eklv {
 
+CKLVDeviceChangeWindowThread::CKLVDeviceChangeWindowThread() : ready_(pf::CreateEventA(true, false)) {}
+
+CKLVDeviceChangeWindowThread::~CKLVDeviceChangeWindowThread() {
+    Join();
+    if (ready_ != pf::kNullHandle) pf::CloseHandle(ready_);
+}
+
+bool CKLVDeviceChangeWindowThread::WaitReady(std::uint32_t ms) {
+    return ready_ != pf::kNullHandle && pf::WaitForSingleObject(ready_, ms) == pf::kWaitObject0;
+}
+
 bool CKLVDeviceChangeWindowThread::Start(ThreadStopRoutine stop_routine) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = false;
         stop_routine_ = stop_routine;
     }
+    pf::ResetEvent(ready_);
     std::uint32_t id = 0;
     pf::Handle thread = pf::CreateThread(&CKLVDeviceChangeWindowThread::Proc, this, &id);
     if (thread == pf::kNullHandle) return false;
@@ -27,7 +39,9 @@ std::uint32_t CKLVDeviceChangeWindowThread::Proc(void* argument) {
     auto* self = static_cast<CKLVDeviceChangeWindowThread*>(argument);
     if (CKLVSupervisor* supervisor = CKLVSupervisor::GetInstance()) supervisor->OnThreadEntrance(self->stop_routine_);
     LogMessage(kNoDevice, kLogInfo, kCatGeneral, "CKLVSessionMgr::WindowThreadProc entrance");
-    if (auto* window = new (std::nothrow) CKLVUSBNotify) {
+    auto* window = new (std::nothrow) CKLVUSBNotify;  // registers for the broadcasts
+    pf::SetEvent(self->ready_);
+    if (window != nullptr) {
         const pf::Hwnd hwnd = window->GetSafeHwnd();
         // Without a window there is nothing to pump and nothing a stop could
         // reach: the thread ends at once.

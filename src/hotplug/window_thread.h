@@ -6,6 +6,9 @@
 // joins every thread before it goes; the supervisor stops them through the
 // manager's stop routine, which calls RequestStop.
 //
+// The start-up scan waits until the window has registered (WaitReady), so
+// that a phone plugged meanwhile is heard of.
+//
 // A thread that has not started pumping when the stop comes sees the
 // request and ends without pumping; one whose window could not be created
 // ends at once.
@@ -24,9 +27,9 @@ namespace eklv {
 
 class CKLVDeviceChangeWindowThread {
 public:
-    CKLVDeviceChangeWindowThread() = default;
+    CKLVDeviceChangeWindowThread();
     // Joins what is still running.
-    ~CKLVDeviceChangeWindowThread() { Join(); }
+    ~CKLVDeviceChangeWindowThread();
     CKLVDeviceChangeWindowThread(const CKLVDeviceChangeWindowThread&) = delete;
     CKLVDeviceChangeWindowThread& operator=(const CKLVDeviceChangeWindowThread&) = delete;
 
@@ -38,6 +41,9 @@ public:
     void RequestStop();
     // Asks every thread to stop and waits for each.
     void Join();
+    // Waits up to ms until the last thread started has registered its
+    // window for the broadcasts (or found it cannot); false after the bound.
+    bool WaitReady(std::uint32_t ms);
     // The newest device-change window while its thread pumps it, else 0.
     pf::Hwnd window_handle() const { return window_hwnd_.load(); }
 
@@ -50,6 +56,9 @@ private:
     std::vector<pf::Hwnd> live_;  // windows being pumped
     std::atomic<pf::Hwnd> window_hwnd_{0};
     std::vector<pf::Handle> threads_;  // owner handles, waited for in Join
+    // Manual reset: set once the last thread started has registered its
+    // window for the broadcasts, or cannot.
+    pf::Handle ready_ = pf::kNullHandle;
 };
 
 }  // namespace eklv

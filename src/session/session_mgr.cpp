@@ -24,6 +24,7 @@ namespace {
 CKLVSessionMgr* g_instance = nullptr;
 
 constexpr std::uint32_t kNotificationWaitMs = 30000;
+constexpr std::uint32_t kWindowReadyWaitMs = 5000;  // the start-up scan's wait for the registration
 std::atomic<std::uint32_t> g_wait_for_testing{0};
 
 std::uint16_t LowId(std::uint32_t device_id) { return static_cast<std::uint16_t>(device_id & 0xFFFF); }
@@ -32,7 +33,9 @@ std::uint16_t LowId(std::uint32_t device_id) { return static_cast<std::uint16_t>
 
 // ---- lifecycle --------------------------------------------------------------
 
-CKLVSessionMgr::CKLVSessionMgr() : session_list_(std::make_unique<CKLVSessionList>()) { InitializeGUIDArray(); }
+CKLVSessionMgr::CKLVSessionMgr() : session_list_(std::make_unique<CKLVSessionList>()) {
+    InitializeGUIDArray();
+}
 
 CKLVSessionMgr::~CKLVSessionMgr() {
     // Destroys every remaining session with the list.
@@ -66,6 +69,14 @@ std::uint32_t CKLVSessionMgr::Initialize(bool self_monitoring) {
                        static_cast<int>(pf::GetLastError()));
             return EKLV_NO_RESOURCES;
         }
+        // The window registers for the broadcasts before the scan lists what
+        // is present: a phone plugged meanwhile is then heard of, where it
+        // fell between the two before (and it is announced once,
+        // hotplug/device_change_processor.cpp).
+        if (!manager->window_thread_.WaitReady(kWindowReadyWaitMs))
+            LogMessage(kNoDevice, kLogWarning, kCatGeneral,
+                       "CKLVSessionMgr::Initialize - device-change window not ready after %u ms, scanning",
+                       static_cast<unsigned>(kWindowReadyWaitMs));
         manager->ScanForAllUSBDevices();
     }
     manager->initialised_ = true;

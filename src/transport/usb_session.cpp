@@ -13,7 +13,7 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "transport/thread_event.h"
+#include "transport/event_pool.h"
 
 namespace eklv {
 
@@ -22,6 +22,9 @@ namespace {
 constexpr std::uint32_t kIoctlUsbGetDescriptorFromNodeConnection = 0x220410;
 constexpr std::uint32_t kPurgeAll = pf::kPurgeTxAbort | pf::kPurgeRxAbort | pf::kPurgeTxClear | pf::kPurgeRxClear;
 constexpr std::uint32_t kThreadAllAccess = 0x1F03FF;  // what OpenThread is asked for; Linux has no access masks
+// A hub answers a descriptor request in milliseconds; one that has not after
+// this long is cancelled.
+constexpr std::uint32_t kHubRequestWaitMs = 2000;
 
 unsigned HandleValue(pf::Handle h) { return static_cast<unsigned>(h); }
 
@@ -30,11 +33,16 @@ unsigned HandleValue(pf::Handle h) { return static_cast<unsigned>(h); }
 // What the reader thread shares with its session.
 struct CEKLVUSBSession::ReaderSlot {
     ReaderSlot() : data_rx(pf::CreateEventA(false, false)), stop_event(pf::CreateEventA(false, false)) {}
-    // The session closes the events itself when it ends (with its log lines);
-    // closing a handle twice fails harmlessly, handles are never reused.
+    // The slot alone closes its handles, once, when the last of the session
+    // and its reader lets go of it: Windows hands a closed handle's value
+    // out again at once, so a second close would close another thread's
+    // handle.
     ~ReaderSlot() {
-        pf::CloseHandle(data_rx);
-        pf::CloseHandle(stop_event);
+        for (pf::Handle event : {data_rx, stop_event}) {
+            if (event != pf::kNullHandle && !pf::CloseHandle(event))
+                LogMessage(device_id, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",
+                           HandleValue(event), static_cast<int>(pf::GetLastError()));
+        }
         if (thread_handle != pf::kNullHandle) pf::CloseHandle(thread_handle);
     }
 
@@ -76,12 +84,7 @@ CEKLVUSBSession::~CEKLVUSBSession() {
             if (r.Handle != pf::kInvalidHandle) pf::CloseHandle(r.Handle);
         interfaces_.clear();
     }
-    auto slot = Slot();
-    for (pf::Handle event : {slot->data_rx, slot->stop_event}) {
-        if (!pf::CloseHandle(event))
-            LogMessage(device_id_, kLogError, kCatGeneral, "Failed to Close Handle[Interface handle=%#x][LastError=%d]",
-                       HandleValue(event), static_cast<int>(pf::GetLastError()));
-    }
+    // The reader slot closes its events when it goes (~ReaderSlot).
 }
 
 std::string CEKLVUSBSession::GetProductStringDescriptor() { return product_string_; }
@@ -150,8 +153,21 @@ bool CEKLVUSBSession::GetInterfaceDescriptor(const std::string& name, std::uint8
     request[10] = 255;  // wLength
     std::uint32_t returned = 0;
     bool found = false;
-    if (!pf::DeviceIoControl(hub, kIoctlUsbGetDescriptorFromNodeConnection, request, sizeof request, request,
-                             sizeof request, &returned, &overlapped)) {
+    bool done = pf::DeviceIoControl(hub, kIoctlUsbGetDescriptorFromNodeConnection, request, sizeof request, request,
+                                    sizeof request, &returned, &overlapped);
+    if (!done && pf::GetLastError() == pf::kErrorIoPending) {
+        // The hub driver owns request and overlapped until it completes the
+        // request: it is waited for, and when it takes too long, cancelled
+        // and waited for again.
+        if (pf::WaitForSingleObject(overlapped.event, kHubRequestWaitMs) != pf::kWaitObject0) {
+            pf::CancelIo(hub);
+            LogMessage(device_id_, kLogWarning, kCatGeneral,
+                       "CEKLVUSBSession::GetInterfaceDescriptor - hub request not complete after %u ms, cancelled",
+                       static_cast<unsigned>(kHubRequestWaitMs));
+        }
+        done = pf::GetOverlappedResult(hub, &overlapped, &returned, true);
+    }
+    if (!done) {
         LogMessage(device_id_, kLogError, kCatGeneral,
                    "CEKLVUSBSession::GetInterfaceDescriptor - IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, Error = %i",
                    static_cast<int>(pf::GetLastError()));
@@ -614,7 +630,7 @@ std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::ui
 
 // The host read's own watch on the port: see WaitForResponseData.
 struct CEKLVUSBSession::HelpWait {
-    ThreadEvent event{true};
+    PooledEvent event;
     pf::Overlapped overlapped{};
     std::uint32_t mask = 0;
     std::uint8_t block[256];
@@ -676,8 +692,8 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
     std::string response;
     std::uint32_t passes = 0;
     auto slot = Slot();
-    // One per host thread, kept between calls: no event is made per read.
-    thread_local HelpWait help_wait;
+    // Its event borrowed from the pool: no event is made per read.
+    HelpWait help_wait;
     HelpWait* help = &help_wait;
     try {
         for (;;) {
@@ -764,9 +780,9 @@ bool CEKLVUSBSession::WriteDataEx(pf::Handle handle, const void* buffer, std::ui
                    static_cast<int>(pf::GetLastError()), HandleValue(handle));
         return false;
     }
-    // The OVERLAPPED's event: manual-reset, kept by the host thread (WriteFile
+    // The OVERLAPPED's event: manual-reset, borrowed from the pool (WriteFile
     // resets it when it starts).
-    thread_local ThreadEvent write_event(true);
+    PooledEvent write_event;
     pf::Overlapped overlapped{};
     overlapped.event = write_event.Get();
     if (overlapped.event == pf::kNullHandle) return false;

@@ -2,7 +2,8 @@
 # The library exports exactly the twelve entry points under their plain
 # names: libeklv.so through its dynamic symbols; eklv.dll through its export
 # table, importing Windows system DLLs only (no C++ runtime or winpthread
-# DLL) and, on i686, with every entry point __stdcall.
+# DLL), registering no destructor for thread exit and, on i686, with every
+# entry point __stdcall.
 set -eu
 lib="$1"
 expected="EKLVCloseDevice
@@ -43,11 +44,22 @@ echo "$dump" | grep -q "file format pei-x86-64" && flags="$flags HIGH_ENTROPY_VA
 for flag in $flags; do
   echo "$dump" | grep -qw "$flag" || { echo "$lib lacks $flag"; exit 1; }
 done
-# A stripped DLL names its debug file, which lies beside it.
+# A stripped DLL names its debug file, which lies beside it and holds the
+# symbols the checks below read.
 symbols="$lib"
 if [ -f "$lib.debug" ]; then
   x86_64-w64-mingw32-objdump -h "$lib" | grep -q "\.gnu_debuglink" || { echo "$lib does not name $lib.debug"; exit 1; }
   symbols="$lib.debug"
+fi
+nm=x86_64-w64-mingw32-nm
+if echo "$dump" | grep -q "file format pei-i386"; then nm=i686-w64-mingw32-nm; fi
+"$nm" "$symbols" 2>/dev/null | grep -qE " T _?EKLVInitialize(@4)?$" || { echo "$lib: no symbols to check (stripped, no .debug beside it)"; exit 1; }
+# A thread_local with a destructor makes the statically linked C++ runtime
+# register it through __cxa_thread_atexit, which pins the DLL on every
+# thread that touched it and runs the destructor from the thread's exit,
+# under the loader lock: a host's FreeLibrary then leaves the DLL loaded.
+if "$nm" "$symbols" | grep -qE " T _{0,3}(__mingw)?_?_cxa_thread_atexit$"; then
+  echo "registers destructors for thread exit (__cxa_thread_atexit): a thread_local with a destructor"; exit 1
 fi
 # On i686 the entry points are __stdcall: their symbols carry the size of
 # the arguments they pop (EKLVInitialize@4), and the import libraries beside
@@ -63,4 +75,4 @@ if echo "$dump" | grep -q "file format pei-i386"; then
     if [ "$defined" != "$decorated" ]; then echo "$implib does not define the DLL's decorated names:"; echo "$defined"; exit 1; fi
   done
 fi
-echo "twelve entry points exported; imports:" $imports
+echo "twelve entry points exported, no thread-exit destructors; imports:" $imports

@@ -221,19 +221,21 @@ TEST_F(UsbQueries, WalksUpToTheNodeBelowTheHub) {
               1);
 }
 
-TEST_F(UsbQueries, SerialFunctionSearchIsAPreOrderWalk) {
+TEST_F(UsbQueries, SerialFunctionSearchIsAPreOrderWalkWithinThePhone) {
     // From the modem itself, and from its composite parent.
     EXPECT_EQ(SerialFunction(s.ModemName()), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
     EXPECT_EQ(SerialFunction(s.rig.DeviceName(s.phone, kRigClassUsbDevice)), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
-    // From mi_01 the modem before it is passed over; the walk goes on
-    // through the rest of the tree to the single phone on usb2.
-    EXPECT_EQ(SerialFunction(s.MtpName()), s.rig.InstanceId(s.single));
-    // Descriptions compare without case.
+    // From mi_01 the modem before it is passed over, and the walk never
+    // leaves the phone: the single phone on usb2 is not its serial port.
+    EXPECT_EQ(SerialFunction(s.MtpName()), "<false>kept");
+    // Descriptions compare without case; Windows' own CDC driver's counts.
     s.rig.SetInterfaceAttribute(s.single, 0, "interface", "gadget cdc VCOM port");
     EXPECT_EQ(SerialFunction(s.SingleName()), s.rig.InstanceId(s.single));
-    s.rig.Unplug(s.single);
-    EXPECT_EQ(SerialFunction(s.MtpName()), "<false>kept");
-    EXPECT_EQ(folder.CountLines("GetDeviceInstanceIDFromSymlic failed[LastError="), 1);
+    s.rig.SetInterfaceAttribute(s.phone, 0, "interface", "USB Serial Device");
+    EXPECT_EQ(SerialFunction(s.rig.DeviceName(s.phone, kRigClassUsbDevice)), "usb\\vid_6b4d&pid_2001&mi_00\\1-3.4.2:1.0");
+    s.rig.SetInterfaceAttribute(s.phone, 0, "interface", "Modem");
+    EXPECT_EQ(SerialFunction(s.ModemName()), "<false>kept");
+    EXPECT_EQ(folder.CountLines("GetDeviceInstanceIDFromSymlic failed[LastError="), 2);
 }
 
 TEST_F(UsbQueries, DeviceThatVanishes) {

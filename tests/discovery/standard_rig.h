@@ -9,24 +9,21 @@
 //   +-- usb2 (4 ports)
 //       +-- port 1: single-function phone 6b4d:2002 (2-1), ttyUSB0, "Gadget CDC VCOM Port"
 //
-// with an eklv.ini that supports both phones.
+// with an eklv.ini that supports both phones (kStandardIni, support/standard_phones.h).
 #pragma once
 
 #include <cctype>
 #include <string>
 
-#include "rig/usb_rig.h"
 #include "discovery/discovery_folder.h"
+#include "rig/usb_rig.h"
+#include "support/standard_phones.h"
 
 namespace eklv::test {
 
 // Portable devices (MTP); the backend exposes no interface of it.
 inline constexpr const char* kWpdClass = "{6ac27878-a6fa-4155-ba85-f98f491d4f33}";
 
-inline constexpr const char* kStandardIni =
-    "[VID_FILTER]\nVID_0=vid_6b4d\n"
-    "[MTK_SMART_PID_FILTER]\nPID_LIST=2001,2002\n"
-    "[COMPOSITEDEVICE_FILTER]\npid_2001=1\n";
 
 inline std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -43,10 +40,8 @@ struct StandardRig {
         root2 = rig.AddRootHub(pci, 2);
         hub = rig.AddHub(root1, 3);
         inner_hub = rig.AddHub(hub, 4, 4, 0x05e3, 0x0608);
-        phone = rig.AddCompositePhone(inner_hub, 2, 0x6b4d, 0x2001,
-                                      {RigInterface::Modem("ttyACM0"), RigInterface::Mtp(), RigInterface::Data()});
-        single = rig.AddSinglePhone(root2, 1, 0x6b4d, 0x2002,
-                                    RigInterface::Serial("ttyUSB0", "Gadget CDC VCOM Port"));
+        phone = rig.AddCompositePhone(inner_hub, 2, kPhoneVendor, kCompositeProduct, CompositeFunctions("ttyACM0"));
+        single = rig.AddSinglePhone(root2, 1, kPhoneVendor, kSingleProduct, SingleFunction("ttyUSB0"));
     }
 
     // Lower-case names, as the device-change processing passes them on.

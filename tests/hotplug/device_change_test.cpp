@@ -79,6 +79,36 @@ TEST_F(DeviceChangeTest, NullRecordAndTermination) {
     EXPECT_FALSE(QueueDeviceNotification(Arrival(s.SingleName())));
 }
 
+// In self-monitoring mode the window has registered for the broadcasts
+// before the start-up scan lists what is present, and an interface both
+// broadcast and listed (a phone plugged meanwhile) is announced once; after
+// its removal it is announced again.
+TEST(SelfMonitoringStart, BroadcastsRegisteredBeforeTheScanAndEachInterfaceAnnouncedOnce) {
+    test::StandardRig s;
+    test::DiscoveryFolder folder(std::string(test::kStandardIni) + "[GUID]\nGUID_0=" + kComPortClass +
+                                 "\n[INF_SETTINGS]\nINF_UART=Gadget CDC VCOM Port\n");
+    test::HostWindow host;
+    EKLVInitParams params{};
+    params.client_window = host.hwnd();
+    params.self_monitoring = 1;
+    ASSERT_EQ(EKLVInitialize(&params), 0u);
+    ASSERT_EQ(host.WaitFor(2).size(), 2u);
+    EXPECT_EQ(test::FirstMissingInOrder(folder.ReadLogs(), {"CKLVUSBNotify::RegisterNotification - succeed",
+                                                            "CKLVSessionMgr::ScanForAllUSBDevices"}),
+              "");
+    EXPECT_TRUE(QueueDeviceNotification(Arrival(s.SingleName())));
+    EXPECT_TRUE(test::Eventually([&] { return folder.CountLines("HandleDeviceNotification - Already announced") == 1; }));
+    s.rig.Unplug(s.single);
+    s.rig.Plug(s.single);
+    auto messages = host.WaitFor(4);
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_FALSE(messages[2].arrival);
+    EXPECT_TRUE(messages[3].arrival);
+    pf::Sleep(100);
+    EXPECT_EQ(host.Messages().size(), 4u);
+    EXPECT_EQ(EKLVUninitialize(), 0u);
+}
+
 // The lines of the log that hold text, with their time of day in ms.
 std::vector<std::pair<int, std::string>> TimedLines(const std::string& log, const std::string& text) {
     std::vector<std::pair<int, std::string>> lines;

@@ -134,14 +134,10 @@ TEST(KernelRig, LibraryOnTheKernelsUsbStack) {
 
     // AT blocking (ERROR passing through is checked by eklvctl's at --sync),
     // baud rate.
-    EKLV_HANDLE h = 0;
-    ASSERT_EQ(lib.OpenDevice(id_a, INF_DATA, &h, 1), 0u);
-    EXPECT_NE(Transact(lib, id_a, h, "AT\r").find("OK"), std::string::npos);
-    std::uint32_t rate = 115200;
-    EXPECT_EQ(lib.SetBaudRate(id_a, INF_DATA, &rate), 0u);
-    EXPECT_EQ(lib.CloseDevice(id_a, INF_DATA), 0u);
+    ExpectBlockingAtAndBaud(lib, id_a, INF_DATA);
 
     // AT overlapped: a read answers the whole response.
+    EKLV_HANDLE h = 0;
     ASSERT_EQ(lib.OpenDevice(id_b, INF_DATA, &h, 0), 0u);
     EXPECT_NE(Transact(lib, id_b, h, "AT\r").find("OK"), std::string::npos);
 

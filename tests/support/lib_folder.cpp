@@ -163,8 +163,12 @@ LoadedLibrary::LoadedLibrary(const std::string& ini_text) {
     resolve(OnCall, "ZORVAN_OnCall");
 }
 
-LoadedLibrary::~LoadedLibrary() {
+LoadedLibrary::~LoadedLibrary() { Unload(); }
+
+void LoadedLibrary::Unload() {
     if (handle_ != nullptr) Close(handle_);
+    handle_ = nullptr;
+    ok_ = false;
 }
 
 int CountOf(const std::string& haystack, const std::string& text) {

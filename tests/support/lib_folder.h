@@ -77,6 +77,11 @@ public:
 
     // True when the copy loaded and every entry point resolved.
     bool ok() const { return ok_; }
+    // The loaded copy (dlopen's handle, or the HMODULE on Windows).
+    void* module() const { return handle_; }
+    // Lets go of the copy as a host does (dlclose, FreeLibrary); the entry
+    // points are no longer callable.
+    void Unload();
 
 private:
     void* handle_ = nullptr;

@@ -97,6 +97,20 @@ TEST(ComPort, OverlappedSessionAnswersOnEveryReopen) {
     EXPECT_EQ(log.find("wait timeout"), std::string::npos) << "a reader did not stop";
 }
 
+// The reply to a command sent at any moment after an overlapped open
+// reaches the read: the first comm-event wait, which probes the driver, may
+// see it, before or after the probe's cancel, and then hands it on.
+TEST(ComPort, FirstReplyAfterAnOverlappedOpenIsKept) {
+    Session s;
+    for (int delay_ms : {0, 20, 40, 60, 80, 100, 150, 300}) {
+        SCOPED_TRACE(delay_ms);
+        ASSERT_NE(s.Open(true), pf::kInvalidHandle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        EXPECT_EQ(s.Command("AT\r"), "\r\nOK\r\n");
+        EXPECT_EQ(s.session.CloseInterface(kInfData), 0u);
+    }
+}
+
 // A pending wait ends as the system's does: with an empty mask on a mask
 // change, aborted on CancelIo, and on the close of its port.
 TEST(ComPort, PendingWaitEndsOnMaskChangeCancelAndClose) {

@@ -27,40 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "rig/rig_device.h"
+
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace eklv::test {
-
-// Device-interface class texts (with braces) for the names the rig answers.
-inline constexpr const char* kRigClassUsbHub = "{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
-inline constexpr const char* kRigClassUsbDevice = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-inline constexpr const char* kRigClassComPort = "{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-inline constexpr const char* kRigClassModem = "{2c7089aa-2e0e-11d1-b114-00c04fc2aae4}";
-
-// One function of a phone.
-struct RigInterface {
-    std::uint8_t cls = 0xFF;
-    std::uint8_t subclass = 0;
-    std::uint8_t protocol = 0;
-    std::string driver;  // bound kernel driver; empty: none
-    std::string label;   // the interface string (iInterface); empty: none
-    std::string tty;     // tty node below the interface ("ttyACM0"); empty: none
-    int endpoints = 2;
-
-    // A CDC ACM modem port with a tty.
-    static RigInterface Modem(const std::string& tty, const std::string& label = "MTK USB Modem Port");
-    // A vendor serial port (option driver) with a tty.
-    static RigInterface Serial(const std::string& tty, const std::string& label);
-    static RigInterface Mtp(const std::string& label = "MTP");
-    static RigInterface Data(const std::string& label = "Data Interface");
-};
-
-struct RigStrings {
-    std::string manufacturer = "Norvanta";
-    std::string product = "Norvanta Phone";
-    std::string serial = "0123456789ABCDEF";
-    std::string configuration = "Default Configuration";
-};
 
 class UsbRig {
 public:
@@ -158,10 +129,5 @@ private:
 // program again under umockdev-wrapper (with the sanitizer options a
 // testbed needs) and does not return. Call first thing in main().
 void RunUnderUmockdev(int argc, char** argv);
-
-// The raw descriptors of a device: device descriptor then one
-// configuration with an interface (and its endpoints) per entry.
-std::vector<std::uint8_t> BuildDescriptors(std::uint16_t vid, std::uint16_t pid, std::uint8_t device_class,
-                                           const std::vector<RigInterface>& interfaces, const RigStrings& strings);
 
 }  // namespace eklv::test

@@ -240,11 +240,14 @@ void JoinCommWatcher() {
     HANDLE watcher = nullptr;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.watcher_running) return;  // still serving a wait: its session owns it
+        if (!s.waits.empty()) return;  // still serving a wait: its session owns it
         watcher = s.watcher;
         s.watcher = nullptr;
     }
     if (watcher == nullptr) return;
+    // With no wait left it ends at its next look, within a millisecond; a
+    // host may unload the DLL once EKLVUninitialize has returned, so it is
+    // waited for, also when it has not seen yet that it is done.
     ::WaitForSingleObject(watcher, INFINITE);
     ::CloseHandle(watcher);
 }

@@ -52,7 +52,8 @@ enum class CommWaitAbort { kCancel, kClose, kMaskChanged };
 // kMaskChanged records new_mask as a marked port's event mask.
 void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask = 0);
 
-// Waits for the watcher thread to end (it ends when no wait is pending).
+// Waits for the watcher thread to end when no wait is pending any more (it
+// then ends within a millisecond); returns at once while one is.
 void JoinCommWatcher();
 
 }  // namespace eklv::pf::w32

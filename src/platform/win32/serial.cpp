@@ -77,14 +77,24 @@ bool GetCommMask(Handle port, std::uint32_t* mask) {
 namespace {
 
 // The first wait on a port probes its driver (comm_wait.h): a wait of our
-// own, given 50 ms. A driver that can wait leaves it pending and it is
-// cancelled. One that cannot ends it at once without an event, though the
-// port is fine (Wine 8 on a pty cancels it itself: its modem-status query
-// fails). An event that arrives meanwhile is the caller's: *event gets it,
-// and the next wait probes again. A wait the driver refuses at once (a port
+// own, cancelled at once. A driver that honours cancels has ended it by the
+// time CancelIoEx returns (the system completes the calling thread's
+// cancelled I/O before it returns to it), so the probe costs such a driver
+// nothing. Wine 8 on a port with modem lines waits on a thread of its own
+// that no cancel ends, only an event or a mask change: the session's reader
+// could never be stopped there, so such a port is watched; its probe ends
+// with the first event or, after a short bound, by setting the same mask
+// again. A driver that cannot wait at all ends the wait at once without an
+// event, though the port is fine (Wine 8 on a pty without modem lines: its
+// modem-status query fails); so does a driver that cancels waits on its own
+// (comm_wait.h catches that at a later wait). An event the probe sees is
+// the caller's: *event gets it. A wait the driver refuses at once (a port
 // that is gone, or one with another wait pending: a driver takes one wait
-// per handle) says nothing of the driver either: it is the caller's answer.
+// per handle) says nothing of the driver: it is the caller's answer.
 bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
+    // How long a cancel may take on a driver that does not end it before
+    // CancelIoEx returns, before the driver counts as not ending it.
+    constexpr DWORD kCancelWaitMs = 10;
     *event = 0;
     OVERLAPPED probe{};
     probe.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -94,36 +104,50 @@ bool ProbeDriver(Handle port, DWORD watched, DWORD* event) {
     }
     DWORD mask = 0;
     DWORD ignored = 0;
-    bool done = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
-    DWORD error = done ? 0 : ::GetLastError();
-    if (!done && error != ERROR_IO_PENDING) {
+    const bool at_once = ::WaitCommEvent(H(port), &mask, &probe) != FALSE;
+    DWORD error = at_once ? 0 : ::GetLastError();
+    if (!at_once && error != ERROR_IO_PENDING) {
         ::CloseHandle(probe.hEvent);
         w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
         ::SetLastError(error);
         return false;
     }
-    if (!done && ::WaitForSingleObject(probe.hEvent, 50) == WAIT_TIMEOUT) {
-        // The driver waits. One that also ends the wait when it is cancelled
-        // (every Windows driver) gets the system's waits from now on. Wine 8
-        // waits on a thread of its own that no CancelIo ends, only a mask
-        // change: the session's reader could never be stopped there, so such
-        // a port is watched too.
+    bool cancellable = true;
+    bool done = at_once;
+    if (!at_once) {
         ::CancelIoEx(H(port), &probe);
-        bool cancellable = ::WaitForSingleObject(probe.hEvent, 500) == WAIT_OBJECT_0;
-        if (!cancellable) ::SetCommMask(H(port), watched);
-        ::GetOverlappedResult(H(port), &probe, &ignored, TRUE);
-        ::CloseHandle(probe.hEvent);
+        if (::WaitForSingleObject(probe.hEvent, 0) != WAIT_OBJECT_0) {
+            // Not ended by the cancel: by an event, a late cancel, or the
+            // mask change that ends it after the bound.
+            bool mask_set = false;
+            if (::WaitForSingleObject(probe.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+                ::SetCommMask(H(port), watched);
+                mask_set = true;
+            }
+            done = ::GetOverlappedResult(H(port), &probe, &ignored, TRUE) != FALSE;
+            cancellable = !done && !mask_set && ::GetLastError() == ERROR_OPERATION_ABORTED;
+        } else {
+            done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
+        }
+    }
+    ::CloseHandle(probe.hEvent);
+    if (done && mask != 0) {
+        // The caller's event. Before the cancel it says nothing of the
+        // driver (the next wait probes again); after it, the driver did not
+        // end the cancelled wait.
         if (cancellable)
-            w32::EndProbe(port, w32::CommDriver::kWaits, watched);
+            w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
         else
             w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "does not end a cancelled wait");
+        *event = mask;
         return true;
     }
-    if (!done) done = ::GetOverlappedResult(H(port), &probe, &ignored, FALSE) != FALSE;
-    ::CloseHandle(probe.hEvent);
-    if (done && mask != 0) {  // says nothing of the driver: the next wait probes again
-        w32::EndProbe(port, w32::CommDriver::kUnknown, watched);
-        *event = mask;
+    if (!cancellable) {
+        w32::EndProbe(port, w32::CommDriver::kCannotWait, watched, "does not end a cancelled wait");
+        return true;
+    }
+    if (!done && ::GetLastError() == ERROR_OPERATION_ABORTED) {  // our cancel ended it: the driver waits
+        w32::EndProbe(port, w32::CommDriver::kWaits, watched);
         return true;
     }
     DWORD errors = 0;
