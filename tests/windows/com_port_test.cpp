@@ -107,7 +107,7 @@ TEST(ComPort, FirstReplyAfterAnOverlappedOpenIsKept) {
         ASSERT_NE(s.Open(true), pf::kInvalidHandle);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         EXPECT_EQ(s.Command("AT\r"), "\r\nOK\r\n");
-        EXPECT_EQ(s.session.CloseInterface(kInfData), 0u);
+        EXPECT_EQ(s.session.CloseInterface(INF_DATA), 0u);
     }
 }
 
