@@ -78,6 +78,11 @@ bool CancelIo(Handle file) {
     return ::CancelIo(H(file)) != FALSE;
 }
 
+bool CancelIoEx(Handle file, Overlapped* overlapped) {
+    w32::AbortCommWaits(file, w32::CommWaitAbort::kCancelAll, 0, overlapped);
+    return ::CancelIoEx(H(file), Ov(overlapped)) != FALSE;
+}
+
 bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                      std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
     DWORD count = 0;
