@@ -411,7 +411,7 @@ constexpr std::int64_t kLateMs = 3000;
 TEST(Stress, CloseWakesTheReadAndWriteWaitingOnIt) {
     test::StandardRig s;
     test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    Station station(test::RoadIni("[CORE_LOGGING]\nLevel=0x6\nFlush=1\n[PID_SETTINGS]\npid_default=0,0,20000,2,8000\n"));
+    Station station(RaceIni());
     const std::uint32_t id = station.IdOf(INF_DATA);
     for (std::uint32_t sync : {0u, 1u}) {
         for (bool write : {false, true}) {
@@ -592,20 +592,25 @@ private:
     std::vector<std::thread> threads_;
 };
 
-class StopRace : public testing::TestWithParam<Racer> {};
+// The phone's modem interface with host threads racing one kind of call on
+// it. Writes fill the port and wait: the modem takes nothing then.
+class StopRace : public testing::TestWithParam<Racer> {
+protected:
+    void SetUp() override {
+        modem.SetPaused(GetParam() == Racer::kWrite || GetParam() == Racer::kEveryCall);
+        t.id = station.IdOf(INF_DATA);  // ids stay with their port from start to start
+        ASSERT_NE(t.id.load(), EKLV_NO_DEVICE);
+    }
+    test::StandardRig s;
+    test::ModemEmulator modem{s.rig.TtyFd("ttyACM0")};
+    Station station{RaceIni()};
+    RaceTarget t;
+};
 
 // EKLVCloseDevice, and for Removal the phone pulled out and put back, while
 // host threads race the call on the same interface.
 TEST_P(StopRace, CloseEndsTheCallsOnItsInterface) {
     const Racer racer = GetParam();
-    test::StandardRig s;
-    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    // Writes fill the port and wait; the modem's own buffers stay as they are.
-    modem.SetPaused(racer == Racer::kWrite || racer == Racer::kEveryCall);
-    Station station(RaceIni());
-    RaceTarget t;
-    t.id = station.IdOf(INF_DATA);
-    ASSERT_NE(t.id.load(), EKLV_NO_DEVICE);
     for (std::uint32_t sync : {0u, 1u}) {  // first-use allocations settle
         EKLV_HANDLE h = 0;
         ASSERT_EQ(EKLVOpenDevice(t.id, INF_DATA, &h, sync), 0u);
@@ -660,13 +665,6 @@ TEST_P(StopRace, CloseEndsTheCallsOnItsInterface) {
 // was before EKLVInitialize.
 TEST_P(StopRace, UninitializeEndsEveryCall) {
     const Racer racer = GetParam();
-    test::StandardRig s;
-    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
-    modem.SetPaused(racer == Racer::kWrite || racer == Racer::kEveryCall);
-    Station station(RaceIni());
-    RaceTarget t;
-    t.id = station.IdOf(INF_DATA);  // ids stay with their port from start to start
-    ASSERT_NE(t.id.load(), EKLV_NO_DEVICE);
     ASSERT_EQ(station.Stop(), 0u);
     const Counts before = Settled();
 
