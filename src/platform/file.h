@@ -41,6 +41,11 @@ bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_
 bool GetOverlappedResult(Handle file, Overlapped* overlapped, std::uint32_t* transferred, bool wait);
 // Cancels pending overlapped operations of the calling thread on the file.
 bool CancelIo(Handle file);
+// Cancels the operations in flight on the file of every thread of the
+// process, blocking ones included (they fail with kErrorOperationAborted),
+// or with overlapped set only the operation started with it. The file stays
+// open and later operations run as usual.
+bool CancelIoEx(Handle file, Overlapped* overlapped);
 
 bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                      std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped);

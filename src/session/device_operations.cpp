@@ -17,6 +17,7 @@ struct CallGate {
     std::mutex mutex;
     std::condition_variable left;
     bool open = false;
+    std::atomic<bool> closing{false};
     std::uint32_t inside = 0;
     pf::Handle stop_event = pf::kNullHandle;
 };
@@ -46,15 +47,19 @@ void OpenDeviceCalls() {
     if (g.stop_event == pf::kNullHandle) g.stop_event = pf::CreateEventA(true, false);
     if (g.stop_event != pf::kNullHandle) pf::ResetEvent(g.stop_event);
     g.open = true;
+    g.closing = false;
 }
 
 std::uint32_t CloseDeviceCalls() {
     CallGate& g = Gate();
     std::lock_guard<std::mutex> lock(g.mutex);
     g.open = false;
+    g.closing = true;
     if (g.stop_event != pf::kNullHandle) pf::SetEvent(g.stop_event);
     return g.inside;
 }
+
+bool DeviceCallsClosing() { return Gate().closing.load(); }
 
 bool DrainDeviceCalls(std::uint32_t bound_ms) {
     CallGate& g = Gate();

@@ -48,6 +48,10 @@ bool DrainDeviceCalls(std::uint32_t bound_ms);
 // Manual-reset event signalled once the gate closes; valid for a caller
 // inside the gate. Null while the gate has never been opened.
 pf::Handle DeviceCallsStopEvent();
+// True from CloseDeviceCalls until the gate opens again: a call still
+// inside then opens no interface (shutdown closes the open ones and waits
+// for the calls on them).
+bool DeviceCallsClosing();
 
 // The session manager, or null when the library is not initialised.
 DeviceOperations* GetDeviceOperations();

@@ -80,6 +80,10 @@ public:
     // Logs the bytes in hex at level 4.
     void DumpPacket(const void* bytes, std::uint32_t length);
 
+    // Held by whoever must keep an interface's record and its handle as
+    // they are (a close or removal waits for it).
+    pf::CriticalSection& InterfaceLock() { return interface_lock_; }
+
     const std::string& GetTID() const { return tid_; }
     const std::string& GetProductId() const { return product_id_; }
 

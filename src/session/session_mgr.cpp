@@ -411,6 +411,9 @@ std::uint32_t CKLVSessionMgr::SetBaudRate(std::uint32_t device_id, std::uint32_t
         result = EKLV_NO_SUCH_DEVICE;
     } else {
         CKLVSession* session = it.Get();
+        // The handle stays open until the rate is set: a close or removal
+        // racing this call waits, and finds the port as it left it.
+        pf::ScopedLock interfaces(session->InterfaceLock());
         InterfaceRecord record;
         if (session->GetInterface(interface_type, &record) != 0) {
             LogMessage(id, kLogError, kCatGeneral, "Don't find interface[%d]", static_cast<int>(interface_type));

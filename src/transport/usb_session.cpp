@@ -1,9 +1,11 @@
 #include "transport/usb_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "core/settings.h"
@@ -13,6 +15,7 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "session/device_operations.h"
 #include "transport/event_pool.h"
 
 namespace eklv {
@@ -30,9 +33,9 @@ unsigned HandleValue(pf::Handle h) { return static_cast<unsigned>(h); }
 
 }  // namespace
 
-// What the reader thread shares with its session.
+// What the reader thread shares with its session and the host reads.
 struct CEKLVUSBSession::ReaderSlot {
-    ReaderSlot() : data_rx(pf::CreateEventA(false, false)), stop_event(pf::CreateEventA(false, false)) {}
+    ReaderSlot() : data_rx(pf::CreateEventA(false, false)), stop_event(pf::CreateEventA(true, false)) {}
     // The slot alone closes its handles, once, when the last of the session
     // and its reader lets go of it: Windows hands a closed handle's value
     // out again at once, so a second close would close another thread's
@@ -51,8 +54,11 @@ struct CEKLVUSBSession::ReaderSlot {
     CKLVReceiveBuffer buffer;
     std::atomic<pf::Handle> reader_handle{pf::kInvalidHandle};  // ReaderHandle
     std::atomic<std::uint32_t> reader_thread_id{0};             // ReaderThreadId
+    std::atomic<bool> stopping{false};                          // set before stop_event, never cleared
     const pf::Handle data_rx;                                   // hDataRx, auto-reset
-    const pf::Handle stop_event;                                // StopEvent, auto-reset
+    // StopEvent. Manual-reset: a slot serves one open, and once stopped it
+    // stays stopped, so that every host read waiting on it wakes.
+    const pf::Handle stop_event;
     pf::Handle thread_handle = pf::kNullHandle;                 // from CreateThread; closing it joins the thread
 };
 
@@ -81,10 +87,77 @@ CEKLVUSBSession::~CEKLVUSBSession() {
         pf::ScopedLock lock(interface_lock_);
         StopReadThread();
         for (auto& r : interfaces_)
-            if (r.Handle != pf::kInvalidHandle) pf::CloseHandle(r.Handle);
+            if (r.Handle != pf::kInvalidHandle) ReleaseHandle(r.Handle);
         interfaces_.clear();
     }
     // The reader slot closes its events when it goes (~ReaderSlot).
+}
+
+// ---- open handles and the calls using them ----------------------------------
+
+class CEKLVUSBSession::HandleUse {
+public:
+    HandleUse(CEKLVUSBSession& session, pf::Handle handle) : session_(session), handle_(handle) {
+        std::lock_guard<std::mutex> lock(session_.handles_mutex_);
+        auto it = session_.handles_.find(handle);
+        if (it == session_.handles_.end() || it->second.closing) return;
+        ++it->second.users;
+        in_use_ = true;
+        blocking_ = it->second.blocking;
+    }
+    ~HandleUse() {
+        if (!in_use_) return;
+        std::lock_guard<std::mutex> lock(session_.handles_mutex_);
+        auto it = session_.handles_.find(handle_);
+        if (it != session_.handles_.end() && --it->second.users == 0) session_.handle_left_.notify_all();
+    }
+    HandleUse(const HandleUse&) = delete;
+    HandleUse& operator=(const HandleUse&) = delete;
+    // False for a handle the session has not opened, or is closing.
+    bool in_use() const { return in_use_; }
+    bool blocking() const { return blocking_; }
+
+private:
+    CEKLVUSBSession& session_;
+    const pf::Handle handle_;
+    bool in_use_ = false;
+    bool blocking_ = false;
+};
+
+void CEKLVUSBSession::NoteOpen(pf::Handle handle, bool blocking) {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    handles_[handle] = OpenHandle{blocking};
+}
+
+void CEKLVUSBSession::ReleaseHandle(pf::Handle handle) {
+    {
+        std::lock_guard<std::mutex> lock(handles_mutex_);
+        auto it = handles_.find(handle);
+        if (it != handles_.end()) it->second.closing = true;
+    }
+    // A read waiting for the reader's data wakes when the reader stops.
+    if (handle == ReaderHandle()) StopReadThread();
+    // The others are in a blocking transfer or an overlapped one of their
+    // own: cancelling the handle's I/O ends them. A call that was about to
+    // start its transfer when the cancel came is caught by the next one.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timings_.close_wait_ms);
+    std::unique_lock<std::mutex> lock(handles_mutex_);
+    for (auto it = handles_.find(handle); it != handles_.end() && it->second.users > 0; it = handles_.find(handle)) {
+        if (Clock::now() >= deadline) {
+            LogMessage(device_id_, kLogError, kCatGeneral,
+                       "CEKLVUSBSession::CloseInterface - %d calls still use handle %#x after %u ms, closing it",
+                       static_cast<int>(it->second.users), HandleValue(handle), timings_.close_wait_ms);
+            break;
+        }
+        lock.unlock();
+        pf::CancelIoEx(handle, nullptr);
+        lock.lock();
+        handle_left_.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    handles_.erase(handle);
+    lock.unlock();
+    pf::CloseHandle(handle);
 }
 
 std::string CEKLVUSBSession::GetProductStringDescriptor() { return product_string_; }
@@ -200,6 +273,13 @@ pf::Handle CEKLVUSBSession::OpenInterface(std::uint32_t type, std::uint32_t sync
     // the handles, and an open finishing after the removal would record a
     // handle that nobody closes.
     pf::ScopedLock open_lock(interface_lock_);
+    // Once EKLVUninitialize has begun to close the open interfaces, an open
+    // that was already under way must not open another one behind it.
+    if (DeviceCallsClosing()) {
+        LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::OpenInterface - failed[library stopping][%d]",
+                   static_cast<int>(type));
+        return pf::kInvalidHandle;
+    }
     bSynchronous = synchronous;
     if (synchronous == 0) return OpenInterfaceEx(type);
 
@@ -279,10 +359,7 @@ pf::Handle CEKLVUSBSession::OpenInterface(std::uint32_t type, std::uint32_t sync
                    static_cast<int>(type));
         return fail();
     }
-    {
-        std::lock_guard<std::mutex> lock(mode_mutex_);
-        blocking_handles_.insert(handle);
-    }
+    NoteOpen(handle, true);
     LogMessage(device_id_, kLogInfo, kCatGeneral, "CEKLVUSBSession::OpenInterface - OK[%#x][%s]", HandleValue(handle),
                path.c_str());
     return handle;
@@ -357,14 +434,12 @@ pf::Handle CEKLVUSBSession::OpenInterfaceEx(std::uint32_t type) {
 
     // One reader per session: a reader that serves another interface is
     // stopped first, so the slot always serves the newest overlapped open.
+    // The new reader gets a fresh slot (its events not signalled, its
+    // buffer empty): reads still waiting on the old one see it stopped.
     if (Slot()->reader_thread_id != 0) StopReadThread();
-    auto slot = Slot();
-    slot->device_id = device_id_;
+    auto slot = NewSlot();
     slot->exit_delay_ms = timings_.reader_exit_delay_ms;
     slot->reader_handle = handle;
-    pf::ResetEvent(slot->data_rx);
-    pf::ResetEvent(slot->stop_event);
-    slot->buffer.Clear();
     auto* context = new std::shared_ptr<ReaderSlot>(slot);
     std::uint32_t thread_id = 0;
     pf::Handle thread = pf::CreateThread(&CEKLVUSBSession::ThreadFn, context, &thread_id);
@@ -377,10 +452,11 @@ pf::Handle CEKLVUSBSession::OpenInterfaceEx(std::uint32_t type) {
     // Published here as well as by the thread, so a stop right after this
     // open always finds the reader.
     slot->reader_thread_id = thread_id;
+    slot->thread_handle = thread;
+    std::shared_ptr<ReaderSlot> previous;  // let go outside the lock: it may join its ended reader
     {
         std::lock_guard<std::mutex> lock(slot_mutex_);
-        if (slot->thread_handle != pf::kNullHandle) pf::CloseHandle(slot->thread_handle);
-        slot->thread_handle = thread;
+        previous = std::exchange(slot_, slot);
     }
 
     record.Handle = handle;
@@ -388,19 +464,10 @@ pf::Handle CEKLVUSBSession::OpenInterfaceEx(std::uint32_t type) {
         LogMessage(device_id_, kLogError, kCatGeneral, "UpdateInterface failed for[%d]", static_cast<int>(type));
         return fail();
     }
-    {
-        std::lock_guard<std::mutex> lock(mode_mutex_);
-        overlapped_handles_.insert(handle);
-    }
+    NoteOpen(handle, false);
     LogMessage(device_id_, kLogInfo, kCatGeneral, "Interface handle = (%#x), %s", HandleValue(handle),
                record.InterfaceDBCCName.c_str());
     return handle;
-}
-
-void CEKLVUSBSession::ForgetHandle(pf::Handle handle) {
-    std::lock_guard<std::mutex> lock(mode_mutex_);
-    blocking_handles_.erase(handle);
-    overlapped_handles_.erase(handle);
 }
 
 std::uint32_t CEKLVUSBSession::CloseInterface(std::uint32_t type) {
@@ -410,9 +477,7 @@ std::uint32_t CEKLVUSBSession::CloseInterface(std::uint32_t type) {
     std::uint32_t result = EKLV_NO_SUCH_INTERFACE;
     for (auto& r : interfaces_) {
         if (r.Type != type || r.Handle == pf::kInvalidHandle) continue;
-        if (r.Handle == ReaderHandle()) StopReadThread();
-        pf::CloseHandle(r.Handle);
-        ForgetHandle(r.Handle);
+        ReleaseHandle(r.Handle);
         r.Handle = pf::kInvalidHandle;
         result = EKLV_OK;
         break;
@@ -428,11 +493,7 @@ std::uint32_t CEKLVUSBSession::RemoveInterface(const std::string& name, std::uin
     for (auto it = interfaces_.begin(); it != interfaces_.end(); ++it) {
         if (!SameInterfaceName(it->InterfaceDBCCName, name)) continue;
         removed = it->Type;
-        if (it->Handle != pf::kInvalidHandle) {
-            if (it->Handle == ReaderHandle()) StopReadThread();
-            pf::CloseHandle(it->Handle);
-            ForgetHandle(it->Handle);
-        }
+        if (it->Handle != pf::kInvalidHandle) ReleaseHandle(it->Handle);
         interfaces_.erase(it);
         break;
     }
@@ -446,8 +507,7 @@ void CEKLVUSBSession::CloseAllInterfaces() {
     StopReadThread();
     for (auto& r : interfaces_) {
         if (r.Handle == pf::kInvalidHandle) continue;
-        pf::CloseHandle(r.Handle);
-        ForgetHandle(r.Handle);
+        ReleaseHandle(r.Handle);
         r.Handle = pf::kInvalidHandle;
     }
     interfaces_.clear();
@@ -560,6 +620,7 @@ void CEKLVUSBSession::StopReadThread() {
     const std::uint32_t id = slot->reader_thread_id;
     LogMessage(device_id_, kLogWarning, kCatGeneral, "CEKLVUSBSession::StopReadThread() - request to stop[%04d]",
                static_cast<int>(id));
+    slot->stopping = true;
     pf::SetEvent(slot->stop_event);
     // Joins a reader that has ended; harmless while it still runs.
     auto release_thread = [&] {
@@ -606,16 +667,17 @@ void CEKLVUSBSession::StopReadThread() {
 
 // ---- data transfer --------------------------------------------------------------
 
-bool CEKLVUSBSession::IsSynchronous(pf::Handle handle) {
-    std::lock_guard<std::mutex> lock(mode_mutex_);
-    if (blocking_handles_.count(handle)) return true;
-    if (overlapped_handles_.count(handle)) return false;
-    return bSynchronous != 0;
-}
-
+// Each transfer takes the path of the mode its handle was opened in.
 std::uint32_t CEKLVUSBSession::ReadData(pf::Handle handle, void* buffer, std::uint32_t* length) {
     if (length == nullptr) return EKLV_READ_FAILED;
-    if (!IsSynchronous(handle)) return ReadDataEx(handle, buffer, length);
+    HandleUse use(*this, handle);
+    if (!use.in_use()) {
+        LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::ReadData - failed[handle %#x is not open]",
+                   HandleValue(handle));
+        *length = 0;
+        return EKLV_READ_FAILED;
+    }
+    if (!use.blocking()) return ReadDataEx(handle, buffer, length);
     std::uint32_t count = 0;
     if (pf::ReadFile(handle, buffer, *length, &count, nullptr)) {
         LogMessage(device_id_, kLogInfo, kCatGeneral, "CEKLVUSBSession::ReadData - OK");
@@ -644,7 +706,8 @@ struct CEKLVUSBSession::HelpWait {
 // thread handoff per response. Only where the port takes a second wait: a
 // Windows driver takes one per handle, and a wait of this thread pending
 // when the reader waits again would make the reader's wait fail and the
-// reader end. The thread's last error is left as the wait left it.
+// reader end. The reader's stop ends the wait too (kWaitObject0 + 1). The
+// thread's last error is left as the wait left it.
 std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle port, HelpWait* help) {
     const std::uint32_t saved_error = pf::GetLastError();
     bool watching = false;
@@ -659,17 +722,18 @@ std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle 
         }
     }
     pf::SetLastError(saved_error);
-    const pf::Handle objects[2] = {slot.data_rx, watching ? help->overlapped.event : pf::kNullHandle};
-    const std::uint32_t r = pf::WaitForMultipleObjects(watching ? 2 : 1, objects, false, timings_.read_wait_ms);
+    constexpr std::uint32_t kPortReady = pf::kWaitObject0 + 2;
+    const pf::Handle objects[3] = {slot.data_rx, slot.stop_event, watching ? help->overlapped.event : pf::kNullHandle};
+    const std::uint32_t r = pf::WaitForMultipleObjects(watching ? 3 : 2, objects, false, timings_.read_wait_ms);
     const std::uint32_t wait_error = pf::GetLastError();
     if (watching) {
-        if (r == pf::kWaitObject0 + 1) pending = false;
+        if (r == kPortReady) pending = false;
         if (pending) {
             pf::CancelIo(port);
             pf::WaitForSingleObject(help->overlapped.event, pf::kInfinite);  // completed, cancelled or closed
         }
         pf::ResetEvent(help->overlapped.event);
-        if (r == pf::kWaitObject0 + 1 && (help->mask & pf::kEvRxChar)) {
+        if (r == kPortReady && (help->mask & pf::kEvRxChar)) {
             std::uint32_t count = 0;
             pf::ScopedLock lock(slot.buffer.lock());
             // Bytes are waiting, so the read completes at once; should it not,
@@ -687,7 +751,7 @@ std::uint32_t CEKLVUSBSession::WaitForResponseData(ReaderSlot& slot, pf::Handle 
     return r;
 }
 
-std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_t* length) {
+std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle handle, void* buffer, std::uint32_t* length) {
     std::uint32_t result = EKLV_READ_FAILED;
     std::string response;
     std::uint32_t passes = 0;
@@ -697,8 +761,10 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
     HelpWait* help = &help_wait;
     try {
         for (;;) {
+            // No reader, one that stops, or one serving another interface:
+            // nothing will come for this handle.
             const pf::Handle port = slot->reader_handle;
-            if (port == pf::kInvalidHandle) {
+            if (port == pf::kInvalidHandle || port != handle || slot->stopping) {
                 LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::ReadDataEx - failed[COMM Port is NOT available]");
                 break;
             }
@@ -760,7 +826,13 @@ std::uint32_t CEKLVUSBSession::ReadDataEx(pf::Handle, void* buffer, std::uint32_
 
 bool CEKLVUSBSession::WriteData(pf::Handle handle, const void* buffer, std::uint32_t* length) {
     if (length == nullptr) return false;
-    if (!IsSynchronous(handle)) return WriteDataEx(handle, buffer, *length);
+    HandleUse use(*this, handle);
+    if (!use.in_use()) {
+        LogMessage(device_id_, kLogError, kCatGeneral, "CEKLVUSBSession::WriteData - failed[handle %#x is not open]",
+                   HandleValue(handle));
+        return false;
+    }
+    if (!use.blocking()) return WriteDataEx(handle, buffer, *length);
     std::uint32_t written = 0;
     bool ok = pf::WriteFile(handle, buffer, *length, &written, nullptr);
     if (ok) {

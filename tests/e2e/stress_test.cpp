@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -376,6 +379,330 @@ TEST(Stress, ShutdownWhileHostThreadsAreInside) {
     }
     EXPECT_EQ(CountsBackTo(before), before);
 }
+
+// ---- stops -----------------------------------------------------------------
+// A close of an interface, the removal of its phone and EKLVUninitialize
+// each end every call in flight on it: a read or write waiting for the
+// phone returns at once, in either mode, every call answers one of its
+// codes, and nothing is left behind. Host threads race one kind of call
+// against the stop; without the wake-up their reads and writes would wait
+// for their own time-outs (8 s for an overlapped read, 20 s for a blocking
+// one with these settings, 8 s and more for a write into a port that takes
+// nothing).
+
+enum class Racer { kRead, kWrite, kOpen, kBaudRate, kRemoval, kEveryCall };
+
+std::string RacerName(const testing::TestParamInfo<Racer>& info) {
+    static const char* const kNames[] = {"Read", "Write", "Open", "BaudRate", "Removal", "EveryCall"};
+    return kNames[static_cast<int>(info.param)];
+}
+
+// Blocking reads wait up to 20 s for data, blocking writes 8 s and more.
+std::string RaceIni() {
+    return test::RoadIni("[CORE_LOGGING]\nLevel=0x6\nFlush=1\n[PID_SETTINGS]\npid_default=0,0,20000,2,8000\n");
+}
+
+// How late a call may return after the stop that ended it: well within
+// the 8 s of its own wait.
+constexpr std::int64_t kLateMs = 3000;
+
+// One read and one write waiting on the interface in each mode; the close
+// from another host thread ends both at once, with their failure codes.
+TEST(Stress, CloseWakesTheReadAndWriteWaitingOnIt) {
+    test::StandardRig s;
+    test::ModemEmulator modem(s.rig.TtyFd("ttyACM0"));
+    Station station(RaceIni());
+    const std::uint32_t id = station.IdOf(INF_DATA);
+    for (std::uint32_t sync : {0u, 1u}) {
+        for (bool write : {false, true}) {
+            SCOPED_TRACE(std::string(sync ? "blocking " : "overlapped ") + (write ? "write" : "read"));
+            modem.SetPaused(write);  // a paused modem takes nothing: the pty fills up
+            EKLV_HANDLE h = 0;
+            ASSERT_EQ(EKLVOpenDevice(id, INF_DATA, &h, sync), 0u);
+            std::atomic<std::uint32_t> result{~0u};
+            std::thread call([&] {
+                static const char kBlock[4096] = {};
+                if (!write) return void(result = ReadOnce(id, h));
+                std::uint32_t r;
+                while ((r = EKLVWriteData(id, h, kBlock, sizeof kBlock)) == EKLV_OK) {}
+                result = r;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto closed = Clock::now();
+            EXPECT_EQ(EKLVCloseDevice(id, INF_DATA), 0u);
+            call.join();
+            EXPECT_LT(Clock::now() - closed, std::chrono::milliseconds(kLateMs));
+            EXPECT_EQ(result.load(), write ? EKLV_WRITE_FAILED : EKLV_READ_FAILED);
+            modem.SetPaused(false);
+        }
+    }
+}
+
+// The calls the races make, and the codes each may answer while its
+// interface is closed, removed or the library stopped under it (eklv.h).
+enum Call { kReadCall, kWriteCall, kOpenCall, kCloseCall, kBaudRateCall, kUninitializeCall, kCalls };
+const char* const kCallNames[kCalls] = {"EKLVReadData",  "EKLVWriteData",   "EKLVOpenDevice",
+                                        "EKLVCloseDevice", "EKLVSetBaudRate", "EKLVUninitialize"};
+
+constexpr std::uint64_t Codes(std::initializer_list<std::uint32_t> codes) {
+    std::uint64_t bits = 0;
+    for (std::uint32_t code : codes) bits |= std::uint64_t{1} << code;
+    return bits;
+}
+constexpr std::uint64_t kAllowedCodes[kCalls] = {
+    Codes({EKLV_OK, EKLV_INVALID_HANDLE, EKLV_NO_SUCH_DEVICE, EKLV_READ_FAILED, EKLV_NOT_INITIALIZED}),
+    Codes({EKLV_OK, EKLV_INVALID_HANDLE, EKLV_NO_SUCH_DEVICE, EKLV_WRITE_FAILED, EKLV_NOT_INITIALIZED}),
+    Codes({EKLV_OK, EKLV_NO_SUCH_DEVICE, EKLV_OPEN_FAILED, EKLV_NOT_INITIALIZED}),
+    Codes({EKLV_OK, EKLV_NO_SUCH_DEVICE, EKLV_NO_SUCH_INTERFACE, EKLV_NOT_INITIALIZED}),
+    Codes({EKLV_OK, EKLV_INVALID_HANDLE, EKLV_NO_SUCH_DEVICE, EKLV_NO_SUCH_INTERFACE, EKLV_NOT_INITIALIZED,
+           EKLV_GET_COMM_STATE_FAILED, EKLV_SET_COMM_STATE_FAILED}),
+    Codes({EKLV_OK}),
+};
+
+// The modem interface the host threads race on, and what their calls did.
+class RaceTarget {
+public:
+    std::atomic<std::uint32_t> id{EKLV_NO_DEVICE};
+    std::atomic<EKLV_HANDLE> handle{EKLV_INVALID_HANDLE_VALUE};  // of the latest open
+
+    // Called once a close, removal or stop has returned.
+    void Stopped() {
+        std::lock_guard<std::mutex> lock(stops_mutex_);
+        stops_ms_.push_back(NowMs());
+    }
+
+    // Runs one call and records its code; a call in flight when a stop
+    // returned must return within kLateMs of it.
+    template <class Operation>
+    std::uint32_t Time(Call call, Operation operation) {
+        const std::int64_t start = NowMs();
+        const std::uint32_t code = operation();
+        const std::int64_t end = NowMs(), stop = FirstStopAfter(start);
+        codes_[call] |= std::uint64_t{1} << (code < 64 ? code : 63);
+        if (stop != 0 && end - stop > kLateMs) {
+            std::int64_t expected = 0;
+            if (late_ms_.compare_exchange_strong(expected, end - stop)) late_call_ = call;
+        }
+        return code;
+    }
+
+    // Problems seen: a late return and codes a call does not answer.
+    std::vector<std::string> Problems() const {
+        std::vector<std::string> problems;
+        if (late_ms_ != 0)
+            problems.push_back(std::string(kCallNames[late_call_]) + " returned " + std::to_string(late_ms_) +
+                               " ms after a stop");
+        for (int call = 0; call < kCalls; ++call)
+            for (std::uint32_t code = 0; code < 64; ++code)
+                if ((codes_[call] >> code & 1) && !(kAllowedCodes[call] >> code & 1))
+                    problems.push_back(std::string(kCallNames[call]) + " answered " + std::to_string(code));
+        return problems;
+    }
+    bool Answered(Call call, std::uint32_t code) const { return (codes_[call] >> code & 1) != 0; }
+
+private:
+    static std::int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    }
+    // The first stop that returned after start, 0 when none has.
+    std::int64_t FirstStopAfter(std::int64_t start) {
+        std::lock_guard<std::mutex> lock(stops_mutex_);
+        auto it = std::upper_bound(stops_ms_.begin(), stops_ms_.end(), start);
+        return it == stops_ms_.end() ? 0 : *it;
+    }
+    std::mutex stops_mutex_;
+    std::vector<std::int64_t> stops_ms_;  // in order
+    std::atomic<std::uint64_t> codes_[kCalls] = {};
+    std::atomic<std::int64_t> late_ms_{0};
+    std::atomic<int> late_call_{0};
+};
+
+// Opens the modem interface in either mode and makes it the target's.
+void OpenTarget(RaceTarget& t, std::mt19937& random) {
+    EKLV_HANDLE h = EKLV_INVALID_HANDLE_VALUE;
+    const std::uint32_t id = t.id, sync = random() % 2;
+    if (t.Time(kOpenCall, [&] { return EKLVOpenDevice(id, INF_DATA, &h, sync); }) == EKLV_OK) t.handle = h;
+}
+
+// One call of a racing host thread. Reads and writes use the handle of the
+// latest open (opening one when there is none) and wait for the modem:
+// nothing is asked of it, and for writes it takes nothing. A handle that
+// failed is dropped, so the next call opens again.
+void RaceOnce(Racer racer, RaceTarget& t, std::mt19937& random) {
+    static const char kBlock[4096] = {};
+    const std::uint32_t id = t.id;
+    if (racer == Racer::kEveryCall) {
+        const std::uint32_t pick = random() % 5;  // read, write, open, baud rate or close
+        if (pick == 4) {
+            t.Time(kCloseCall, [&] { return EKLVCloseDevice(id, INF_DATA); });
+            t.Stopped();
+            return;
+        }
+        racer = static_cast<Racer>(pick);
+    }
+    EKLV_HANDLE h = t.handle;
+    std::uint32_t code = EKLV_OK;
+    switch (racer) {
+        case Racer::kOpen:
+            OpenTarget(t, random);
+            return;
+        case Racer::kBaudRate: {
+            std::uint32_t rate = random() % 2 ? 115200 : 921600;
+            code = t.Time(kBaudRateCall, [&] { return EKLVSetBaudRate(id, INF_DATA, &rate); });
+            break;
+        }
+        case Racer::kRead:
+        case Racer::kRemoval:
+            if (h == EKLV_INVALID_HANDLE_VALUE) return OpenTarget(t, random);
+            code = t.Time(kReadCall, [&] { return ReadOnce(id, h); });
+            break;
+        case Racer::kWrite:
+        case Racer::kEveryCall:
+            if (h == EKLV_INVALID_HANDLE_VALUE) return OpenTarget(t, random);
+            code = t.Time(kWriteCall, [&] {
+                return EKLVWriteData(id, h, kBlock, sizeof kBlock);
+            });
+            break;
+    }
+    if (code != EKLV_OK) {
+        t.handle.compare_exchange_strong(h, EKLV_INVALID_HANDLE_VALUE);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Host threads racing one kind of call until stopped.
+class RacingHosts {
+public:
+    RacingHosts(Racer racer, RaceTarget& target, int count) {
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this, racer, &target, i] {
+                std::mt19937 random(static_cast<std::uint32_t>(i) * 7919u + 1);
+                while (!stop_) RaceOnce(racer, target, random);
+            });
+    }
+    ~RacingHosts() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// The phone's modem interface with host threads racing one kind of call on
+// it. Writes fill the port and wait: the modem takes nothing then.
+class StopRace : public testing::TestWithParam<Racer> {
+protected:
+    void SetUp() override {
+        modem.SetPaused(GetParam() == Racer::kWrite || GetParam() == Racer::kEveryCall);
+        t.id = station.IdOf(INF_DATA);  // ids stay with their port from start to start
+        ASSERT_NE(t.id.load(), EKLV_NO_DEVICE);
+    }
+    test::StandardRig s;
+    test::ModemEmulator modem{s.rig.TtyFd("ttyACM0")};
+    Station station{RaceIni()};
+    RaceTarget t;
+};
+
+// EKLVCloseDevice, and for Removal the phone pulled out and put back, while
+// host threads race the call on the same interface.
+TEST_P(StopRace, CloseEndsTheCallsOnItsInterface) {
+    const Racer racer = GetParam();
+    for (std::uint32_t sync : {0u, 1u}) {  // first-use allocations settle
+        EKLV_HANDLE h = 0;
+        ASSERT_EQ(EKLVOpenDevice(t.id, INF_DATA, &h, sync), 0u);
+        ASSERT_EQ(EKLVCloseDevice(t.id, INF_DATA), 0u);
+    }
+    const Counts before = Settled();
+    std::mt19937 random(2026);
+    std::atomic<bool> stop{false};
+    std::thread unplugger;
+    if (racer == Racer::kRemoval) {
+        unplugger = std::thread([&] {
+            std::size_t seen = 2;
+            while (!stop) {
+                UnderSysfsLock([&] { s.rig.Unplug(s.phone); });
+                if (station.Nth(++seen).arrival) break;
+                t.Stopped();
+                UnderSysfsLock([&] { s.rig.Plug(s.phone); });
+                if (!station.Nth(++seen).arrival) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    {
+        RacingHosts hosts(racer, t, 2);
+        for (int i = 0, n = Cycles(150); i < n && !HasFailure(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 25));
+            t.Time(kCloseCall, [&] { return EKLVCloseDevice(t.id, INF_DATA); });
+            t.Stopped();
+            OpenTarget(t, random);
+        }
+        stop = true;
+        if (unplugger.joinable()) unplugger.join();
+        hosts.Stop();
+        EKLVCloseDevice(t.id, INF_DATA);
+    }
+    for (const auto& problem : t.Problems()) ADD_FAILURE() << problem;
+    if (racer == Racer::kRead || racer == Racer::kWrite) {
+        EXPECT_TRUE(racer == Racer::kRead ? t.Answered(kReadCall, EKLV_READ_FAILED)
+                                          : t.Answered(kWriteCall, EKLV_WRITE_FAILED));
+    }
+    if (racer == Racer::kRemoval) {
+        // Back in for the counts.
+        UnderSysfsLock([&] { if (!s.rig.IsPlugged(s.phone)) s.rig.Plug(s.phone); });
+        EXPECT_TRUE(test::Eventually([&] { return station.host.Messages().back().arrival; }));
+    }
+    EXPECT_EQ(CountsBackTo(before), before);
+}
+
+// EKLVUninitialize, again and again, while four host threads race the call
+// (for Removal: read while the phone is pulled out and put back): it never
+// reaches its stop bound, and once stopped the process is back to where it
+// was before EKLVInitialize.
+TEST_P(StopRace, UninitializeEndsEveryCall) {
+    const Racer racer = GetParam();
+    ASSERT_EQ(station.Stop(), 0u);
+    const Counts before = Settled();
+
+    std::mt19937 random(1207);
+    std::atomic<bool> stop{false};
+    std::thread unplugger;
+    if (racer == Racer::kRemoval)
+        unplugger = std::thread([&] {
+            std::mt19937 r(5);
+            while (!stop) {
+                UnderSysfsLock([&] { s.rig.IsPlugged(s.phone) ? s.rig.Unplug(s.phone) : s.rig.Plug(s.phone); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(20 + r() % 80));
+            }
+        });
+    {
+        RacingHosts hosts(racer, t, 4);
+        for (int cycle = 0, n = Cycles(5); cycle < n && !HasFailure(); ++cycle) {
+            ASSERT_TRUE(station.Start());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 400));
+            const auto stopping = Clock::now();
+            EXPECT_EQ(t.Time(kUninitializeCall, [&] { return station.Stop(); }), 0u);
+            t.Stopped();
+            EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(kLateMs)) << "cycle " << cycle;
+            t.handle = EKLV_INVALID_HANDLE_VALUE;
+        }
+        stop = true;
+        if (unplugger.joinable()) unplugger.join();
+    }
+    for (const auto& problem : t.Problems()) ADD_FAILURE() << problem;
+    EXPECT_EQ(test::CountOf(station.Log(), "device calls still running"), 0);
+    UnderSysfsLock([&] { if (!s.rig.IsPlugged(s.phone)) s.rig.Plug(s.phone); });
+    EXPECT_EQ(CountsBackTo(before), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, StopRace,
+                         testing::Values(Racer::kRead, Racer::kWrite, Racer::kOpen, Racer::kBaudRate, Racer::kRemoval,
+                                         Racer::kEveryCall),
+                         RacerName);
 
 }  // namespace
 }  // namespace eklv

@@ -165,6 +165,37 @@ TEST(RigRoad, AtBothWaysAndAPhonePulledDuringARead) {
     EXPECT_EQ(station.ComPort(data, INF_DATA), "COM11") << "the other phone stays";
 }
 
+// EKLVCloseDevice from another host thread while a read waits on the
+// overlapped interface: the read answers 5 at once, not after its own
+// 8 s time-out, and the interface opens and talks again. (A blocking read
+// is cancelled through CancelIoEx and CancelSynchronousIo, which Windows'
+// serial drivers honour and Wine 8's serial ports do not: there the close
+// waits its 2 s for the read and then closes the handle under it.)
+TEST(RigRoad, CloseWakesAWaitingRead) {
+    RigStation station;
+    StandardTree t(station.tree);
+    const std::uint32_t uart = Started(station).second;
+    ASSERT_NE(uart, EKLV_NO_DEVICE);
+    LoadedLibrary& lib = station.lib;
+    EKLV_HANDLE h = 0;
+    ASSERT_EQ(lib.OpenDevice(uart, INF_UART, &h, 0), 0u);
+    ASSERT_TRUE(station.modems.Silent("COM12", true));
+    ASSERT_EQ(lib.WriteData(uart, h, "AT\r", 3), 0u);
+    auto read = std::async(std::launch::async, [&] {
+        char buffer[64];
+        std::uint32_t size = sizeof buffer;
+        return lib.ReadData(uart, h, buffer, &size);
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(lib.CloseDevice(uart, INF_UART), 0u);
+    ASSERT_EQ(read.wait_for(3s), std::future_status::ready) << "the close ends the read";
+    EXPECT_EQ(read.get(), 5u);
+    ASSERT_TRUE(station.modems.Silent("COM12", false));
+    ASSERT_EQ(lib.OpenDevice(uart, INF_UART, &h, 0), 0u);
+    EXPECT_NE(Transact(lib, uart, h, "AT\r").find("OK"), std::string::npos);
+    EXPECT_EQ(lib.CloseDevice(uart, INF_UART), 0u);
+}
+
 // EKLVUninitialize after traffic releases everything: every registration
 // unregistered, every hub handle closed, no handle closed twice, and the
 // process's handles back to their count before EKLVInitialize.

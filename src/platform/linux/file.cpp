@@ -79,6 +79,12 @@ bool CancelIo(Handle file) {
     return true;
 }
 
+// Hub requests finish at once: only serial ports have anything to cancel.
+bool CancelIoEx(Handle file, Overlapped* overlapped) {
+    auto port = lx::PortFromHandle(file);
+    return port && port->CancelAll(overlapped);
+}
+
 bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                      std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
     std::uint32_t count = 0;

@@ -128,16 +128,17 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
         SetLastError(ErrorFromErrno(error));
         return nullptr;
     }
-    int wake_fd = NewEventDescriptor();
-    if (wake_fd < 0) {
+    const int wake_fd = NewEventDescriptor();
+    std::shared_ptr<WakeFd> wake(wake_fd < 0 ? nullptr : new (std::nothrow) WakeFd(wake_fd));
+    if (!wake) {
+        if (wake_fd >= 0) ::close(wake_fd);
         ::close(fd);
         SetLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
-    std::shared_ptr<SerialPort> port(new (std::nothrow) SerialPort(fd, wake_fd, overlapped));
+    std::shared_ptr<SerialPort> port(new (std::nothrow) SerialPort(fd, std::move(wake), overlapped));
     if (!port) {
         ::close(fd);
-        ::close(wake_fd);
         SetLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
@@ -146,7 +147,16 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, bool overl
     return port;
 }
 
-SerialPort::SerialPort(int fd, int wake_fd, bool overlapped) : fd_(fd), wake_fd_(wake_fd), overlapped_(overlapped) {
+WakeFd::~WakeFd() { ::close(fd_); }
+
+void WakeFd::Signal() {
+    std::uint64_t one = 1;
+    ssize_t n = ::write(fd_, &one, sizeof one);
+    (void)n;  // cannot fail short of overflowing the counter
+}
+
+SerialPort::SerialPort(int fd, std::shared_ptr<WakeFd> wake, bool overlapped)
+    : fd_(fd), overlapped_(overlapped), wake_(std::move(wake)) {
     shadow_.DCBlength = sizeof(Dcb);
     shadow_.fBinary = 1;
     shadow_.fDtrControl = kDtrControlEnable;  // opening a tty raises DTR and RTS
@@ -155,25 +165,47 @@ SerialPort::SerialPort(int fd, int wake_fd, bool overlapped) : fd_(fd), wake_fd_
     shadow_.XoffLim = 512;
 }
 
-SerialPort::~SerialPort() {
-    ::close(fd_);
-    ::close(wake_fd_);
-}
+SerialPort::~SerialPort() { ::close(fd_); }
 
 void SerialPort::Close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return;
         closed_ = true;
+        wake_->Signal();
     }
-    std::uint64_t one = 1;
-    ssize_t n = ::write(wake_fd_, &one, sizeof one);
-    (void)n;
     CancelPending(0, kOpAll);
 }
 
-SerialPort::Ready SerialPort::WaitFor(short events, int timeout_ms) {
-    pollfd fds[2] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}};
+bool SerialPort::CancelAll(const Overlapped* overlapped) {
+    if (overlapped != nullptr) {
+        CancelPending(0, kOpAll, overlapped);
+        return true;
+    }
+    const int fd = NewEventDescriptor();
+    std::shared_ptr<WakeFd> next(fd < 0 ? nullptr : new (std::nothrow) WakeFd(fd));
+    if (!next && fd >= 0) ::close(fd);
+    const bool woken = next != nullptr;
+    if (woken) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closed_) {
+            wake_->Signal();  // the calls in flight hold this one
+            wake_ = std::move(next);
+        }
+    }
+    CancelPending(0, kOpAll);
+    return woken || Fail(kErrorNotEnoughMemory);
+}
+
+std::shared_ptr<WakeFd> SerialPort::StartBlocking(CommTimeouts* timeouts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return nullptr;
+    if (timeouts != nullptr) *timeouts = timeouts_;
+    return wake_;
+}
+
+SerialPort::Ready SerialPort::WaitFor(const WakeFd& wake, short events, int timeout_ms) {
+    pollfd fds[2] = {{fd_, events, 0}, {wake.fd(), POLLIN, 0}};
     const std::int64_t deadline = timeout_ms < 0 ? 0 : NowMs() + timeout_ms;
     for (;;) {
         int wait = timeout_ms;
@@ -196,11 +228,8 @@ bool SerialPort::Read(void* buffer, std::uint32_t size, std::uint32_t* read, Ove
     *read = 0;
     if (buffer == nullptr && size != 0) return Fail(kErrorInvalidParameter);
     CommTimeouts t;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return Fail(kErrorOperationAborted);
-        t = timeouts_;
-    }
+    const std::shared_ptr<WakeFd> wake = StartBlocking(&t);
+    if (!wake) return Fail(kErrorOperationAborted);
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     const bool immediate =
         t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
@@ -277,7 +306,7 @@ bool SerialPort::Read(void* buffer, std::uint32_t size, std::uint32_t* read, Ove
             if (left <= 0) break;
             wait = wait < 0 ? left : std::min(wait, left);
         }
-        Ready r = WaitFor(POLLIN, static_cast<int>(std::min<std::int64_t>(wait, INT32_MAX)));
+        Ready r = WaitFor(*wake, POLLIN, static_cast<int>(std::min<std::int64_t>(wait, INT32_MAX)));
         if (r == Ready::kClosed) {
             *read = got;
             return Fail(kErrorOperationAborted);
@@ -297,11 +326,8 @@ bool SerialPort::Write(const void* buffer, std::uint32_t size, std::uint32_t* wr
     *written = 0;
     if (buffer == nullptr && size != 0) return Fail(kErrorInvalidParameter);
     CommTimeouts t;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return Fail(kErrorOperationAborted);
-        t = timeouts_;
-    }
+    const std::shared_ptr<WakeFd> wake = StartBlocking(&t);
+    if (!wake) return Fail(kErrorOperationAborted);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     std::uint32_t done = 0;
     // Writes what the tty takes now; answers the errno that stopped it (0
@@ -360,7 +386,7 @@ bool SerialPort::Write(const void* buffer, std::uint32_t size, std::uint32_t* wr
             // count that did go, so a partial command is never taken as sent.
             if (wait <= 0) return Fail(kErrorTimeout);
         }
-        Ready r = WaitFor(POLLOUT, static_cast<int>(std::min<std::int64_t>(wait, INT32_MAX)));
+        Ready r = WaitFor(*wake, POLLOUT, static_cast<int>(std::min<std::int64_t>(wait, INT32_MAX)));
         if (r == Ready::kClosed) return Fail(kErrorOperationAborted);
         if (r == Ready::kLost) return Fail(kErrorDeviceNotConnected);
     }
@@ -447,12 +473,13 @@ void SerialPort::PrunePending() {
                    pending_.end());
 }
 
-void SerialPort::CancelPending(std::uint32_t thread_id, unsigned kinds) {
+void SerialPort::CancelPending(std::uint32_t thread_id, unsigned kinds, const Overlapped* only) {
     std::vector<std::shared_ptr<PendingOp>> cancelled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto keep = std::stable_partition(pending_.begin(), pending_.end(), [&](const std::shared_ptr<PendingOp>& op) {
-            return !((op->kind & kinds) && (thread_id == 0 || op->thread_id == thread_id));
+            return !((op->kind & kinds) && (thread_id == 0 || op->thread_id == thread_id) &&
+                     (only == nullptr || op->overlapped == only));
         });
         cancelled.assign(keep, pending_.end());
         pending_.erase(keep, pending_.end());
@@ -650,10 +677,12 @@ bool SerialPort::GetMask(std::uint32_t* mask) {
 bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
     if (mask == nullptr) return Fail(kErrorInvalidParameter);
     std::uint32_t wanted;
+    std::shared_ptr<WakeFd> wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return Fail(kErrorOperationAborted);
         wanted = event_mask_;
+        wake = wake_;
     }
     const short events = (wanted & kEvRxChar) ? POLLIN : 0;
     std::shared_ptr<Event> event;
@@ -687,7 +716,7 @@ bool SerialPort::WaitEvent(std::uint32_t* mask, Overlapped* overlapped) {
             op->mask = mask;
             return StartPending(op, events);
         }
-        Ready r = WaitFor(events, -1);
+        Ready r = WaitFor(*wake, events, -1);
         if (r == Ready::kClosed) return Fail(kErrorOperationAborted);
         if (r == Ready::kLost) return Fail(kErrorDeviceNotConnected);
     }

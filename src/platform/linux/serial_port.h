@@ -7,7 +7,8 @@
 // CloseHandle destroys the SerialHandle, which closes the port: blocking
 // calls in flight wake and fail with kErrorOperationAborted, pending
 // overlapped operations complete with the same error. The descriptor itself
-// is closed when the last user of the port has left.
+// is closed when the last user of the port has left. CancelIoEx ends the
+// calls in flight the same way and leaves the port open.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,22 @@ inline constexpr std::uintptr_t kOverlappedPending = 0x103;
 
 struct PendingOp;
 
+// What a blocking call polls beside the tty: readable once the calls that
+// hold it are to end (the port was closed or their I/O cancelled). A cancel
+// signals the one the calls in flight hold and gives later calls a new one.
+class WakeFd {
+public:
+    explicit WakeFd(int fd) : fd_(fd) {}
+    ~WakeFd();
+    WakeFd(const WakeFd&) = delete;
+    WakeFd& operator=(const WakeFd&) = delete;
+    int fd() const { return fd_; }
+    void Signal();
+
+private:
+    const int fd_;
+};
+
 // Kinds of overlapped operation, for CancelPending.
 enum : unsigned { kOpRead = 1, kOpWrite = 2, kOpWait = 4, kOpAll = 7 };
 
@@ -48,8 +65,14 @@ public:
     bool Read(void* buffer, std::uint32_t size, std::uint32_t* read, Overlapped* overlapped);
     bool Write(const void* buffer, std::uint32_t size, std::uint32_t* written, Overlapped* overlapped);
     // Cancels the pending operations that thread_id started (every thread's
-    // when thread_id is 0) of the given kinds.
-    void CancelPending(std::uint32_t thread_id, unsigned kinds);
+    // when thread_id is 0) of the given kinds; only the one started with
+    // overlapped when that is given.
+    void CancelPending(std::uint32_t thread_id, unsigned kinds, const Overlapped* only = nullptr);
+    // CancelIoEx: every thread's pending operations and blocking calls in
+    // flight (overlapped null), or the operation started with overlapped.
+    // False, with the last error set, when the blocking calls cannot be
+    // woken (no descriptor for the next ones).
+    bool CancelAll(const Overlapped* overlapped);
 
     bool GetState(Dcb* dcb);
     bool SetState(const Dcb& dcb);
@@ -63,12 +86,14 @@ public:
     bool Escape(std::uint32_t function);
 
 private:
-    SerialPort(int fd, int wake_fd, bool overlapped);
+    SerialPort(int fd, std::shared_ptr<WakeFd> wake, bool overlapped);
 
     enum class Ready { kData, kTimeout, kClosed, kLost };
+    // The wake of a blocking call starting now; null once the port is closed.
+    std::shared_ptr<WakeFd> StartBlocking(CommTimeouts* timeouts);
     // Waits up to timeout_ms (-1: no limit) for events on the tty or for the
-    // port to be closed.
-    Ready WaitFor(short events, int timeout_ms);
+    // call's wake (kClosed: the port was closed or the call cancelled).
+    Ready WaitFor(const WakeFd& wake, short events, int timeout_ms);
     bool StartPending(const std::shared_ptr<PendingOp>& op, short events);
     bool Complete(PendingOp& op, std::uint32_t status);
     // Sets or clears modem lines; ttys without them (ptys) accept silently.
@@ -76,11 +101,11 @@ private:
     void PrunePending();
 
     const int fd_;
-    const int wake_fd_;  // readable once the port is closed
     const bool overlapped_;
 
     std::mutex mutex_;
     bool closed_ = false;
+    std::shared_ptr<WakeFd> wake_;  // the blocking calls' wake (see WakeFd)
     CommTimeouts timeouts_{};
     std::uint32_t event_mask_ = 0;
     // DCB fields that termios has no place for, kept as last set.

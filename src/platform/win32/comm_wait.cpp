@@ -211,17 +211,21 @@ bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* 
     }
 }
 
-void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask) {
+void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask, const Overlapped* only) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     const DWORD self = ::GetCurrentThreadId();
     if (reason == CommWaitAbort::kClose) s.probed.erase(port);
+    // A wait of ours cancelled here must not be taken for one the driver
+    // cancelled on its own.
     std::erase_if(s.system_waits, [&](const auto& w) {
-        return w.first.first == port && (reason != CommWaitAbort::kCancel || w.first.second == self);
+        return w.first.first == port && (reason != CommWaitAbort::kCancel || w.first.second == self) &&
+               (only == nullptr || w.second == only);
     });
     if (s.ports.empty()) return;
     std::erase_if(s.waits, [&](const Wait& w) {
         if (w.port != port || (reason == CommWaitAbort::kCancel && w.thread != self)) return false;
+        if (only != nullptr && w.overlapped != only) return false;
         if (reason == CommWaitAbort::kMaskChanged)
             Complete(w, kStatusSuccess, 0);
         else

@@ -46,11 +46,12 @@ void ForgetSystemWait(Handle port);
 // Serves WaitCommEvent for a marked port, with WaitCommEvent's answer.
 bool WatchedWaitCommEvent(Handle port, std::uint32_t event_mask, std::uint32_t* mask, Overlapped* overlapped);
 
-enum class CommWaitAbort { kCancel, kClose, kMaskChanged };
+enum class CommWaitAbort { kCancel, kCancelAll, kClose, kMaskChanged };
 // Completes the watched waits of the port: kCancel those the calling thread
-// issued, kClose and kMaskChanged all of them. kClose also forgets the port;
-// kMaskChanged records new_mask as a marked port's event mask.
-void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask = 0);
+// issued, the others all of them (kCancelAll only the one started with only,
+// when that is given). kClose also forgets the port; kMaskChanged records
+// new_mask as a marked port's event mask.
+void AbortCommWaits(Handle port, CommWaitAbort reason, std::uint32_t new_mask = 0, const Overlapped* only = nullptr);
 
 // Waits for the watcher thread to end when no wait is pending any more (it
 // then ends within a millisecond); returns at once while one is.

@@ -9,6 +9,7 @@
 
 #include "platform/serial.h"
 #include "platform/win32/comm_wait.h"
+#include "platform/win32/sync_transfers.h"
 
 namespace eklv::pf {
 
@@ -49,7 +50,14 @@ Handle CreateFileA(const char* name, std::uint32_t access, std::uint32_t share, 
 
 bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read, Overlapped* overlapped) {
     DWORD count = 0;
-    if (::ReadFile(H(file), buffer, size, &count, Ov(overlapped))) {
+    BOOL ok;
+    if (overlapped == nullptr) {
+        w32::SyncTransfer inside(H(file));
+        ok = ::ReadFile(H(file), buffer, size, &count, nullptr);
+    } else {
+        ok = ::ReadFile(H(file), buffer, size, &count, Ov(overlapped));
+    }
+    if (ok) {
         if (read != nullptr) *read = count;
         return true;
     }
@@ -61,7 +69,13 @@ bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read
 
 bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written, Overlapped* overlapped) {
     DWORD count = 0;
-    BOOL ok = ::WriteFile(H(file), buffer, size, &count, Ov(overlapped));
+    BOOL ok;
+    if (overlapped == nullptr) {
+        w32::SyncTransfer inside(H(file));
+        ok = ::WriteFile(H(file), buffer, size, &count, nullptr);
+    } else {
+        ok = ::WriteFile(H(file), buffer, size, &count, Ov(overlapped));
+    }
     if (written != nullptr) *written = ok ? count : 0;
     return ok != FALSE;
 }
@@ -76,6 +90,13 @@ bool GetOverlappedResult(Handle file, Overlapped* overlapped, std::uint32_t* tra
 bool CancelIo(Handle file) {
     w32::AbortCommWaits(file, w32::CommWaitAbort::kCancel);
     return ::CancelIo(H(file)) != FALSE;
+}
+
+bool CancelIoEx(Handle file, Overlapped* overlapped) {
+    w32::AbortCommWaits(file, w32::CommWaitAbort::kCancelAll, 0, overlapped);
+    if (overlapped == nullptr) w32::CancelSyncTransfers(H(file));
+    // ERROR_NOT_FOUND: nothing asynchronous was in flight.
+    return ::CancelIoEx(H(file), Ov(overlapped)) != FALSE || ::GetLastError() == ERROR_NOT_FOUND;
 }
 
 bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
