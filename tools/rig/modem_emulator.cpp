@@ -111,6 +111,11 @@ void ModemEmulator::HangUp() {
     changed_.wait(lock, [this] { return hung_up_; });
 }
 
+void ModemEmulator::ForgetCommands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.clear();
+}
+
 std::vector<std::string> ModemEmulator::Commands() {
     std::lock_guard<std::mutex> lock(mutex_);
     return commands_;

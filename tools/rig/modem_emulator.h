@@ -72,6 +72,8 @@ public:
     std::vector<std::string> Commands();
     // Waits up to timeout_ms until count commands have come.
     bool WaitForCommands(std::size_t count, int timeout_ms);
+    // Forgets the commands received so far (a long run keeps no history).
+    void ForgetCommands();
     // Raw bytes received so far.
     std::size_t BytesReceived();
 
