@@ -127,6 +127,20 @@ TEST(RigRoad, TwoCompositePhonesEachTheirOwnComPort) {
     (void)first;
 }
 
+// A read of the modem's interface that waits: AT sent to a modem that has
+// gone silent. Answers the read's code once it returns.
+std::future<std::uint32_t> WaitingRead(RigStation& station, std::uint32_t id, EKLV_HANDLE h) {
+    EXPECT_TRUE(station.modems.Silent("COM12", true));
+    EXPECT_EQ(station.lib.WriteData(id, h, "AT\r", 3), 0u);
+    auto read = std::async(std::launch::async, [&station, id, h] {
+        char buffer[64];
+        std::uint32_t size = sizeof buffer;
+        return station.lib.ReadData(id, h, buffer, &size);
+    });
+    std::this_thread::sleep_for(300ms);
+    return read;
+}
+
 // AT through a blocking and an overlapped open, ERROR passed through, the
 // baud rate; then the phone pulled out while a read waits: the read fails
 // before its own time-out, the removal is announced, the id is gone.
@@ -148,14 +162,7 @@ TEST(RigRoad, AtBothWaysAndAPhonePulledDuringARead) {
     EXPECT_EQ(lib.ReadData(uart, h, reply, &length), 0u);
     EXPECT_NE(std::string(reply, length).find("ERROR"), std::string::npos);
 
-    ASSERT_TRUE(station.modems.Silent("COM12", true));
-    ASSERT_EQ(lib.WriteData(uart, h, "AT\r", 3), 0u);
-    auto read = std::async(std::launch::async, [&] {
-        char buffer[64];
-        std::uint32_t size = sizeof buffer;
-        return lib.ReadData(uart, h, buffer, &size);
-    });
-    std::this_thread::sleep_for(300ms);
+    auto read = WaitingRead(station, uart, h);
     station.Pull(t.single);
     ASSERT_EQ(read.wait_for(7s), std::future_status::ready) << "before the read's own 8-second time-out";
     EXPECT_EQ(read.get(), 5u);
@@ -179,14 +186,7 @@ TEST(RigRoad, CloseWakesAWaitingRead) {
     LoadedLibrary& lib = station.lib;
     EKLV_HANDLE h = 0;
     ASSERT_EQ(lib.OpenDevice(uart, INF_UART, &h, 0), 0u);
-    ASSERT_TRUE(station.modems.Silent("COM12", true));
-    ASSERT_EQ(lib.WriteData(uart, h, "AT\r", 3), 0u);
-    auto read = std::async(std::launch::async, [&] {
-        char buffer[64];
-        std::uint32_t size = sizeof buffer;
-        return lib.ReadData(uart, h, buffer, &size);
-    });
-    std::this_thread::sleep_for(300ms);
+    auto read = WaitingRead(station, uart, h);
     EXPECT_EQ(lib.CloseDevice(uart, INF_UART), 0u);
     ASSERT_EQ(read.wait_for(3s), std::future_status::ready) << "the close ends the read";
     EXPECT_EQ(read.get(), 5u);
