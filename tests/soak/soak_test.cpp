@@ -177,10 +177,10 @@ private:
 
 // One host thread: picks an announced interface, opens it in either mode,
 // sends AT a few times, closes it; now and then changes the log settings.
-void HostThread(int seed, std::atomic<bool>& stop, std::mutex& ids_mutex,
+void HostThread(int random_start, std::atomic<bool>& stop, std::mutex& ids_mutex,
                 std::vector<std::pair<std::uint32_t, std::uint32_t>>& ids, CallClock& clock,
                 std::atomic<long>& exchanges) {
-    std::mt19937 random(static_cast<std::uint32_t>(seed));
+    std::mt19937 random(static_cast<std::uint32_t>(random_start));
     while (!stop) {
         std::pair<std::uint32_t, std::uint32_t> target{EKLV_NO_DEVICE, INF_UART};
         {
