@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <map>
 #include <string>
 
 namespace eklv::test {
@@ -20,23 +22,26 @@ inline int ProcEntries(const char* folder) {
 }
 inline int ThreadCount() { return ProcEntries("task"); }
 
-// Open descriptors other than sockets. umockdev's preload connects a socket
-// for every open of a device node it emulates and, under concurrent opens
-// and closes of the same nodes, does not always close it again; those are
-// umockdev's, not ours.
-inline int FileCount() {
-    int n = 0;
+// Open descriptors other than sockets, with what each points at. umockdev's
+// preload connects a socket for every open of a device node it emulates
+// and, under concurrent opens and closes of the same nodes, does not always
+// close it again; those are umockdev's, not ours.
+inline std::map<int, std::string> OpenFiles() {
+    std::map<int, std::string> files;
     if (DIR* d = opendir("/proc/self/fd")) {
+        const int own = dirfd(d);
         while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            char target[64] = {};
+            if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+            char target[256] = {};
             std::string link = std::string("/proc/self/fd/") + e->d_name;
-            ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-            n += !(length > 0 && std::string(target, static_cast<std::size_t>(length)).rfind("socket:", 0) == 0);
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            std::string text = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+            if (text.rfind("socket:", 0) != 0) files[std::atoi(e->d_name)] = std::move(text);
         }
         closedir(d);
     }
-    return n;
+    return files;
 }
+inline int FileCount() { return static_cast<int>(OpenFiles().size()); }
 
 }  // namespace eklv::test
