@@ -164,7 +164,8 @@ TEST_F(Serve, SnapshotEventsAndRefusals) {
     serve = std::make_unique<Child>(folder, std::vector<std::string>{"--library", folder.File("missing.so"), "serve",
                                                                       "--listen", "127.0.0.1:0"});
     ASSERT_TRUE(serve->WaitFor("cannot load", 20s)) << serve->err;
-    station = StationAt(PortIn(serve->err));
+    // The line is printed as the start fails; the view follows it.
+    station = AwaitStation(PortIn(serve->err), [](const Json& j) { return j["library"]["state"] != "starting"; });
     EXPECT_EQ(station["library"]["state"], "failed") << station.dump();
     EXPECT_NE(station["library"].value("message", std::string()).find("cannot load"), std::string::npos);
     serve->Signal(SIGINT);
