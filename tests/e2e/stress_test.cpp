@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -573,22 +574,30 @@ void RaceOnce(Racer racer, RaceTarget& t, std::mt19937& random) {
 // Host threads racing one kind of call until stopped.
 class RacingHosts {
 public:
-    RacingHosts(Racer racer, RaceTarget& target, int count) {
+    RacingHosts(Racer racer, RaceTarget& target, int count) : running_(count) {
         for (int i = 0; i < count; ++i)
             threads_.emplace_back([this, racer, &target, i] {
                 std::mt19937 random(static_cast<std::uint32_t>(i) * 7919u + 1);
                 while (!stop_) RaceOnce(racer, target, random);
+                --running_;
             });
     }
     ~RacingHosts() { Stop(); }
-    void Stop() {
+    // A call begun just before the stop would wait out its timeout (up to
+    // 20 s for a blocking read): wake() ends it, as often as needed.
+    void Stop(const std::function<void()>& wake = {}) {
         stop_ = true;
+        while (wake && running_ > 0) {
+            wake();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         for (auto& t : threads_)
             if (t.joinable()) t.join();
     }
 
 private:
     std::atomic<bool> stop_{false};
+    std::atomic<int> running_;
     std::vector<std::thread> threads_;
 };
 
@@ -643,7 +652,10 @@ TEST_P(StopRace, CloseEndsTheCallsOnItsInterface) {
         }
         stop = true;
         if (unplugger.joinable()) unplugger.join();
-        hosts.Stop();
+        hosts.Stop([&] {
+            t.Time(kCloseCall, [&] { return EKLVCloseDevice(t.id, INF_DATA); });
+            t.Stopped();
+        });
         EKLVCloseDevice(t.id, INF_DATA);
     }
     for (const auto& problem : t.Problems()) ADD_FAILURE() << problem;
