@@ -325,10 +325,10 @@ TEST(Soak, Station) {
             next_sample += 60s;
             samples.push_back(SettledSample());
             const Sample& now = samples.back();
-            std::printf("minute %zu: descriptors %d, threads %d, resident %.1f MiB, heap in use %.2f MiB; starts %ld, "
-                        "changes %ld, AT exchanges %ld; slowest ms:%s\n",
-                        samples.size() - 1, now.fds, now.threads, now.rss_kib / 1024.0, now.heap_kib / 1024.0, starts, changes,
-                        exchanges.load(), clock.SlowestText().c_str());
+            std::printf("minute %zu: descriptors %d (core log files %d), threads %d, resident %.1f MiB, heap in use "
+                        "%.2f MiB; starts %ld, changes %ld, AT exchanges %ld; slowest ms:%s\n",
+                        samples.size() - 1, now.fds, now.logs, now.threads, now.rss_kib / 1024.0, now.heap_kib / 1024.0,
+                        starts, changes, exchanges.load(), clock.SlowestText().c_str());
             std::fflush(stdout);
         }
     }
