@@ -220,10 +220,11 @@ void HostThread(int random_start, std::atomic<bool>& stop, std::mutex& ids_mutex
 // a minute had such a call is chance, so the log's file is counted apart
 // (never more than one).
 struct Sample {
-    std::map<int, std::string> files;
-    int logs, fds, threads;
+    std::map<int, std::string> files;  // the core log's aside
+    int logs, threads;
     long rss_kib;
     long heap_kib;  // in use on the heap: what a leak grows, unlike the allocator's idle pages
+    int fds() const { return static_cast<int>(files.size()); }
 };
 
 long HeapInUseKib() {
@@ -236,17 +237,15 @@ long HeapInUseKib() {
 // stays; a straggler does not.
 Sample SettledSample() {
     auto now = [] {
-        Sample x{test::OpenFiles(), 0, 0, test::ThreadCount(), 0, 0};
-        for (auto it = x.files.begin(); it != x.files.end();)
-            it = it->second.ends_with("EKLV_Core.log") ? (++x.logs, x.files.erase(it)) : std::next(it);
-        x.fds = static_cast<int>(x.files.size());
-        return x;
+        auto files = test::OpenFiles();
+        const auto logs = std::erase_if(files, [](const auto& f) { return f.second.ends_with("EKLV_Core.log"); });
+        return Sample{std::move(files), static_cast<int>(logs), test::ThreadCount(), 0, 0};
     };
     Sample last = now();
     for (int i = 0; i < 25; ++i) {
         std::this_thread::sleep_for(200ms);
         const Sample next = now();
-        if (next.fds == last.fds && next.threads == last.threads) break;
+        if (next.fds() == last.fds() && next.threads == last.threads) break;
         last = next;
     }
     last.rss_kib = ResidentKib();
@@ -327,7 +326,7 @@ TEST(Soak, Station) {
             const Sample& now = samples.back();
             std::printf("minute %zu: descriptors %d (core log files %d), threads %d, resident %.1f MiB, heap in use "
                         "%.2f MiB; starts %ld, changes %ld, AT exchanges %ld; slowest ms:%s\n",
-                        samples.size() - 1, now.fds, now.logs, now.threads, now.rss_kib / 1024.0, now.heap_kib / 1024.0,
+                        samples.size() - 1, now.fds(), now.logs, now.threads, now.rss_kib / 1024.0, now.heap_kib / 1024.0,
                         starts, changes, exchanges.load(), clock.SlowestText().c_str());
             std::fflush(stdout);
         }
@@ -348,16 +347,16 @@ TEST(Soak, Station) {
     // straggler of that stop; growth is a count that stays off, in two
     // minutes running or at the end.
     const Sample& first = samples.front();
-    auto off = [&](const Sample& x) { return x.fds != first.fds || x.threads != first.threads; };
+    auto off = [&](const Sample& x) { return x.fds() != first.fds() || x.threads != first.threads; };
     for (const Sample& x : samples) EXPECT_LE(x.logs, 1) << "core log files open";
     for (std::size_t i = 1; i < samples.size(); ++i) {
         if (!off(samples[i])) continue;
-        std::printf("minute %zu: descriptors %d, threads %d off the baseline%s\n", i, samples[i].fds, samples[i].threads,
+        std::printf("minute %zu: descriptors %d, threads %d off the baseline%s\n", i, samples[i].fds(), samples[i].threads,
                     FilesApart(first, samples[i]).c_str());
         if (i + 1 < samples.size() && !off(samples[i + 1])) continue;
         Sample last = samples[i];
         if (i + 1 == samples.size()) test::Eventually([&] { return !off(last = SettledSample()); }, 10s);
-        EXPECT_EQ(last.fds, first.fds) << "minute " << i << FilesApart(first, last);
+        EXPECT_EQ(last.fds(), first.fds()) << "minute " << i << FilesApart(first, last);
         EXPECT_EQ(last.threads, first.threads) << "minute " << i;
     }
     if (samples.size() >= 3) {
